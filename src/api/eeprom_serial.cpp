@@ -1,0 +1,51 @@
+// eeprom_serial.cpp - single EEPROM bytes and the 8-character serial number
+// kept at EEPROM addresses 0-7.
+#include "api/board.h"
+
+using namespace brevant;
+
+namespace {
+constexpr int kSerialLength = 8;
+constexpr std::uint8_t kSerialPadding = 0x20;  // serial numbers are space padded
+}  // namespace
+
+extern "C" {
+
+int32_t VESKCFP2_CALL veskcfp2_eepromRead(CFP2INSTANCE *instance, int32_t address,
+                                          uint8_t *value) {
+    CFP2BOARD *board = boardOf(instance);
+    if (board == nullptr || value == nullptr) return CMD_FAILED;
+    return board->transport->eepromRead(address, value);
+}
+
+int32_t VESKCFP2_CALL veskcfp2_eepromWrite(CFP2INSTANCE *instance, int32_t address,
+                                           uint8_t data) {
+    CFP2BOARD *board = boardOf(instance);
+    if (board == nullptr) return CMD_FAILED;
+    return board->transport->eepromWrite(address, data);
+}
+
+uint8_t VESKCFP2_CALL veskcfp2_getSN(CFP2INSTANCE *instance, uint8_t *serial) {
+    CFP2BOARD *board = boardOf(instance);
+    if (board == nullptr || serial == nullptr) return 0;
+    for (int i = 0; i < kSerialLength; ++i) {
+        // A short reply means this character never arrived.
+        if (board->transport->eepromRead(i, &serial[i]) != CMD_OK) return 0;
+    }
+    return 1;
+}
+
+uint8_t VESKCFP2_CALL veskcfp2_setSN(CFP2INSTANCE *instance, const uint8_t *serial,
+                                     int32_t length) {
+    CFP2BOARD *board = boardOf(instance);
+    if (board == nullptr || length < 0 || length > kSerialLength) return 0;
+    if (serial == nullptr && length > 0) return 0;
+    for (int i = 0; i < length; ++i) {
+        if (board->transport->eepromWrite(i, serial[i]) == CMD_FAILED) return 0;
+    }
+    // Padding failures are not reported: the characters are on the board.
+    for (int i = length; i < kSerialLength; ++i) board->transport->eepromWrite(i, kSerialPadding);
+    return 1;
+}
+
+}  // extern "C"

@@ -1,0 +1,62 @@
+// bench_test.h - the fixture every library test starts from: an empty
+// virtual bench, and at the end a check that nothing was left open.
+#ifndef BREVANT_TESTS_BENCH_TEST_H
+#define BREVANT_TESTS_BENCH_TEST_H
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "brevant.h"
+#include "hostwin/platform.h"
+#include "vboard/bench.h"
+
+class BenchTest : public ::testing::Test {
+   protected:
+    void TearDown() override {
+        for (CFP2INSTANCE *instance : instances_) {
+            veskcfp2_disconnect(instance);
+            veskcfp2_destroyInstance(instance);
+        }
+        instances_.clear();
+        const hostwin::OpenObjects open = hostwin::openObjects();
+        EXPECT_EQ(open.files, 0u) << "file handles left open";
+        EXPECT_EQ(open.events, 0u) << "events left open";
+        EXPECT_EQ(open.deviceLists, 0u) << "device lists left open";
+        EXPECT_EQ(open.registryKeys, 0u) << "registry keys left open";
+        EXPECT_EQ(hostwin::abandonedIo(), 0u) << "I/O records released while the system owned them";
+        EXPECT_EQ(hostwin::outstandingIo(), 0u) << "reads left unfinished";
+    }
+
+    // An instance the fixture disconnects and destroys at the end.
+    CFP2INSTANCE *create(int type, uint16_t index) {
+        CFP2INSTANCE *instance = veskcfp2_createInstance(type, index);
+        instances_.push_back(instance);
+        return instance;
+    }
+    CFP2INSTANCE *connected(int type, uint16_t index) {
+        CFP2INSTANCE *instance = create(type, index);
+        EXPECT_EQ(veskcfp2_connect(instance), 1);
+        return instance;
+    }
+
+    // Platform calls made while running `body`.
+    template <typename F>
+    std::uint64_t systemCallsDuring(F body) {
+        const std::uint64_t before = hostwin::systemCalls();
+        body();
+        return hostwin::systemCalls() - before;
+    }
+
+    vboard::Bench bench;
+
+   private:
+    std::vector<CFP2INSTANCE *> instances_;
+};
+
+// The first eight bytes of a report, for readable expectations.
+inline std::vector<std::uint8_t> head(const vboard::Report &r, std::size_t n = 8) {
+    return std::vector<std::uint8_t>(r.begin(), r.begin() + static_cast<std::ptrdiff_t>(n));
+}
+
+#endif
