@@ -19,6 +19,7 @@ enum class Direction { Write, Read };
 // caller can tell a vanished device (ERROR_INVALID_HANDLE) from the rest.
 bool transfer(HANDLE pipe, Direction direction, void *buffer, DWORD length,
               std::uint32_t *count) {
+    if (count != nullptr) *count = 0;
     // Without an event nothing could be waited for: fail before any I/O.
     HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (event == nullptr) return false;
@@ -26,7 +27,6 @@ bool transfer(HANDLE pipe, Direction direction, void *buffer, DWORD length,
     OVERLAPPED overlapped;
     std::memset(&overlapped, 0, sizeof overlapped);
     overlapped.hEvent = event;
-    if (count != nullptr) *count = 0;
 
     DWORD done = 0;
     const BOOL completed =
