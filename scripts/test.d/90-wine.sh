@@ -1,0 +1,61 @@
+# End-to-end under Wine: the x86-64 brevant.dll on Wine's SetupAPI, registry
+# and file I/O, against virtual boards that a native board server serves over
+# pseudo-terminals. Needs the mingw64 build (80-windows.sh) and wine64.
+set -euo pipefail
+
+# Debian's wine64 package: the loader and server live in /usr/lib/wine (the
+# /usr/bin wrappers come with the optional wine package).
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver64
+[ -x "$wineserver" ] || wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+if [ ! -x "$wine" ] || [ ! -x "$wineserver" ]; then
+  echo "wine64 is not installed" >&2
+  exit 1
+fi
+
+# The Windows side, and the board server in a host build of its own.
+cmake --preset mingw64 >/dev/null
+cmake --build --preset mingw64 -j2
+cmake -S . -B build/board-server -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DBREVANT_WERROR=ON -DBREVANT_TESTS=OFF >/dev/null
+cmake --build build/board-server -j2 --target brevant_board_server
+
+root=$PWD
+win=$root/build/mingw64
+run=$win/wine-run
+server_pid=""
+
+export WINEPREFIX=$run/prefix
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="   # no Mono or Gecko prompts
+export WINEPATH="Z:${win//\//\\}\\bin"         # brevant.dll for the programs
+
+cleanup() {
+  if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
+  "$wineserver" -k >/dev/null 2>&1 </dev/null || true
+}
+trap cleanup EXIT
+
+rm -rf "$run"
+mkdir -p "$WINEPREFIX"
+# A persistent wineserver for the whole step, and a fresh prefix. Wine's
+# services must not hold this script's output open, so they get /dev/null.
+"$wineserver" -p >/dev/null 2>&1 </dev/null
+start=$(date +%s)
+"$wine" wineboot -i >/dev/null 2>&1 </dev/null
+echo "wineboot: $(( $(date +%s) - start )) s"
+
+# Two boards of type 1 and one of type 0.
+boards=(0:AB000001 1:CD000002 1:EF000003)
+"$root/build/board-server/windows/brevant_board_server" \
+  --dosdevices "$WINEPREFIX/dosdevices" --control "$run/control" --ready "$run/ready" \
+  "${boards[@]}" </dev/null &
+server_pid=$!
+for _ in $(seq 100); do
+  [ -s "$run/ready" ] && break
+  sleep 0.1
+done
+[ -s "$run/ready" ] || { echo "the board server did not start" >&2; exit 1; }
+
+"$wine" "$win/windows/brevant_register_interfaces.exe" 8248:AB000001 8348:CD000002 8348:EF000003 </dev/null
+"$wine" "$win/windows/brevant_wine_test.exe" "Z:${run//\//\\}\\control" </dev/null

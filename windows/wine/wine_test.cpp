@@ -1,0 +1,300 @@
+// wine_test.cpp - end-to-end test of brevant.dll on Wine's SetupAPI, registry
+// and file I/O, against virtual boards that brevant_board_server serves over
+// pseudo-terminals.
+//
+// Usage: brevant_wine_test CONTROL
+//   CONTROL is the server's control terminal as a Windows path. The server
+//   serves 0:AB000001, 1:CD000002 and 1:EF000003, registered in that order,
+//   so SetupAPI lists them at device indices 0, 1 and 2.
+//
+// Replies of every length are the host tests' job: a terminal has no packet
+// boundaries, so here every board answers in full or not at all.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "brevant.h"
+#include "interfaces.h"
+
+namespace {
+
+int failures = 0;
+const char *section = "";
+
+#define CHECK(condition)                                                                  \
+    do {                                                                                  \
+        if (!(condition)) {                                                               \
+            ++failures;                                                                   \
+            std::printf("FAILED [%s] line %d: %s\n", section, __LINE__, #condition);      \
+        }                                                                                 \
+    } while (0)
+
+double nowMs() {
+    LARGE_INTEGER frequency, counter;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&counter);
+    return 1000.0 * static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+// The board server's control terminal: one command line out, one line back.
+class Bench {
+   public:
+    explicit Bench(const char *path) {
+        handle_ = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+    }
+    ~Bench() {
+        if (ok()) CloseHandle(handle_);
+    }
+    bool ok() const { return handle_ != INVALID_HANDLE_VALUE; }
+
+    std::string command(const std::string &line) {
+        const std::string out = line + "\n";
+        DWORD done = 0;
+        if (!WriteFile(handle_, out.data(), static_cast<DWORD>(out.size()), &done, nullptr)) {
+            return "error write";
+        }
+        std::string answer;
+        char c = 0;
+        while (ReadFile(handle_, &c, 1, &done, nullptr) && done == 1 && c != '\n') answer += c;
+        return answer;
+    }
+
+    // The value of `key` in the board's "state" answer.
+    std::string state(const std::string &serial, const std::string &key) {
+        const std::string answer = " " + command("state " + serial) + " ";
+        const std::size_t at = answer.find(" " + key + "=");
+        if (at == std::string::npos) return "?";
+        const std::size_t from = at + key.size() + 2;
+        return answer.substr(from, answer.find(' ', from) - from);
+    }
+
+   private:
+    HANDLE handle_;
+};
+
+const int kAny = 7;  // a board type that lists every device of the driver
+
+void enumeration() {
+    section = "enumeration";
+    uint16_t indices[VESKCFP2_MAX_DEVICES];
+    uint8_t first[2 * VESKCFP2_MAX_DEVICES];
+
+    std::memset(first, 0xEE, sizeof first);
+    CHECK(veskcfp2_enumerateDevices(VESKCFP2_BOARD_8248, indices, first) == 1);
+    CHECK(indices[0] == 0);
+    CHECK(first[0] == 'A');
+    CHECK(first[1] == 0xEE);  // odd bytes are never written
+
+    std::memset(first, 0xEE, sizeof first);
+    CHECK(veskcfp2_enumerateDevices(VESKCFP2_BOARD_8348, indices, first) == 2);
+    CHECK(indices[0] == 1 && indices[1] == 2);
+    CHECK(first[0] == 'C' && first[2] == 'E');
+    CHECK(first[1] == 0xEE && first[3] == 0xEE);
+
+    CHECK(veskcfp2_enumerateDevices(kAny, nullptr, nullptr) == 3);
+    CHECK(veskcfp2_enumerateDevices(VESKCFP2_BOARD_8348, nullptr, nullptr) == 2);
+}
+
+void connection() {
+    section = "connection";
+    uint8_t reply[20];
+
+    CFP2INSTANCE *type0 = veskcfp2_createInstance(VESKCFP2_BOARD_8248, 0);
+    CHECK(veskcfp2_connect(type0) == 1);
+    std::memset(reply, 0, sizeof reply);
+    CHECK(veskcfp2_ping(type0, reply) == VESKCFP2_CMD_OK);
+    CHECK(std::memcmp(reply, "VESK CFP2 8248", 14) == 0);
+    CHECK(veskcfp2_disconnect(type0) == 1);
+    CHECK(veskcfp2_ping(type0, reply) == VESKCFP2_CMD_FAILED);
+    veskcfp2_destroyInstance(type0);
+
+    CFP2INSTANCE *type1 = veskcfp2_createInstance(VESKCFP2_BOARD_8348, 2);
+    CHECK(veskcfp2_connect(type1) == 1);
+    CHECK(veskcfp2_connect(type1) == 1);  // reconnecting reopens the pipes
+    std::memset(reply, 0, sizeof reply);
+    CHECK(veskcfp2_ping(type1, reply) == VESKCFP2_CMD_OK);
+    CHECK(std::memcmp(reply, "VESK CFP2 8348", 14) == 0);
+    CHECK(veskcfp2_disconnect(type1) == 1);
+    veskcfp2_destroyInstance(type1);
+
+    // Device index 0 holds a type-0 board: no type-1 board there.
+    CFP2INSTANCE *wrongType = veskcfp2_createInstance(VESKCFP2_BOARD_8348, 0);
+    CHECK(veskcfp2_connect(wrongType) == 0);
+    CHECK(veskcfp2_ping(wrongType, reply) == VESKCFP2_CMD_FAILED);
+    veskcfp2_destroyInstance(wrongType);
+
+    CFP2INSTANCE *nothing = veskcfp2_createInstance(VESKCFP2_BOARD_8348, 3);
+    CHECK(veskcfp2_connect(nothing) == 0);
+    veskcfp2_destroyInstance(nothing);
+}
+
+void boardCommands(Bench &bench) {
+    section = "board commands";
+    const char *serial = "CD000002";
+    CFP2INSTANCE *board = veskcfp2_createInstance(VESKCFP2_BOARD_8348, 1);
+    CHECK(veskcfp2_connect(board) == 1);
+
+    uint8_t byte = 0;
+    CHECK(veskcfp2_setPort(board, 5, 0xA5) == VESKCFP2_CMD_OK);
+    CHECK(veskcfp2_getPort(board, 5, &byte) == VESKCFP2_CMD_OK && byte == 0xA5);
+
+    CHECK(veskcfp2_setPort(board, 3, 0x11) == VESKCFP2_CMD_OK);
+    CHECK(veskcfp2_p3v3_FTDIEnable(board, 1) == VESKCFP2_CMD_OK);
+    CHECK(veskcfp2_getPort(board, 3, &byte) == VESKCFP2_CMD_OK && byte == 0x91);
+    CHECK(veskcfp2_p3v3_FTDIEnable(board, 0) == VESKCFP2_CMD_OK);
+    CHECK(veskcfp2_getPort(board, 3, &byte) == VESKCFP2_CMD_OK && byte == 0x11);
+
+    CHECK(veskcfp2_setVendorIO(board, 0x5A) == VESKCFP2_CMD_OK);
+    CHECK(veskcfp2_setPower(board, 3) == VESKCFP2_CMD_OK);
+    CHECK(veskcfp2_enableCurrentSense(board, 0x1234, 7) == VESKCFP2_CMD_OK);
+    CHECK(veskcfp2_resetMCU(board) == VESKCFP2_CMD_OK);
+    CHECK(veskcfp2_resetMCUBoot(board) == VESKCFP2_CMD_OK);
+    CHECK(bench.state(serial, "vendorio") == "90");
+    CHECK(bench.state(serial, "power") == "3");
+    CHECK(bench.state(serial, "sense") == "7:4660");
+    CHECK(bench.state(serial, "resets") == "1");
+    CHECK(bench.state(serial, "bootresets") == "1");
+
+    byte = 0xEE;
+    CHECK(veskcfp2_getCurrentSense(board, 7, &byte) == VESKCFP2_CMD_OK && byte == 0);
+    uint16_t word = 0;
+    CHECK(veskcfp2_currentMonitor(board, &word) == VESKCFP2_CMD_OK && word == 0x0123);
+
+    CHECK(veskcfp2_setMDIO(board, 2, 0xB000, 0xBEEF) == VESKCFP2_CMD_OK);
+    CHECK(veskcfp2_getMDIO(board, 2, 0xB000, &word) == VESKCFP2_CMD_OK && word == 0xBEEF);
+    CHECK(veskcfp2_getMDIO(board, 1, 0xB000, &word) == VESKCFP2_CMD_OK && word == 0);
+
+    double value = 0;
+    CHECK(veskcfp2_getVCC(board, &value) == VESKCFP2_CMD_OK && value == 3.3125);
+    CHECK(veskcfp2_getTemperature(board, 0, &value) == VESKCFP2_CMD_OK && value == 25.25);
+    CHECK(veskcfp2_disconnect(board) == 1);
+    veskcfp2_destroyInstance(board);
+
+    // Type-1 features on a type-0 board: refused without I/O.
+    CFP2INSTANCE *type0 = veskcfp2_createInstance(VESKCFP2_BOARD_8248, 0);
+    CHECK(veskcfp2_connect(type0) == 1);
+    const std::string before = bench.state("AB000001", "reports");
+    value = -1;
+    CHECK(veskcfp2_getVCC(type0, &value) == VESKCFP2_CMD_FAILED && value == -1);
+    CHECK(veskcfp2_getTemperature(type0, 0, &value) == VESKCFP2_CMD_FAILED && value == -1);
+    CHECK(veskcfp2_setPower(type0, 1) == VESKCFP2_CMD_FAILED);
+    CHECK(veskcfp2_p3v3_FTDIEnable(type0, 1) == VESKCFP2_CMD_FAILED);
+    CHECK(bench.state("AB000001", "reports") == before);
+    CHECK(veskcfp2_getMDIO(type0, 0, 1, &word) == VESKCFP2_CMD_OK);
+    CHECK(veskcfp2_disconnect(type0) == 1);
+    veskcfp2_destroyInstance(type0);
+}
+
+void eepromAndSerial() {
+    section = "EEPROM and serial number";
+    CFP2INSTANCE *board = veskcfp2_createInstance(VESKCFP2_BOARD_8348, 1);
+    CHECK(veskcfp2_connect(board) == 1);
+
+    uint8_t byte = 0;
+    CHECK(veskcfp2_eepromWrite(board, 0x1ABCD, 0x42) == VESKCFP2_CMD_OK);
+    CHECK(veskcfp2_eepromRead(board, 0x1ABCD, &byte) == VESKCFP2_CMD_OK && byte == 0x42);
+    CHECK(veskcfp2_eepromRead(board, 0x0ABCD, &byte) == VESKCFP2_CMD_OK && byte == 0xFF);
+    // Addresses are cut to 17 bits.
+    CHECK(veskcfp2_eepromRead(board, 0x7FFABCD, &byte) == VESKCFP2_CMD_OK && byte == 0x42);
+
+    uint8_t serial[8];
+    CHECK(veskcfp2_getSN(board, serial) == 1);
+    CHECK(std::memcmp(serial, "CD000002", 8) == 0);
+    CHECK(veskcfp2_setSN(board, reinterpret_cast<const uint8_t *>("NEW42"), 5) == 1);
+    CHECK(veskcfp2_getSN(board, serial) == 1);
+    CHECK(std::memcmp(serial, "NEW42   ", 8) == 0);
+    CHECK(veskcfp2_setSN(board, reinterpret_cast<const uint8_t *>("TOOLONG99"), 9) == 0);
+    CHECK(veskcfp2_getSN(board, serial) == 1 && std::memcmp(serial, "NEW42   ", 8) == 0);
+    CHECK(veskcfp2_disconnect(board) == 1);
+    veskcfp2_destroyInstance(board);
+
+    // Enumeration reads the new first character.
+    uint16_t indices[VESKCFP2_MAX_DEVICES];
+    uint8_t first[2 * VESKCFP2_MAX_DEVICES];
+    CHECK(veskcfp2_enumerateDevices(VESKCFP2_BOARD_8348, indices, first) == 2);
+    CHECK(first[0] == 'N' && first[2] == 'E');
+}
+
+void silentBoard(Bench &bench) {
+    section = "silent board";
+    CFP2INSTANCE *board = veskcfp2_createInstance(VESKCFP2_BOARD_8348, 2);
+    CHECK(veskcfp2_connect(board) == 1);
+    CHECK(bench.command("silent EF000003 1") == "ok");
+
+    uint8_t reply[20];
+    const double start = nowMs();
+    CHECK(veskcfp2_ping(board, reply) == VESKCFP2_CMD_FAILED);
+    const double waited = nowMs() - start;
+    std::printf("silent board: the ping failed after %.1f ms\n", waited);
+    CHECK(waited >= 95 && waited < 1000);
+    uint16_t word = 0;
+    CHECK(veskcfp2_currentMonitor(board, &word) == VESKCFP2_CMD_FAILED);
+
+    // The pipes stay open: the board answers again without a new connect.
+    CHECK(bench.command("silent EF000003 0") == "ok");
+    std::memset(reply, 0, sizeof reply);
+    CHECK(veskcfp2_ping(board, reply) == VESKCFP2_CMD_OK);
+    CHECK(std::memcmp(reply, "VESK CFP2 8348", 14) == 0);
+    CHECK(veskcfp2_currentMonitor(board, &word) == VESKCFP2_CMD_OK && word == 0x0123);
+    CHECK(veskcfp2_disconnect(board) == 1);
+    veskcfp2_destroyInstance(board);
+}
+
+void vanishedBoard(Bench &bench) {
+    section = "vanished board";
+    CFP2INSTANCE *board = veskcfp2_createInstance(VESKCFP2_BOARD_8248, 0);
+    CHECK(veskcfp2_connect(board) == 1);
+    uint8_t reply[20];
+    CHECK(veskcfp2_ping(board, reply) == VESKCFP2_CMD_OK);
+
+    // Unplugged: the endpoint goes away and Windows no longer lists it.
+    CHECK(bench.command("vanish AB000001") == "ok");
+    CHECK(wine_bench::setLinked(0x8248, "AB000001", false).empty());
+
+    double start = nowMs();
+    CHECK(veskcfp2_ping(board, reply) == VESKCFP2_CMD_FAILED);
+    CHECK(veskcfp2_setPort(board, 1, 1) == VESKCFP2_CMD_FAILED);
+    std::printf("vanished board: two commands failed in %.1f ms\n", nowMs() - start);
+    CHECK(nowMs() - start < 1000);
+    CHECK(veskcfp2_connect(board) == 0);
+    start = nowMs();
+    CHECK(veskcfp2_ping(board, reply) == VESKCFP2_CMD_FAILED);
+    CHECK(nowMs() - start < 50);  // no pipes: fails before any I/O
+    veskcfp2_disconnect(board);
+    veskcfp2_destroyInstance(board);
+
+    // The remaining boards move up the list.
+    uint16_t indices[VESKCFP2_MAX_DEVICES];
+    uint8_t first[2 * VESKCFP2_MAX_DEVICES];
+    CHECK(veskcfp2_enumerateDevices(VESKCFP2_BOARD_8248, indices, first) == 0);
+    CHECK(veskcfp2_enumerateDevices(VESKCFP2_BOARD_8348, indices, first) == 2);
+    CHECK(indices[0] == 0 && indices[1] == 1);
+    CHECK(veskcfp2_enumerateDevices(kAny, nullptr, nullptr) == 2);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s CONTROL\n", argv[0]);
+        return 2;
+    }
+    Bench bench(argv[1]);
+    if (!bench.ok()) {
+        std::printf("cannot open the board server's control terminal %s (error %lu)\n", argv[1],
+                    GetLastError());
+        return 1;
+    }
+    enumeration();
+    connection();
+    boardCommands(bench);
+    eepromAndSerial();
+    silentBoard(bench);
+    vanishedBoard(bench);
+    std::printf("%s: %d failure(s)\n", failures == 0 ? "passed" : "FAILED", failures);
+    return failures == 0 ? 0 : 1;
+}
