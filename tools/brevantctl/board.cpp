@@ -1,0 +1,87 @@
+// board.cpp - enumeration, serial numbers, selection and the connection.
+#include "board.h"
+
+#include <algorithm>
+
+namespace brevantctl {
+
+namespace {
+std::string trimmed(std::string text) {
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text;
+}
+}  // namespace
+
+std::vector<BoardId> findBoards(std::optional<int> type) {
+    std::vector<BoardId> found;
+    for (int t : {0, 1}) {
+        if (type && *type != t) continue;
+        std::uint16_t indices[VESKCFP2_MAX_DEVICES];
+        const int count = veskcfp2_enumerateDevices(t, indices, nullptr);
+        for (int k = 0; k < count && k < VESKCFP2_MAX_DEVICES; ++k) found.push_back({t, indices[k]});
+    }
+    std::sort(found.begin(), found.end(), [](const BoardId &a, const BoardId &b) { return a.index < b.index; });
+    return found;
+}
+
+Link::Link(const BoardId &id) : id_(id), instance_(veskcfp2_createInstance(id.type, id.index)) {
+    if (veskcfp2_connect(instance_) != 1) {
+        veskcfp2_disconnect(instance_);
+        veskcfp2_destroyInstance(instance_);
+        throw BoardFailure("not connected: the " + describe() + " did not open");
+    }
+}
+
+Link::~Link() {
+    veskcfp2_disconnect(instance_);
+    veskcfp2_destroyInstance(instance_);
+}
+
+std::string Link::describe() const {
+    return "type-" + std::to_string(id_.type) + " board at device index " + std::to_string(id_.index);
+}
+
+std::optional<std::string> readSerial(const BoardId &id) {
+    CFP2INSTANCE *instance = veskcfp2_createInstance(id.type, id.index);
+    std::optional<std::string> serial;
+    if (veskcfp2_connect(instance) == 1) {
+        std::uint8_t bytes[8] = {};
+        if (veskcfp2_getSN(instance, bytes) == 1) serial = trimmed(std::string(bytes, bytes + 8));
+    }
+    veskcfp2_disconnect(instance);
+    veskcfp2_destroyInstance(instance);
+    return serial;
+}
+
+int parseBoardType(const std::string &text) {
+    if (text == "0" || text == "1") return text == "1" ? 1 : 0;
+    throw UsageError("--type must be 0 or 1, got '" + text + "'");
+}
+
+BoardId selectBoard(const Invocation &inv) {
+    if (inv.serial) {
+        if (inv.type || inv.index) throw UsageError("--serial selects a board on its own; drop --type and --index");
+        std::vector<BoardId> matches;
+        for (const BoardId &id : findBoards(std::nullopt)) {
+            if (readSerial(id) == trimmed(*inv.serial)) matches.push_back(id);
+        }
+        if (matches.empty()) throw BoardFailure("not found: no board has serial number '" + *inv.serial + "'");
+        if (matches.size() > 1)
+            throw UsageError("several boards have serial number '" + *inv.serial +
+                             "'; select one with --type and --index (brevantctl list shows them)");
+        return matches.front();
+    }
+    const std::optional<int> type = inv.type ? std::optional<int>(parseBoardType(*inv.type)) : std::nullopt;
+    const std::optional<std::uint16_t> index =
+        inv.index ? std::optional<std::uint16_t>(static_cast<std::uint16_t>(parseNumber(*inv.index, "--index", 0, 0xFFFF)))
+                  : std::nullopt;
+    const std::vector<BoardId> boards = findBoards(type);
+    const std::string kind = type ? "type-" + std::to_string(*type) + " board" : "board";
+    for (const BoardId &id : boards) {
+        if (!index || id.index == *index) return id;
+    }
+    if (index) throw BoardFailure("not found: no " + kind + " at device index " + std::to_string(*index));
+    throw BoardFailure("not found: no " + kind + " is attached");
+}
+
+}  // namespace brevantctl

@@ -1,0 +1,96 @@
+// default_bench.h - the bench a program on the host finds without setting one
+// up: the virtual Windows runs it before its first system call unless the
+// program configured the platform itself (a vboard::Bench, hostwin::reset or
+// hostwin::markConfigured).
+//
+// Boards. With BREVANT_BENCH unset (or empty) the bench carries a type-1 board
+// with serial VBRD0001 at device index 0 and a type-0 board with serial
+// VBRD0002 at device index 1. BREVANT_BENCH names a bench file instead, one
+// board per line in device-index order; '#' starts a comment:
+//
+//     # TYPE SERIAL [vcc=VOLTS] [tempN=CELSIUS]... [latency=MS] [reply-bytes=N]
+//     1 LAB00001 vcc=3.30 temp0=25.5 temp1=41.25
+//     0 LAB00002
+//     1 SLOW0001 latency=150      # answers after the 100 ms read wait
+//
+// TYPE is 0 or 1; SERIAL is 1 to 8 printable characters without spaces or
+// '#'; vcc is the supply voltage (0 to 255.99 V, default 3.3125); tempN the
+// reading of temperature sensor N (0-255) in degrees Celsius (-128 to 127.99;
+// sensor 0 reads 25.25 unless set); latency delays every reply (0-60000 ms of
+// virtual time); reply-bytes cuts every reply to that many bytes (0-64). A
+// bench file that cannot be read or has an error gives one message on stderr
+// and a bench without boards.
+//
+// State. What the firmware keeps (EEPROM, ports, vendor I/O, power, the
+// current-sense enables, MDIO registers) is loaded from a state file when the
+// bench is set up and saved there when the process exits. The file is
+// BREVANT_BENCH_STATE, else $XDG_STATE_HOME/brevant/bench-state, else
+// ~/.local/state/brevant/bench-state. A missing or damaged state file gives
+// one message on stderr and fresh boards; the file is rewritten at exit.
+// Saved state belongs to a board by its position, type and serial on the
+// bench, so editing the bench file keeps the state of the boards that stay.
+// Supply voltage, temperatures and knobs come from the bench file, not the
+// state. Two processes running at once each save their own view at exit; the
+// last to exit wins.
+#ifndef VBOARD_DEFAULT_BENCH_H
+#define VBOARD_DEFAULT_BENCH_H
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "vboard/board.h"
+
+namespace vboard {
+
+constexpr char kBenchFileVariable[] = "BREVANT_BENCH";
+constexpr char kStateFileVariable[] = "BREVANT_BENCH_STATE";
+
+// One board of a bench file.
+struct BoardSpec {
+    int type = 1;
+    std::string serial;
+    std::optional<double> vcc;
+    std::map<std::uint8_t, double> temperatures;
+    std::uint32_t latencyMs = 0;
+    std::optional<std::size_t> replyBytes;
+};
+
+// A bench file or state file that cannot be used; what() says where and why.
+class BenchFileError : public std::runtime_error {
+   public:
+    using std::runtime_error::runtime_error;
+};
+
+// The boards of the bench when no bench file is named.
+std::vector<BoardSpec> defaultBoards();
+// Parses the text of a bench file; throws BenchFileError ("line N: ...").
+std::vector<BoardSpec> parseBench(const std::string &text);
+
+// A board on the bench together with the spec it was made from.
+struct BenchBoard {
+    BoardSpec spec;
+    Board *board;
+};
+// The state file text for the boards (each board's lock is taken).
+std::string stateText(const std::vector<BenchBoard> &boards);
+// Loads state file text into the boards whose position, type and serial
+// match; all or nothing: throws BenchFileError and changes no board when the
+// text is damaged.
+void applyState(const std::string &text, const std::vector<BenchBoard> &boards);
+
+// Where the state is kept: the state variable, XDG_STATE_HOME or HOME; empty
+// when none of them is set.
+std::string stateFilePath();
+
+// Plugs the default bench into the virtual Windows and loads its state; saves
+// the state at exit. This is the virtual Windows' default setup.
+void setUpDefaultBench();
+
+}  // namespace vboard
+
+#endif

@@ -1,0 +1,432 @@
+// default_bench.cpp - the bench a program on the host finds when it sets up
+// none of its own (see default_bench.h): the boards, the state file that
+// carries what their firmware keeps from one run to the next, and the
+// registration as the virtual Windows' default setup.
+#include "vboard/default_bench.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+
+#include "vboard/bench.h"
+
+namespace vboard {
+
+namespace {
+
+constexpr char kStateHeader[] = "brevant-bench-state 1";
+constexpr std::size_t kEepromLine = 32;  // EEPROM bytes per state line
+constexpr std::size_t kMaxBoards = 127;  // device indices a program scans
+
+void note(const std::string &message) {
+    std::fprintf(stderr, "brevant virtual bench: %s\n", message.c_str());
+}
+
+std::string lineError(std::size_t line, const std::string &what) {
+    return "line " + std::to_string(line) + ": " + what;
+}
+
+std::vector<std::string> tokens(const std::string &line) {
+    std::vector<std::string> out;
+    std::istringstream in(line.substr(0, line.find('#')));
+    for (std::string word; in >> word;) out.push_back(word);
+    return out;
+}
+
+// Whole-text number parsers: nullopt for anything that is not exactly a number.
+std::optional<double> parseReal(const std::string &text) {
+    if (text.empty()) return std::nullopt;
+    char *end = nullptr;
+    errno = 0;
+    const double value = std::strtod(text.c_str(), &end);
+    if (errno != 0 || *end != '\0' || !std::isfinite(value)) return std::nullopt;
+    return value;
+}
+
+std::optional<unsigned long> parseUnsigned(const std::string &text, int base) {
+    if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') return std::nullopt;
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long value = std::strtoul(text.c_str(), &end, base);
+    if (errno != 0 || *end != '\0') return std::nullopt;
+    return value;
+}
+
+bool validSerial(const std::string &serial) {
+    if (serial.empty() || serial.size() > 8) return false;
+    for (char c : serial) {
+        if (c <= ' ' || c > '~' || c == '#') return false;
+    }
+    return true;
+}
+
+void applyOption(BoardSpec &spec, const std::string &option, std::size_t line) {
+    const std::size_t eq = option.find('=');
+    if (eq == std::string::npos) throw BenchFileError(lineError(line, "'" + option + "' is not NAME=VALUE"));
+    const std::string name = option.substr(0, eq), value = option.substr(eq + 1);
+    auto bad = [&](const std::string &range) {
+        return BenchFileError(lineError(line, name + " must be " + range + ", got '" + value + "'"));
+    };
+    if (name == "vcc") {
+        const auto volts = parseReal(value);
+        if (!volts || *volts < 0 || *volts >= 256) throw bad("0 to 255.99 volts");
+        spec.vcc = *volts;
+    } else if (name.rfind("temp", 0) == 0 && name.size() > 4) {
+        const auto sensor = parseUnsigned(name.substr(4), 10);
+        if (!sensor || *sensor > 255) throw BenchFileError(lineError(line, "'" + name + "': sensor must be 0-255"));
+        const auto celsius = parseReal(value);
+        if (!celsius || *celsius < -128 || *celsius >= 128) throw bad("-128 to 127.99 degrees");
+        spec.temperatures[static_cast<std::uint8_t>(*sensor)] = *celsius;
+    } else if (name == "latency") {
+        const auto ms = parseUnsigned(value, 10);
+        if (!ms || *ms > 60000) throw bad("0-60000 ms");
+        spec.latencyMs = static_cast<std::uint32_t>(*ms);
+    } else if (name == "reply-bytes") {
+        const auto bytes = parseUnsigned(value, 10);
+        if (!bytes || *bytes > 64) throw bad("0-64");
+        spec.replyBytes = static_cast<std::size_t>(*bytes);
+    } else {
+        throw BenchFileError(lineError(line, "unknown setting '" + name + "'"));
+    }
+}
+
+// ---- State file ------------------------------------------------------------
+
+std::string hex(unsigned long value, int width) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%0*lX", width, value);
+    return text;
+}
+
+// The part of a board's state that the state file keeps.
+struct KeptState {
+    std::vector<std::uint8_t> eeprom = std::vector<std::uint8_t>(kEepromSize, 0xFF);
+    std::array<std::uint8_t, 256> ports{};
+    std::uint8_t vendorIO = 0;
+    std::uint8_t power = 0;
+    std::map<std::uint16_t, std::uint16_t> senseEnabled;
+    std::map<std::uint8_t, std::map<std::uint16_t, std::uint16_t>> mdio;
+};
+
+void keep(BoardState &to, const KeptState &from) {
+    to.eeprom = from.eeprom;
+    to.ports = from.ports;
+    to.vendorIO = from.vendorIO;
+    to.power = from.power;
+    to.senseEnabled = from.senseEnabled;
+    to.mdio = from.mdio;
+}
+
+// Reads one state line's fields (after the keyword) as hex numbers of the
+// given widths in digits; the last width 0 means "a run of hex bytes".
+std::vector<unsigned long> hexFields(const std::vector<std::string> &words, std::initializer_list<int> widths,
+                                     std::size_t line) {
+    std::vector<unsigned long> out;
+    if (words.size() != widths.size() + 1) throw BenchFileError(lineError(line, "wrong number of fields"));
+    std::size_t i = 1;
+    for (int width : widths) {
+        const std::string &word = words[i++];
+        const auto value = parseUnsigned(word, 16);
+        if (!value || word.size() != static_cast<std::size_t>(width))
+            throw BenchFileError(lineError(line, "'" + word + "' is not a " + std::to_string(width) + "-digit hex number"));
+        out.push_back(*value);
+    }
+    return out;
+}
+
+std::vector<std::uint8_t> hexBytes(const std::string &word, std::size_t line) {
+    if (word.empty() || word.size() % 2 != 0 || word.size() > 2 * kEepromLine)
+        throw BenchFileError(lineError(line, "bad EEPROM data"));
+    std::vector<std::uint8_t> bytes;
+    for (std::size_t i = 0; i < word.size(); i += 2) {
+        const auto value = parseUnsigned(word.substr(i, 2), 16);
+        if (!value) throw BenchFileError(lineError(line, "bad EEPROM data"));
+        bytes.push_back(static_cast<std::uint8_t>(*value));
+    }
+    return bytes;
+}
+
+// ---- The default bench -------------------------------------------------------
+
+struct DefaultBench {
+    std::vector<std::shared_ptr<Board>> owned;
+    std::vector<BenchBoard> boards;
+    std::string statePath;  // empty: the state is not kept
+};
+
+// Never destroyed: it is saved from an exit handler.
+DefaultBench *defaultBench = nullptr;
+
+bool readFile(const std::string &path, std::string &text) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream all;
+    all << in.rdbuf();
+    if (in.bad()) return false;
+    text = all.str();
+    return true;
+}
+
+std::vector<BoardSpec> benchBoards() {
+    const char *file = std::getenv(kBenchFileVariable);
+    if (file == nullptr || *file == '\0') return defaultBoards();
+    std::string text;
+    if (!readFile(file, text)) {
+        note(std::string("cannot read the bench file ") + file + " (" + kBenchFileVariable + "): " +
+             std::strerror(errno) + "; the bench has no boards");
+        return {};
+    }
+    try {
+        return parseBench(text);
+    } catch (const BenchFileError &e) {
+        note(std::string("bench file ") + file + ", " + e.what() + "; the bench has no boards");
+        return {};
+    }
+}
+
+void loadState(DefaultBench &bench) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path path(bench.statePath);
+    if (!fs::exists(path, ec)) {
+        note("starting fresh boards; their state is kept in " + bench.statePath);
+        return;
+    }
+    std::string text;
+    if (!fs::is_regular_file(path, ec) || !readFile(bench.statePath, text)) {
+        note("cannot read the state file " + bench.statePath + "; starting fresh boards, state not kept");
+        bench.statePath.clear();
+        return;
+    }
+    try {
+        applyState(text, bench.boards);
+    } catch (const BenchFileError &e) {
+        note("the state file " + bench.statePath + " is damaged (" + e.what() +
+             "); starting fresh boards, the file is replaced at exit");
+    }
+}
+
+void saveState() {
+    if (defaultBench == nullptr || defaultBench->statePath.empty()) return;
+    namespace fs = std::filesystem;
+    const std::string &path = defaultBench->statePath;
+    const std::string text = stateText(defaultBench->boards);
+    std::error_code ec;
+    const fs::path parent = fs::path(path).parent_path();
+    if (!parent.empty()) fs::create_directories(parent, ec);
+    // Write a sibling file and rename it over the old one, so an interrupted
+    // save leaves the previous state whole.
+    const std::string temporary = path + ".new";
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        out << text;
+        out.flush();
+        if (!out) {
+            note("cannot save the bench state to " + path + ": " + std::strerror(errno));
+            return;
+        }
+    }
+    fs::rename(temporary, path, ec);
+    if (ec) {
+        note("cannot save the bench state to " + path + ": " + ec.message());
+        fs::remove(temporary, ec);
+    }
+}
+
+}  // namespace
+
+std::vector<BoardSpec> defaultBoards() {
+    BoardSpec first, second;
+    first.type = 1;
+    first.serial = "VBRD0001";
+    second.type = 0;
+    second.serial = "VBRD0002";
+    return {first, second};
+}
+
+std::vector<BoardSpec> parseBench(const std::string &text) {
+    std::vector<BoardSpec> boards;
+    std::istringstream in(text);
+    std::size_t number = 0;
+    for (std::string line; std::getline(in, line);) {
+        ++number;
+        const std::vector<std::string> words = tokens(line);
+        if (words.empty()) continue;
+        BoardSpec spec;
+        if (words[0] != "0" && words[0] != "1")
+            throw BenchFileError(lineError(number, "board type must be 0 or 1, got '" + words[0] + "'"));
+        spec.type = words[0] == "1" ? 1 : 0;
+        if (words.size() < 2 || !validSerial(words[1]))
+            throw BenchFileError(lineError(number, "a serial number of 1 to 8 printable characters must follow the type"));
+        spec.serial = words[1];
+        for (std::size_t i = 2; i < words.size(); ++i) applyOption(spec, words[i], number);
+        boards.push_back(std::move(spec));
+        if (boards.size() > kMaxBoards)
+            throw BenchFileError(lineError(number, "more than 127 boards"));
+    }
+    return boards;
+}
+
+std::string stateText(const std::vector<BenchBoard> &boards) {
+    std::ostringstream out;
+    out << kStateHeader << '\n';
+    for (std::size_t position = 0; position < boards.size(); ++position) {
+        const BenchBoard &entry = boards[position];
+        Board &board = *entry.board;
+        std::lock_guard<std::mutex> hold(board.mutex());
+        const BoardState &s = board.state();
+        out << "board " << position << ' ' << entry.spec.type << ' ' << entry.spec.serial << '\n';
+        for (std::size_t at = 0; at < kEepromSize; at += kEepromLine) {
+            const auto first = s.eeprom.begin() + static_cast<std::ptrdiff_t>(at);
+            const auto last = first + static_cast<std::ptrdiff_t>(kEepromLine);
+            if (std::all_of(first, last, [](std::uint8_t b) { return b == 0xFF; })) continue;
+            out << "eeprom " << hex(at, 5) << ' ';
+            for (auto it = first; it != last; ++it) out << hex(*it, 2);
+            out << '\n';
+        }
+        for (std::size_t port = 0; port < s.ports.size(); ++port) {
+            if (s.ports[port] != 0) out << "port " << hex(port, 2) << ' ' << hex(s.ports[port], 2) << '\n';
+        }
+        if (s.vendorIO != 0) out << "vendor-io " << hex(s.vendorIO, 2) << '\n';
+        if (s.power != 0) out << "power " << hex(s.power, 2) << '\n';
+        for (const auto &sense : s.senseEnabled)
+            out << "sense " << hex(sense.first, 4) << ' ' << hex(sense.second, 4) << '\n';
+        for (const auto &port : s.mdio) {
+            for (const auto &reg : port.second) {
+                if (reg.second != 0)
+                    out << "mdio " << hex(port.first, 2) << ' ' << hex(reg.first, 4) << ' ' << hex(reg.second, 4) << '\n';
+            }
+        }
+    }
+    out << "end\n";
+    return out.str();
+}
+
+void applyState(const std::string &text, const std::vector<BenchBoard> &boards) {
+    std::map<std::size_t, KeptState> loaded;
+    KeptState *current = nullptr;  // null: no section yet, or one for a board not on this bench
+    bool inSection = false, ended = false;
+    std::istringstream in(text);
+    std::size_t number = 0;
+    for (std::string line; std::getline(in, line);) {
+        ++number;
+        if (ended) throw BenchFileError(lineError(number, "text after the end"));
+        const std::vector<std::string> words = tokens(line);
+        if (number == 1) {
+            if (line != kStateHeader) throw BenchFileError("not a bench state file");
+            continue;
+        }
+        if (words.empty()) throw BenchFileError(lineError(number, "empty line"));
+        const std::string &keyword = words[0];
+        if (keyword == "end") {
+            if (words.size() != 1) throw BenchFileError(lineError(number, "wrong number of fields"));
+            ended = true;
+            continue;
+        }
+        if (keyword == "board") {
+            if (words.size() != 4) throw BenchFileError(lineError(number, "wrong number of fields"));
+            const auto position = parseUnsigned(words[1], 10);
+            if (!position || (words[2] != "0" && words[2] != "1") || !validSerial(words[3]))
+                throw BenchFileError(lineError(number, "bad board line"));
+            if (loaded.count(*position) != 0) throw BenchFileError(lineError(number, "board given twice"));
+            inSection = true;
+            current = nullptr;
+            if (*position < boards.size() && boards[*position].spec.type == (words[2] == "1" ? 1 : 0) &&
+                boards[*position].spec.serial == words[3]) {
+                current = &loaded[*position];
+            }
+            continue;
+        }
+        if (!inSection) throw BenchFileError(lineError(number, "'" + keyword + "' before any board"));
+        KeptState scratch;  // fields of a board that left the bench are checked, then dropped
+        KeptState &s = current != nullptr ? *current : scratch;
+        if (keyword == "eeprom") {
+            if (words.size() != 3) throw BenchFileError(lineError(number, "wrong number of fields"));
+            const auto address = parseUnsigned(words[1], 16);
+            const std::vector<std::uint8_t> bytes = hexBytes(words[2], number);
+            if (!address || words[1].size() != 5 || *address + bytes.size() > kEepromSize)
+                throw BenchFileError(lineError(number, "bad EEPROM address"));
+            std::copy(bytes.begin(), bytes.end(), s.eeprom.begin() + static_cast<std::ptrdiff_t>(*address));
+        } else if (keyword == "port") {
+            const auto f = hexFields(words, {2, 2}, number);
+            s.ports[f[0]] = static_cast<std::uint8_t>(f[1]);
+        } else if (keyword == "vendor-io") {
+            s.vendorIO = static_cast<std::uint8_t>(hexFields(words, {2}, number)[0]);
+        } else if (keyword == "power") {
+            s.power = static_cast<std::uint8_t>(hexFields(words, {2}, number)[0]);
+        } else if (keyword == "sense") {
+            const auto f = hexFields(words, {4, 4}, number);
+            s.senseEnabled[static_cast<std::uint16_t>(f[0])] = static_cast<std::uint16_t>(f[1]);
+        } else if (keyword == "mdio") {
+            const auto f = hexFields(words, {2, 4, 4}, number);
+            s.mdio[static_cast<std::uint8_t>(f[0])][static_cast<std::uint16_t>(f[1])] =
+                static_cast<std::uint16_t>(f[2]);
+        } else {
+            throw BenchFileError(lineError(number, "unknown entry '" + keyword + "'"));
+        }
+    }
+    if (number == 0) throw BenchFileError("the file is empty");
+    if (!ended) throw BenchFileError("the file ends early");
+    for (const auto &entry : loaded) {
+        Board &board = *boards[entry.first].board;
+        std::lock_guard<std::mutex> hold(board.mutex());
+        keep(board.state(), entry.second);
+    }
+}
+
+std::string stateFilePath() {
+    auto set = [](const char *name) -> const char * {
+        const char *value = std::getenv(name);
+        return value != nullptr && *value != '\0' ? value : nullptr;
+    };
+    if (const char *path = set(kStateFileVariable)) return path;
+    if (const char *state = set("XDG_STATE_HOME")) return std::string(state) + "/brevant/bench-state";
+    if (const char *home = set("HOME")) return std::string(home) + "/.local/state/brevant/bench-state";
+    return {};
+}
+
+void setUpDefaultBench() {
+    if (defaultBench != nullptr) return;
+    defaultBench = new DefaultBench;
+    for (BoardSpec &spec : benchBoards()) {
+        auto board = std::make_shared<Board>(spec.type, spec.serial);
+        if (spec.vcc) board->setVcc(*spec.vcc);
+        for (const auto &reading : spec.temperatures) board->setTemperature(reading.first, reading.second);
+        board->knobs().latencyMs = spec.latencyMs;
+        board->knobs().replyBytes = spec.replyBytes;
+
+        hostwin::InterfaceSpec itf;
+        itf.path = interfacePath(kMicrochipVendorId, board->productId(), spec.serial);
+        itf.deviceInstance = deviceInstance(kMicrochipVendorId, board->productId(), spec.serial);
+        itf.endpoint = board;
+        hostwin::addInterface(itf);
+        defaultBench->boards.push_back({std::move(spec), board.get()});
+        defaultBench->owned.push_back(std::move(board));
+    }
+    if (defaultBench->boards.empty()) return;  // nothing to keep, and the last good state stays
+    defaultBench->statePath = stateFilePath();
+    if (defaultBench->statePath.empty()) {
+        note(std::string("neither ") + kStateFileVariable + " nor HOME is set; the boards' state is not kept");
+        return;
+    }
+    loadState(*defaultBench);
+    std::atexit(saveState);
+}
+
+namespace {
+// Registers the default bench when the virtual Windows library is loaded.
+struct Registration {
+    Registration() { hostwin::setDefaultSetup(&setUpDefaultBench); }
+} registration;
+}  // namespace
+
+}  // namespace vboard
