@@ -1,0 +1,77 @@
+# Installs the host build into a temporary prefix, then builds the README's
+# "Install and use" examples against the installed files only (CMake package,
+# pkg-config, Python) and runs them on the default virtual bench. Where
+# MinGW-w64 is installed, also installs the x86-64 DLL build and links the
+# MinGW example against it.
+set -euo pipefail
+root=$PWD
+cmake --preset dev >/dev/null
+cmake --build --preset dev
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/brevant-install.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+app=$work/app
+mkdir -p "$app"
+cmake --install build/dev --prefix "$prefix" >/dev/null
+export BREVANT_BENCH_STATE=$work/bench-state  # never the user's own bench
+unset BREVANT_BENCH BREVANT_LIBRARY
+
+# The fenced block after "<!-- install-example: NAME -->" in the README, with
+# the README's prefix replaced by this one.
+example() {
+  awk -v tag="<!-- install-example: $1 -->" '
+    $0 == tag { found = 1; next }
+    found && /^```/ { if (inside) exit; inside = 1; next }
+    inside { print }' "$root/README.md" | sed "s#/opt/brevant#$2#g"
+}
+fail() { echo "60-install: $*" >&2; exit 1; }
+
+# Nothing installed may point back into the source or build tree.
+if grep -rIl "$root" "$prefix"; then fail "installed files name $root"; fi
+for binary in "$prefix"/lib/*.so* "$prefix"/bin/*; do
+  [ -f "$binary" ] || continue
+  if readelf -d "$binary" | grep -E 'R(UN)?PATH' | grep -q "$root"; then
+    fail "$binary keeps a search path into $root"
+  fi
+done
+
+cp packaging/test-consumer/app.c "$app/"
+
+echo "--- CMake package"
+example cmake "$prefix" >"$app/CMakeLists.txt"
+cmake -S "$app" -B "$app/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
+  -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_C_FLAGS="-Wall -Wextra -Werror" >/dev/null
+cmake --build "$app/build" >/dev/null
+"$app/build/app"
+
+echo "--- pkg-config"
+(cd "$app" && example pkg-config "$prefix" | bash -euo pipefail)
+
+echo "--- Python, on the installed library"
+example python "$prefix" >"$app/example.py"
+PYTHONPATH=$root/python BREVANT_LIBRARY=$prefix/lib/libbrevant.so.1 python3 "$app/example.py"
+
+if [ -x "$prefix/bin/brevantctl" ]; then
+  echo "--- brevantctl, from a moved prefix"
+  mv "$prefix" "$work/moved"
+  "$work/moved/bin/brevantctl" list
+  mv "$work/moved" "$prefix"
+fi
+
+if command -v x86_64-w64-mingw32-gcc >/dev/null && [ -f cmake/mingw-x86_64.cmake ]; then
+  echo "--- MinGW, on the installed x86-64 DLL"
+  cmake --preset mingw64 >/dev/null
+  cmake --build --preset mingw64 >/dev/null
+  winprefix=$work/win64
+  cmake --install build/mingw64 --prefix "$winprefix" >/dev/null
+  for file in include/brevant.h bin/brevant.dll lib/libbrevant.dll.a \
+              lib/cmake/brevant/brevantConfig.cmake lib/pkgconfig/brevant.pc; do
+    [ -f "$winprefix/$file" ] || fail "the Windows install lacks $file"
+  done
+  (cd "$app" && example mingw "$winprefix" | bash -euo pipefail)
+  [ -f "$app/app.exe" ] && [ -f "$app/brevant.dll" ] || fail "the MinGW example did not build"
+  echo "app.exe links against the installed import library"
+else
+  echo "--- MinGW-w64 not installed: the Windows example is not built"
+fi
