@@ -120,7 +120,7 @@ def _u16(name, value):
 def _board_type(value, allow_any=False):
     if allow_any and value is None:
         return -1
-    if isinstance(value, bool) or value not in (BOARD_8248, BOARD_8348):
+    if isinstance(value, bool) or not isinstance(value, int) or value not in (0, 1):
         raise ValueError("board type must be 0 or 1%s, got %r"
                          % (" (or None for every device)" if allow_any else "", value))
     return value
@@ -218,6 +218,13 @@ class Board:
         except BrevantError:
             if exc_type is None:
                 raise  # otherwise the error from the with-block is the one to see
+
+    def __del__(self):
+        # A board dropped while open still gives its pipes back.
+        try:
+            self.close()
+        except Exception:
+            pass
 
     # ---- plumbing ---------------------------------------------------------
 
