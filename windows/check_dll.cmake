@@ -3,6 +3,10 @@
 #   cmake -DDLL=brevant.dll -DOBJDUMP=<objdump> -DDEF=brevant-x86.def
 #         -DHEADER=brevant.h -DARCH=x64|x86 -DSTAMP=<file> -P check_dll.cmake
 #
+# With -DCALLER=<program.exe> instead of -DDLL, it checks that the program
+# imports exactly those names from brevant.dll (a caller linked against an
+# import library).
+#
 # The expected exports come from brevant-x86.def (name and stack bytes), which
 # must list exactly the functions the header declares. The x64 DLL must
 # export the 24 plain names and nothing else, the x86 DLL the 24 decorated
@@ -10,6 +14,9 @@
 # that it runs on a machine without any MinGW runtime.
 cmake_minimum_required(VERSION 3.25)
 
+if(DEFINED CALLER)
+  set(DLL "${CALLER}")
+endif()
 foreach(var DLL OBJDUMP DEF HEADER ARCH)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "check_dll.cmake: ${var} not given")
@@ -74,11 +81,22 @@ string(REPLACE ";" "\\;" dump "${dump}")
 string(REPLACE "\n" ";" dumpLines "${dump}")
 
 # The export name table follows "[Ordinal/Name Pointer] Table"; the import
-# directory names each imported DLL on a "DLL Name:" line.
+# directory names each imported DLL on a "DLL Name:" line, followed by one
+# "<address> <hint> <name>" line per imported function.
 set(exported "")
 set(imported "")
+set(fromBrevant "")
 set(inNameTable FALSE)
+set(inBrevantImports FALSE)
 foreach(line IN LISTS dumpLines)
+  if(inBrevantImports AND line MATCHES "^[ \t]*[0-9a-fA-F]+[ \t]+[0-9]+[ \t]+([^ \t]+)$")
+    list(APPEND fromBrevant "${CMAKE_MATCH_1}")
+  elseif(line MATCHES "^[ \t]*$")
+    set(inBrevantImports FALSE)
+  endif()
+  if(line MATCHES "^[ \t]*DLL Name: +brevant\\.dll$")
+    set(inBrevantImports TRUE)
+  endif()
   if(line MATCHES "\\[Ordinal/Name Pointer\\] Table")
     set(inNameTable TRUE)
   elseif(inNameTable AND line MATCHES "^[ \t]*\\[ *[0-9]+\\] +([^ ]+)")
@@ -91,6 +109,16 @@ foreach(line IN LISTS dumpLines)
   endif()
 endforeach()
 list(SORT exported)
+
+if(DEFINED CALLER)
+  list(SORT fromBrevant)
+  if(NOT fromBrevant STREQUAL expected)
+    message(FATAL_ERROR "${CALLER} imports [${fromBrevant}] from brevant.dll; expected [${expected}]")
+  endif()
+  list(LENGTH fromBrevant importCount)
+  message(STATUS "${CALLER}: imports the ${importCount} exports from brevant.dll by their ${ARCH} names")
+  return()
+endif()
 
 if(NOT exported STREQUAL expected)
   set(missing ${expected})

@@ -45,6 +45,15 @@ start=$(date +%s)
 "$wine" wineboot -i >/dev/null 2>&1 </dev/null
 echo "wineboot: $(( $(date +%s) - start )) s"
 
+# Callers on the bare system (no boards yet): through the MinGW import
+# library, through the MSVC import library, and by GetProcAddress.
+for caller in brevant_c_caller brevant_msvc_caller brevant_dynamic_caller; do
+  if [ -f "$win/windows/$caller.exe" ]; then
+    "$wine" "$win/windows/$caller.exe" </dev/null || { echo "$caller failed ($?)" >&2; exit 1; }
+    echo "$caller: passed"
+  fi
+done
+
 # Two boards of type 1 and one of type 0.
 boards=(0:AB000001 1:CD000002 1:EF000003)
 "$root/build/board-server/windows/brevant_board_server" \
