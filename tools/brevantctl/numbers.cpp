@@ -1,16 +1,19 @@
 // numbers.cpp - numbers on the command line: decimal or 0x hex, range checked
 // with a message that names the argument.
 #include <cctype>
-#include <cstdio>
 
 #include "cli.h"
 
 namespace brevantctl {
 
 std::string hex(std::uint32_t value, int digits) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%0*X", digits, static_cast<unsigned>(value));
-    return text;
+    std::string text;
+    do {
+        text.insert(text.begin(), "0123456789ABCDEF"[value & 0xF]);
+        value >>= 4;
+    } while (value != 0);
+    if (text.size() < static_cast<std::size_t>(digits)) text.insert(0, static_cast<std::size_t>(digits) - text.size(), '0');
+    return "0x" + text;
 }
 
 namespace {
@@ -28,14 +31,17 @@ std::uint32_t parseNumber(const std::string &text, const std::string &argument, 
                           std::uint32_t max) {
     const std::string range = std::to_string(min) + "-" + std::to_string(max) + " (" +
                               hex(min, hexDigits(max)) + "-" + hex(max, hexDigits(max)) + ")";
-    const bool isHex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    // A negative number is a number out of range, not a malformed one.
+    const bool negative = text.size() > 1 && text[0] == '-';
+    const std::string digits = negative ? text.substr(1) : text;
+    const bool isHex = digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X');
     const std::size_t start = isHex ? 2 : 0;
     const unsigned base = isHex ? 16 : 10;
-    bool valid = text.size() > start;
+    bool valid = digits.size() > start;
     std::uint64_t value = 0;
     bool tooBig = false;
-    for (std::size_t i = start; valid && i < text.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
+    for (std::size_t i = start; valid && i < digits.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(digits[i]);
         unsigned digit;
         if (std::isdigit(c)) {
             digit = static_cast<unsigned>(c - '0');
@@ -50,7 +56,7 @@ std::uint32_t parseNumber(const std::string &text, const std::string &argument, 
         if (value > 0xFFFFFFFFull) value = 0xFFFFFFFFull + 1;  // stays out of range, never wraps
     }
     if (!valid) throw UsageError(argument + " must be a number, decimal or 0x hex, in " + range + ", got '" + text + "'");
-    if (tooBig || value < min) throw UsageError(argument + " must be in " + range + ", got '" + text + "'");
+    if (negative || tooBig || value < min) throw UsageError(argument + " must be in " + range + ", got '" + text + "'");
     return static_cast<std::uint32_t>(value);
 }
 

@@ -101,9 +101,13 @@ void applyOption(BoardSpec &spec, const std::string &option, std::size_t line) {
 
 // ---- State file ------------------------------------------------------------
 
-std::string hex(unsigned long value, int width) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%0*lX", width, value);
+std::string hex(unsigned long value, std::size_t width) {
+    std::string text;
+    do {
+        text.insert(text.begin(), "0123456789ABCDEF"[value & 0xF]);
+        value >>= 4;
+    } while (value != 0);
+    if (text.size() < width) text.insert(0, width - text.size(), '0');
     return text;
 }
 
