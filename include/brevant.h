@@ -31,13 +31,19 @@
  * switch exist on type 1 only; on type 0 those functions return
  * VESKCFP2_CMD_FAILED without any I/O and without touching their output.
  *
- * Outputs of a query are written on every path that reached the board, even
- * when the result is VESKCFP2_CMD_FAILED; bytes that never arrived read as 0.
+ * Outputs of a query are written whenever the query was attempted (instance,
+ * pointer and board type accepted), even when the result is
+ * VESKCFP2_CMD_FAILED, for example on a board that is not connected: reply
+ * bytes that never arrived read as 0. A null output pointer gives
+ * VESKCFP2_CMD_FAILED without any I/O.
  *
  * Threads: one instance must be used by one thread at a time. Different
- * instances may be used from different threads. EEPROM operations (including
- * the serial-number functions and enumeration) are serialised inside the
- * library, so they are safe to call from several threads.
+ * instances may be used from different threads. Every EEPROM command (one
+ * byte read or written, also inside the serial-number functions and
+ * enumeration) is built and exchanged whole under a lock shared by the
+ * process, so EEPROM functions on different instances may run on different
+ * threads. A serial number is read and written one byte per command, so two
+ * threads working on the same board's serial number interleave.
  *
  * If a board is unplugged while connected, the transfer that notices it
  * closes the connection; every later command fails at once until
@@ -219,15 +225,20 @@ VESKCFP2_API int32_t VESKCFP2_CALL veskcfp2_eepromWrite(CFP2INSTANCE *instance, 
 
 /**
  * Reads the 8-byte serial number (EEPROM bytes 0-7, space padded, no
- * terminator written) into `serial`. Returns 1 only when all eight bytes
- * arrived; on failure the bytes read before the failing one are kept.
+ * terminator written) into `serial` (room for 8 bytes). Returns 1 only when
+ * all eight bytes arrived whole. The first read that fails or comes back
+ * short ends it with 0: the bytes before it are kept, the failing position
+ * holds what arrived (0 when nothing did), the rest are untouched. A null
+ * `serial` returns 0 without any I/O. Both board types.
  */
 VESKCFP2_API uint8_t VESKCFP2_CALL veskcfp2_getSN(CFP2INSTANCE *instance, uint8_t *serial);
 
 /**
- * Writes the serial number: `length` (0 to 8) bytes of `serial`, padded with
- * spaces to 8. Returns 0 for a length outside 0-8 (nothing written), or when a
- * character write failed (the characters before it are written).
+ * Writes the serial number: `length` (0 to 8) bytes of `serial` to EEPROM
+ * addresses 0 onwards, then spaces up to address 7 (failed space writes are
+ * not reported). Returns 0, writing nothing, for a length outside 0-8 or a
+ * null `serial` (even with length 0); returns 0 when a character write failed
+ * (the characters before it are written). Both board types.
  */
 VESKCFP2_API uint8_t VESKCFP2_CALL veskcfp2_setSN(CFP2INSTANCE *instance, const uint8_t *serial,
                                                   int32_t length);

@@ -38,8 +38,9 @@ uint8_t VESKCFP2_CALL veskcfp2_getSN(CFP2INSTANCE *instance, uint8_t *serial) {
 uint8_t VESKCFP2_CALL veskcfp2_setSN(CFP2INSTANCE *instance, const uint8_t *serial,
                                      int32_t length) {
     CFP2BOARD *board = boardOf(instance);
-    if (board == nullptr || length < 0 || length > kSerialLength) return 0;
-    if (serial == nullptr && length > 0) return 0;
+    // A missing serial is refused even for length 0: a null pointer here is a
+    // caller's mistake, and writing eight spaces would erase the board's serial.
+    if (board == nullptr || serial == nullptr || length < 0 || length > kSerialLength) return 0;
     for (int i = 0; i < length; ++i) {
         if (board->transport->eepromWrite(i, serial[i]) == CMD_FAILED) return 0;
     }
