@@ -26,6 +26,7 @@ run=$win/wine-run
 server_pid=""
 
 export WINEPREFIX=$run/prefix
+export WINESERVER=$wineserver
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="   # no Mono or Gecko prompts
 export WINEPATH="Z:${win//\//\\}\\bin"         # brevant.dll for the programs

@@ -229,7 +229,7 @@ void silentBoard(Bench &bench) {
     CHECK(veskcfp2_ping(board, reply) == VESKCFP2_CMD_FAILED);
     const double waited = nowMs() - start;
     std::printf("silent board: the ping failed after %.1f ms\n", waited);
-    CHECK(waited >= 95 && waited < 1000);
+    CHECK(waited >= 90 && waited < 1000);
     uint16_t word = 0;
     CHECK(veskcfp2_currentMonitor(board, &word) == VESKCFP2_CMD_FAILED);
 
@@ -256,8 +256,10 @@ void vanishedBoard(Bench &bench) {
 
     double start = nowMs();
     CHECK(veskcfp2_ping(board, reply) == VESKCFP2_CMD_FAILED);
+    const DWORD error = GetLastError();  // the failed transfer's system error
     CHECK(veskcfp2_setPort(board, 1, 1) == VESKCFP2_CMD_FAILED);
-    std::printf("vanished board: two commands failed in %.1f ms\n", nowMs() - start);
+    std::printf("vanished board: two commands failed in %.1f ms (system error %lu)\n",
+                nowMs() - start, error);
     CHECK(nowMs() - start < 1000);
     CHECK(veskcfp2_connect(board) == 0);
     start = nowMs();
