@@ -34,7 +34,7 @@
 namespace {
 std::atomic<long> liveBlocks{0};
 }
-void *operator new(std::size_t size) {
+__attribute__((noinline)) void *operator new(std::size_t size) {
     void *p = std::malloc(size != 0 ? size : 1);
     if (p == nullptr) throw std::bad_alloc();
     liveBlocks.fetch_add(1, std::memory_order_relaxed);
@@ -42,12 +42,17 @@ void *operator new(std::size_t size) {
 }
 void *operator new[](std::size_t size) { return ::operator new(size); }
 void *operator new(std::size_t size, const std::nothrow_t &) noexcept {
-    void *p = std::malloc(size != 0 ? size : 1);
-    if (p != nullptr) liveBlocks.fetch_add(1, std::memory_order_relaxed);
-    return p;
+    try {
+        return ::operator new(size);
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
 }
 void *operator new[](std::size_t size, const std::nothrow_t &tag) noexcept { return ::operator new(size, tag); }
-void operator delete(void *p) noexcept {
+// Every other form of new and delete calls these two, never malloc() or
+// free() itself, so that a tool that replaces the two (valgrind) sees
+// matching pairs.
+__attribute__((noinline)) void operator delete(void *p) noexcept {
     if (p == nullptr) return;
     liveBlocks.fetch_sub(1, std::memory_order_relaxed);
     std::free(p);
