@@ -5,6 +5,7 @@
 //     bench_isolation STATE-FILE   (also named by BREVANT_BENCH_STATE)
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -48,6 +49,8 @@ void checkStateAtExit() {
 int main(int argc, char **argv) {
     if (argc != 2) return fail("usage: bench_isolation STATE-FILE");
     statePath = argv[1];
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(statePath).parent_path(), ec);
     {
         std::ofstream out(statePath, std::ios::binary | std::ios::trunc);
         out << kState;
