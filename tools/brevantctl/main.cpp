@@ -4,6 +4,7 @@
 //   0  the command succeeded
 //   1  the board was not found, did not connect, or did not answer
 //   2  the command line is wrong
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -41,10 +42,16 @@ void printUsage() {
     std::printf("\n%s\n%s", kSelection, kCommon);
 }
 
-void printCommandHelp(const Command &command) {
+void printSynopsis(const Command &command) {
+    std::string summary = command.summary;
+    summary[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(summary[0])));
     std::printf("usage: brevantctl %s%s [--json]\n%s.\n", command.needsBoard ? "[selection] " : "",
-                fullSynopsis(command).c_str(), command.summary);
+                fullSynopsis(command).c_str(), summary.c_str());
     if (*command.details != '\0') std::printf("%s\n", command.details);
+}
+
+void printCommandHelp(const Command &command) {
+    printSynopsis(command);
     if (command.needsBoard) std::printf("\n%s", kSelection);
     std::printf("\n%s", kCommon);
 }
@@ -151,7 +158,11 @@ int run(const std::vector<std::string> &args) {
             if (family.empty())
                 throw UsageError("unknown command '" + inv.words[0] + "' (brevantctl --help lists the commands)");
             if (inv.help && inv.words.size() == 1) {
-                for (const Command *member : family) printCommandHelp(*member), std::printf("\n");
+                for (const Command *member : family) {
+                    printSynopsis(*member);
+                    std::printf("\n");
+                }
+                std::printf("%s\n%s", kSelection, kCommon);
                 return kExitOk;
             }
             where += ": " + inv.words[0];
