@@ -156,6 +156,32 @@ elseif(CASE STREQUAL "json")
   expect_json_equal("${OUT}" 86 bytes 0)  # 'V'
   expect_json_equal("${OUT}" 66 bytes 1)  # 'B'
 
+  # Board bytes that are not plain text still give valid JSON.
+  ctl(0 --index 1 sn set "Q\"\\\t")
+  ctl(0 list --json)
+  expect_json_equal("${OUT}" "Q\"\\\t" boards 1 serial)
+
+elseif(CASE STREQUAL "bench_file")
+  file(WRITE "${WORK}/bench" "# a lab bench\n1 LAB00001 vcc=5.0 temp0=-3.5 temp1=41.25\n0 LAB00002\n")
+  set(ENV{BREVANT_BENCH} "${WORK}/bench")
+  ctl(0 --json vcc)
+  expect_json_equal("${OUT}" 5 volts)
+  ctl(0 --json temp 0)
+  expect_json_equal("${OUT}" -3.5 celsius)
+  ctl(0 temp 1)
+  expect_match("temp 1" "${OUT}" "^41.25 C\n$")
+  ctl(0 --serial LAB00001 mdio write 0 1 0x0A0A)
+  ctl(0 --serial LAB00002 mdio write 0 1 0x0B0B)
+  # Replace the second board: the first keeps its state, the new one starts
+  # fresh.
+  file(WRITE "${WORK}/bench" "1 LAB00001 vcc=5.0\n0 NEW00003\n")
+  ctl(0 --type 1 mdio read 0 1)
+  expect_match("kept board" "${OUT}" "^0x0A0A\n$")
+  ctl(0 --type 0 mdio read 0 1)
+  expect_match("new board" "${OUT}" "^0x0000\n$")
+  ctl(0 --type 0 sn get)
+  expect_match("new board" "${OUT}" "^NEW00003\n$")
+
 elseif(CASE STREQUAL "serial_selection")
   ctl(0 --serial VBRD0002 ping)
   expect_match("ping by serial" "${OUT}" "VESK CFP2 8248")
