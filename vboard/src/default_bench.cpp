@@ -317,8 +317,9 @@ std::string stateText(const std::vector<BenchBoard> &boards) {
 
 void applyState(const std::string &text, const std::vector<BenchBoard> &boards) {
     std::map<std::size_t, KeptState> loaded;
-    KeptState *current = nullptr;  // null: no section yet, or one for a board not on this bench
-    bool inSection = false, ended = false;
+    KeptState dropped;  // takes the entries of boards no longer on the bench, once checked
+    KeptState *current = nullptr;
+    bool ended = false;
     std::istringstream in(text);
     std::size_t number = 0;
     for (std::string line; std::getline(in, line);) {
@@ -342,17 +343,15 @@ void applyState(const std::string &text, const std::vector<BenchBoard> &boards) 
             if (!position || (words[2] != "0" && words[2] != "1") || !validSerial(words[3]))
                 throw BenchFileError(lineError(number, "bad board line"));
             if (loaded.count(*position) != 0) throw BenchFileError(lineError(number, "board given twice"));
-            inSection = true;
-            current = nullptr;
+            current = &dropped;
             if (*position < boards.size() && boards[*position].spec.type == (words[2] == "1" ? 1 : 0) &&
                 boards[*position].spec.serial == words[3]) {
                 current = &loaded[*position];
             }
             continue;
         }
-        if (!inSection) throw BenchFileError(lineError(number, "'" + keyword + "' before any board"));
-        KeptState scratch;  // fields of a board that left the bench are checked, then dropped
-        KeptState &s = current != nullptr ? *current : scratch;
+        if (current == nullptr) throw BenchFileError(lineError(number, "'" + keyword + "' before any board"));
+        KeptState &s = *current;
         if (keyword == "eeprom") {
             if (words.size() != 3) throw BenchFileError(lineError(number, "wrong number of fields"));
             const auto address = parseUnsigned(words[1], 16);
