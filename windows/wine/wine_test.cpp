@@ -218,6 +218,32 @@ void eepromAndSerial() {
     CHECK(first[0] == 'N' && first[2] == 'E');
 }
 
+// Two boards connected at once: each command reaches its own board only.
+void twoBoards() {
+    section = "two boards";
+    CFP2INSTANCE *a = veskcfp2_createInstance(VESKCFP2_BOARD_8348, 1);
+    CFP2INSTANCE *b = veskcfp2_createInstance(VESKCFP2_BOARD_8348, 2);
+    CHECK(veskcfp2_connect(a) == 1 && veskcfp2_connect(b) == 1);
+    CHECK(veskcfp2_setMDIO(a, 4, 0x0100, 0xAAAA) == VESKCFP2_CMD_OK);
+    CHECK(veskcfp2_setMDIO(b, 4, 0x0100, 0xBBBB) == VESKCFP2_CMD_OK);
+    uint16_t wordA = 0, wordB = 0;
+    CHECK(veskcfp2_getMDIO(b, 4, 0x0100, &wordB) == VESKCFP2_CMD_OK && wordB == 0xBBBB);
+    CHECK(veskcfp2_getMDIO(a, 4, 0x0100, &wordA) == VESKCFP2_CMD_OK && wordA == 0xAAAA);
+    uint8_t serialA[8], serialB[8];
+    CHECK(veskcfp2_getSN(a, serialA) == 1 && veskcfp2_getSN(b, serialB) == 1);
+    CHECK(std::memcmp(serialB, "EF000003", 8) == 0);
+    CHECK(std::memcmp(serialA, serialB, 8) != 0);
+    // Enumeration probes boards that are connected elsewhere.
+    uint16_t indices[VESKCFP2_MAX_DEVICES];
+    uint8_t first[2 * VESKCFP2_MAX_DEVICES];
+    CHECK(veskcfp2_enumerateDevices(VESKCFP2_BOARD_8348, indices, first) == 2);
+    CHECK(first[2] == 'E');
+    CHECK(veskcfp2_getMDIO(a, 4, 0x0100, &wordA) == VESKCFP2_CMD_OK && wordA == 0xAAAA);
+    CHECK(veskcfp2_disconnect(a) == 1 && veskcfp2_disconnect(b) == 1);
+    veskcfp2_destroyInstance(a);
+    veskcfp2_destroyInstance(b);
+}
+
 void silentBoard(Bench &bench) {
     section = "silent board";
     CFP2INSTANCE *board = veskcfp2_createInstance(VESKCFP2_BOARD_8348, 2);
@@ -295,6 +321,7 @@ int main(int argc, char **argv) {
     connection();
     boardCommands(bench);
     eepromAndSerial();
+    twoBoards();
     silentBoard(bench);
     vanishedBoard(bench);
     std::printf("%s: %d failure(s)\n", failures == 0 ? "passed" : "FAILED", failures);
