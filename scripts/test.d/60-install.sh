@@ -36,14 +36,14 @@ for binary in "$prefix"/lib/*.so* "$prefix"/bin/*; do
   fi
 done
 
-cp packaging/test-consumer/app.c "$app/"
+cp examples/quickstart.c "$app/"
 
 echo "--- CMake package"
 example cmake "$prefix" >"$app/CMakeLists.txt"
 cmake -S "$app" -B "$app/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
   -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_C_FLAGS="-Wall -Wextra -Werror" >/dev/null
 cmake --build "$app/build" >/dev/null
-"$app/build/app"
+"$app/build/quickstart"
 
 echo "--- pkg-config"
 (cd "$app" && example pkg-config "$prefix" | bash -euo pipefail)
@@ -70,8 +70,8 @@ if command -v x86_64-w64-mingw32-gcc >/dev/null && [ -f cmake/mingw-x86_64.cmake
     [ -f "$winprefix/$file" ] || fail "the Windows install lacks $file"
   done
   (cd "$app" && example mingw "$winprefix" | bash -euo pipefail)
-  [ -f "$app/app.exe" ] && [ -f "$app/brevant.dll" ] || fail "the MinGW example did not build"
-  echo "app.exe links against the installed import library"
+  [ -f "$app/quickstart.exe" ] && [ -f "$app/brevant.dll" ] || fail "the MinGW example did not build"
+  echo "quickstart.exe links against the installed import library"
 else
   echo "--- MinGW-w64 not installed: the Windows example is not built"
 fi
