@@ -49,7 +49,8 @@ std::string printable(const std::uint8_t *bytes, std::size_t size) {
     return text;
 }
 
-std::string fixed(double value) {
+// The shortest decimal text of a reading (they are multiples of 1/256).
+std::string decimal(double value) {
     char text[32];
     std::snprintf(text, sizeof text, "%.10g", value);
     return text;
@@ -174,7 +175,7 @@ void runVcc(Context &c) {
     c.requireType1("the supply-voltage monitor");
     double volts = 0;
     c.expectReply(veskcfp2_getVCC(c.instance(), &volts), "the supply-voltage query");
-    c.line(fixed(volts) + " V");
+    c.line(decimal(volts) + " V");
     c.json().set("volts", volts);
 }
 
@@ -183,7 +184,7 @@ void runTemp(Context &c) {
     c.requireType1("the temperature monitor");
     double celsius = 0;
     c.expectReply(veskcfp2_getTemperature(c.instance(), sensor, &celsius), "the temperature query");
-    c.line(fixed(celsius) + " C");
+    c.line(decimal(celsius) + " C");
     c.json().set("sensor", sensor).set("celsius", celsius);
 }
 
