@@ -71,7 +71,7 @@ std::vector<BoardSpec> defaultBoards();
 // Parses the text of a bench file; throws BenchFileError ("line N: ...").
 std::vector<BoardSpec> parseBench(const std::string &text);
 
-// A board on the bench together with the spec it was made from.
+// A board on the bench together with the description it was made from.
 struct BenchBoard {
     BoardSpec spec;
     Board *board;
