@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 for step in scripts/test.d/*.sh; do
   echo "=== ${step#scripts/test.d/}"
   start=$(date +%s)
-  bash "$step"
+  bash -eo pipefail "$step"
   echo "=== ${step#scripts/test.d/}: passed in $(( $(date +%s) - start )) s"
 done
 echo "All tests passed."
