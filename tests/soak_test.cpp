@@ -20,7 +20,9 @@
 #endif
 
 #if defined(SOAK_SANITIZED)
-#include <sanitizer/allocator_interface.h>
+// Bytes the sanitizer's allocator hands out and has not had back (the
+// sanitizer runtimes of GCC and clang both provide it).
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #else
 #include <atomic>
 #include <new>
