@@ -245,6 +245,7 @@ TEST_P(FaultSweep, EveryPlatformFailureIsContainedAndRecoverable) {
 }
 
 std::string scenarioName(const ::testing::TestParamInfo<Scenario> &info) { return info.param.name; }
+void PrintTo(const Scenario &sc, std::ostream *os) { *os << sc.name; }
 
 INSTANTIATE_TEST_SUITE_P(Work, FaultSweep, ::testing::ValuesIn(kScenarios), scenarioName);
 
