@@ -255,7 +255,9 @@ TEST_P(FaultSweep, EveryPlatformFailureIsContainedAndRecoverable) {
     }
     EXPECT_GT(cases, 0u);
     // Failed lookups of the boards' own indices do hide them.
-    if (sc.work == Work::Enumerate) EXPECT_GT(smallerCounts, 0u);
+    if (sc.work == Work::Enumerate) {
+        EXPECT_GT(smallerCounts, 0u);
+    }
 }
 
 std::string scenarioName(const ::testing::TestParamInfo<Scenario> &info) { return info.param.name; }
