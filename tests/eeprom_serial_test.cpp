@@ -188,6 +188,8 @@ TEST_F(EepromSerial, ByteReadsFollowTheOutputRule) {
                   EXPECT_EQ(veskcfp2_eepromRead(inst, 3, &value), VESKCFP2_CMD_FAILED);
                   EXPECT_EQ(veskcfp2_eepromWrite(inst, 3, 1), VESKCFP2_CMD_FAILED);
                   EXPECT_EQ(veskcfp2_setSN(inst, reinterpret_cast<const std::uint8_t *>("A"), 1), 0);
+                  // An empty serial writes only padding; none of it got out.
+                  EXPECT_EQ(veskcfp2_setSN(inst, reinterpret_cast<const std::uint8_t *>(""), 0), 0);
               }),
               0u);
     EXPECT_EQ(value, 0);

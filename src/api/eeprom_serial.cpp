@@ -44,9 +44,15 @@ uint8_t VESKCFP2_CALL veskcfp2_setSN(CFP2INSTANCE *instance, const uint8_t *seri
     for (int i = 0; i < length; ++i) {
         if (board->transport->eepromWrite(i, serial[i]) == CMD_FAILED) return 0;
     }
-    // Padding failures are not reported: the characters are on the board.
-    for (int i = length; i < kSerialLength; ++i) board->transport->eepromWrite(i, kSerialPadding);
-    return 1;
+    // Padding failures are not reported once a character is on the board. An
+    // empty serial has no character: it succeeds only if some padding byte
+    // reached the board, so a board that is not connected is not reported as
+    // written.
+    bool padded = false;
+    for (int i = length; i < kSerialLength; ++i) {
+        if (board->transport->eepromWrite(i, kSerialPadding) != CMD_FAILED) padded = true;
+    }
+    return (length > 0 || padded) ? 1 : 0;
 }
 
 }  // extern "C"
