@@ -42,11 +42,11 @@ const char *name(Fn fn) { return kNames[static_cast<unsigned>(fn)]; }
 
 std::string endpointName(const std::string &interfacePath) { return interfacePath + "\\MCHP_EP1"; }
 
-InterfaceId addInterface(InterfaceSpec spec, std::optional<std::size_t> position) {
+InterfaceId addInterface(InterfaceSpec desc, std::optional<std::size_t> position) {
     Control c;
     const InterfaceId id = c.s.nextInterface++;
     Interface itf;
-    itf.spec = std::move(spec);
+    itf.desc = std::move(desc);
     c.s.interfaces.emplace(id, std::move(itf));
     const std::size_t at = position ? std::min(*position, c.s.order.size()) : c.s.order.size();
     c.s.order.insert(c.s.order.begin() + static_cast<std::ptrdiff_t>(at), id);
@@ -67,14 +67,14 @@ void restoreInterface(InterfaceId id) {
     interfaceOf(c.s, id).present = true;
 }
 
-void updateInterface(InterfaceId id, const InterfaceSpec &spec) {
+void updateInterface(InterfaceId id, const InterfaceSpec &desc) {
     Control c;
-    interfaceOf(c.s, id).spec = spec;
+    interfaceOf(c.s, id).desc = desc;
 }
 
 InterfaceSpec interfaceSpec(InterfaceId id) {
     Control c;
-    return interfaceOf(c.s, id).spec;
+    return interfaceOf(c.s, id).desc;
 }
 
 bool isPresent(InterfaceId id) {

@@ -102,10 +102,10 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwSh
     }
     for (InterfaceId id : s.order) {
         Interface &itf = s.interfaces[id];
-        if (!itf.present || !sameText(endpointName(itf.spec.path), lpFileName)) continue;
+        if (!itf.present || !sameText(endpointName(itf.desc.path), lpFileName)) continue;
         const bool read = (dwDesiredAccess & GENERIC_READ) != 0;
         const bool write = (dwDesiredAccess & GENERIC_WRITE) != 0;
-        if ((read && !itf.spec.openForRead) || (write && !itf.spec.openForWrite)) {
+        if ((read && !itf.desc.openForRead) || (write && !itf.desc.openForWrite)) {
             setError(ERROR_ACCESS_DENIED);
             return INVALID_HANDLE_VALUE;
         }
@@ -139,9 +139,9 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
         return FALSE;
     }
     Interface &itf = s.interfaces[o->file.interface];
-    if (itf.spec.endpoint) {
+    if (itf.desc.endpoint) {
         std::optional<Reply> reply =
-            itf.spec.endpoint->onWrite(static_cast<const std::uint8_t *>(lpBuffer), nNumberOfBytesToWrite);
+            itf.desc.endpoint->onWrite(static_cast<const std::uint8_t *>(lpBuffer), nNumberOfBytesToWrite);
         if (reply) itf.replies.push_back({std::move(*reply), s.clock + reply->latencyMs});
     }
     if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = nNumberOfBytesToWrite;

@@ -43,7 +43,7 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*ulOptions*/, RE
     if (lpSubKey == nullptr) return ERROR_FILE_NOT_FOUND;
     for (InterfaceId id : s.order) {
         const Interface &itf = s.interfaces[id];
-        if (!itf.spec.registryKey || !equalNoCase(keyNameOf(itf.spec.path), lpSubKey)) continue;
+        if (!itf.desc.registryKey || !equalNoCase(keyNameOf(itf.desc.path), lpSubKey)) continue;
         Object o{Object::RegistryKey};
         o.key.interface = id;
         *phkResult = static_cast<HKEY>(newHandle(s, o));
@@ -61,12 +61,12 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD /*lpReser
     if (key == nullptr) return ERROR_INVALID_HANDLE;
     const Interface &itf = s.interfaces[key->key.interface];
     if (lpValueName == nullptr || !equalNoCase(lpValueName, "DeviceInstance") ||
-        !itf.spec.deviceInstance) {
+        !itf.desc.deviceInstance) {
         return ERROR_FILE_NOT_FOUND;
     }
     if (lpData != nullptr && lpcbData == nullptr) return ERROR_INVALID_PARAMETER;
-    const std::string &value = *itf.spec.deviceInstance;
-    const DWORD size = static_cast<DWORD>(value.size() + (itf.spec.deviceInstanceTerminated ? 1 : 0));
+    const std::string &value = *itf.desc.deviceInstance;
+    const DWORD size = static_cast<DWORD>(value.size() + (itf.desc.deviceInstanceTerminated ? 1 : 0));
     if (lpType != nullptr) *lpType = REG_SZ;
     if (lpData == nullptr) {
         if (lpcbData != nullptr) *lpcbData = size;
@@ -77,7 +77,7 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD /*lpReser
         return ERROR_MORE_DATA;
     }
     std::memcpy(lpData, value.data(), value.size());
-    if (itf.spec.deviceInstanceTerminated) lpData[value.size()] = 0;
+    if (itf.desc.deviceInstanceTerminated) lpData[value.size()] = 0;
     *lpcbData = size;
     return ERROR_SUCCESS;
 }

@@ -107,7 +107,7 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
         return FALSE;
     }
     const DWORD required = static_cast<DWORD>(
-        offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + itf->spec.path.size() + 1);
+        offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + itf->desc.path.size() + 1);
     if (DeviceInterfaceDetailData == nullptr) {
         if (DeviceInterfaceDetailDataSize != 0) {
             setError(ERROR_INVALID_USER_BUFFER);
@@ -126,7 +126,7 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
         setError(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
     }
-    std::memcpy(DeviceInterfaceDetailData->DevicePath, itf->spec.path.c_str(), itf->spec.path.size() + 1);
+    std::memcpy(DeviceInterfaceDetailData->DevicePath, itf->desc.path.c_str(), itf->desc.path.size() + 1);
     return TRUE;
 }
 

@@ -36,11 +36,11 @@ Bench::Bench() { hostwin::reset(); }
 Bench::~Bench() { hostwin::reset(); }
 
 Board &Bench::add(std::shared_ptr<Board> board, std::uint16_t vendorId, std::uint16_t productId) {
-    hostwin::InterfaceSpec spec;
-    spec.path = interfacePath(vendorId, productId, board->serial());
-    spec.deviceInstance = deviceInstance(vendorId, productId, board->serial());
-    spec.endpoint = board;
-    ids_.push_back(hostwin::addInterface(spec));
+    hostwin::InterfaceSpec desc;
+    desc.path = interfacePath(vendorId, productId, board->serial());
+    desc.deviceInstance = deviceInstance(vendorId, productId, board->serial());
+    desc.endpoint = board;
+    ids_.push_back(hostwin::addInterface(desc));
     boards_.push_back(std::move(board));
     return *boards_.back();
 }
@@ -69,25 +69,25 @@ std::string Bench::pathOf(const Board &board) const { return hostwin::interfaceS
 
 void Bench::edit(const Board &board, void (*change)(hostwin::InterfaceSpec &)) {
     const hostwin::InterfaceId id = interfaceOf(board);
-    hostwin::InterfaceSpec spec = hostwin::interfaceSpec(id);
-    change(spec);
-    hostwin::updateInterface(id, spec);
+    hostwin::InterfaceSpec desc = hostwin::interfaceSpec(id);
+    change(desc);
+    hostwin::updateInterface(id, desc);
 }
 
 void Bench::setDeviceInstance(const Board &board, std::optional<std::string> value, bool terminated) {
     const hostwin::InterfaceId id = interfaceOf(board);
-    hostwin::InterfaceSpec spec = hostwin::interfaceSpec(id);
-    spec.deviceInstance = std::move(value);
-    spec.deviceInstanceTerminated = terminated;
-    hostwin::updateInterface(id, spec);
+    hostwin::InterfaceSpec desc = hostwin::interfaceSpec(id);
+    desc.deviceInstance = std::move(value);
+    desc.deviceInstanceTerminated = terminated;
+    hostwin::updateInterface(id, desc);
 }
 
 void Bench::setOpenable(const Board &board, bool forWrite, bool forRead) {
     const hostwin::InterfaceId id = interfaceOf(board);
-    hostwin::InterfaceSpec spec = hostwin::interfaceSpec(id);
-    spec.openForWrite = forWrite;
-    spec.openForRead = forRead;
-    hostwin::updateInterface(id, spec);
+    hostwin::InterfaceSpec desc = hostwin::interfaceSpec(id);
+    desc.openForWrite = forWrite;
+    desc.openForRead = forRead;
+    hostwin::updateInterface(id, desc);
 }
 
 }  // namespace vboard

@@ -69,7 +69,7 @@ bool validSerial(const std::string &serial) {
     return true;
 }
 
-void applyOption(BoardSpec &spec, const std::string &option, std::size_t line) {
+void applyOption(BoardSpec &desc, const std::string &option, std::size_t line) {
     const std::size_t eq = option.find('=');
     if (eq == std::string::npos) throw BenchFileError(lineError(line, "'" + option + "' is not NAME=VALUE"));
     const std::string name = option.substr(0, eq), value = option.substr(eq + 1);
@@ -79,21 +79,21 @@ void applyOption(BoardSpec &spec, const std::string &option, std::size_t line) {
     if (name == "vcc") {
         const auto volts = parseReal(value);
         if (!volts || *volts < 0 || *volts >= 256) throw bad("0 to 255.99 volts");
-        spec.vcc = *volts;
+        desc.vcc = *volts;
     } else if (name.rfind("temp", 0) == 0 && name.size() > 4) {
         const auto sensor = parseUnsigned(name.substr(4), 10);
         if (!sensor || *sensor > 255) throw BenchFileError(lineError(line, "'" + name + "': sensor must be 0-255"));
         const auto celsius = parseReal(value);
         if (!celsius || *celsius < -128 || *celsius >= 128) throw bad("-128 to 127.99 degrees");
-        spec.temperatures[static_cast<std::uint8_t>(*sensor)] = *celsius;
+        desc.temperatures[static_cast<std::uint8_t>(*sensor)] = *celsius;
     } else if (name == "latency") {
         const auto ms = parseUnsigned(value, 10);
         if (!ms || *ms > 60000) throw bad("0-60000 ms");
-        spec.latencyMs = static_cast<std::uint32_t>(*ms);
+        desc.latencyMs = static_cast<std::uint32_t>(*ms);
     } else if (name == "reply-bytes") {
         const auto bytes = parseUnsigned(value, 10);
         if (!bytes || *bytes > 64) throw bad("0-64");
-        spec.replyBytes = static_cast<std::size_t>(*bytes);
+        desc.replyBytes = static_cast<std::size_t>(*bytes);
     } else {
         throw BenchFileError(lineError(line, "unknown setting '" + name + "'"));
     }
@@ -265,15 +265,15 @@ std::vector<BoardSpec> parseBench(const std::string &text) {
         ++number;
         const std::vector<std::string> words = tokens(line);
         if (words.empty()) continue;
-        BoardSpec spec;
+        BoardSpec desc;
         if (words[0] != "0" && words[0] != "1")
             throw BenchFileError(lineError(number, "board type must be 0 or 1, got '" + words[0] + "'"));
-        spec.type = words[0] == "1" ? 1 : 0;
+        desc.type = words[0] == "1" ? 1 : 0;
         if (words.size() < 2 || !validSerial(words[1]))
             throw BenchFileError(lineError(number, "a serial number of 1 to 8 printable characters must follow the type"));
-        spec.serial = words[1];
-        for (std::size_t i = 2; i < words.size(); ++i) applyOption(spec, words[i], number);
-        boards.push_back(std::move(spec));
+        desc.serial = words[1];
+        for (std::size_t i = 2; i < words.size(); ++i) applyOption(desc, words[i], number);
+        boards.push_back(std::move(desc));
         if (boards.size() > kMaxBoards)
             throw BenchFileError(lineError(number, "more than 127 boards"));
     }
@@ -288,7 +288,7 @@ std::string stateText(const std::vector<BenchBoard> &boards) {
         Board &board = *entry.board;
         std::lock_guard<std::mutex> hold(board.mutex());
         const BoardState &s = board.state();
-        out << "board " << position << ' ' << entry.spec.type << ' ' << entry.spec.serial << '\n';
+        out << "board " << position << ' ' << entry.desc.type << ' ' << entry.desc.serial << '\n';
         for (std::size_t at = 0; at < kEepromSize; at += kEepromLine) {
             const auto first = s.eeprom.begin() + static_cast<std::ptrdiff_t>(at);
             const auto last = first + static_cast<std::ptrdiff_t>(kEepromLine);
@@ -344,8 +344,8 @@ void applyState(const std::string &text, const std::vector<BenchBoard> &boards) 
                 throw BenchFileError(lineError(number, "bad board line"));
             if (loaded.count(*position) != 0) throw BenchFileError(lineError(number, "board given twice"));
             current = &dropped;
-            if (*position < boards.size() && boards[*position].spec.type == (words[2] == "1" ? 1 : 0) &&
-                boards[*position].spec.serial == words[3]) {
+            if (*position < boards.size() && boards[*position].desc.type == (words[2] == "1" ? 1 : 0) &&
+                boards[*position].desc.serial == words[3]) {
                 current = &loaded[*position];
             }
             continue;
@@ -400,19 +400,19 @@ std::string stateFilePath() {
 void setUpDefaultBench() {
     if (defaultBench != nullptr) return;
     defaultBench = new DefaultBench;
-    for (BoardSpec &spec : benchBoards()) {
-        auto board = std::make_shared<Board>(spec.type, spec.serial);
-        if (spec.vcc) board->setVcc(*spec.vcc);
-        for (const auto &reading : spec.temperatures) board->setTemperature(reading.first, reading.second);
-        board->knobs().latencyMs = spec.latencyMs;
-        board->knobs().replyBytes = spec.replyBytes;
+    for (BoardSpec &desc : benchBoards()) {
+        auto board = std::make_shared<Board>(desc.type, desc.serial);
+        if (desc.vcc) board->setVcc(*desc.vcc);
+        for (const auto &reading : desc.temperatures) board->setTemperature(reading.first, reading.second);
+        board->knobs().latencyMs = desc.latencyMs;
+        board->knobs().replyBytes = desc.replyBytes;
 
         hostwin::InterfaceSpec itf;
-        itf.path = interfacePath(kMicrochipVendorId, board->productId(), spec.serial);
-        itf.deviceInstance = deviceInstance(kMicrochipVendorId, board->productId(), spec.serial);
+        itf.path = interfacePath(kMicrochipVendorId, board->productId(), desc.serial);
+        itf.deviceInstance = deviceInstance(kMicrochipVendorId, board->productId(), desc.serial);
         itf.endpoint = board;
         hostwin::addInterface(itf);
-        defaultBench->boards.push_back({std::move(spec), board.get()});
+        defaultBench->boards.push_back({std::move(desc), board.get()});
         defaultBench->owned.push_back(std::move(board));
     }
     if (defaultBench->boards.empty()) return;  // nothing to keep, and the last good state stays

@@ -79,7 +79,7 @@ using InterfaceId = std::uint32_t;
 
 // Adds a present interface at the end of the class's list, or before
 // position `position` when given.
-HOSTWIN_API InterfaceId addInterface(InterfaceSpec spec,
+HOSTWIN_API InterfaceId addInterface(InterfaceSpec desc,
                                      std::optional<std::size_t> position = std::nullopt);
 // Surprise removal: the interface leaves the list and every open handle on
 // its endpoint fails with ERROR_INVALID_HANDLE. Its registry key stays.
@@ -87,8 +87,8 @@ HOSTWIN_API void removeInterface(InterfaceId id);
 // Plugs a removed interface back at the position it had (new handles work;
 // the old ones stay dead).
 HOSTWIN_API void restoreInterface(InterfaceId id);
-// Changes the spec of an interface (endpoint included); handles stay.
-HOSTWIN_API void updateInterface(InterfaceId id, const InterfaceSpec &spec);
+// Changes the description of an interface (endpoint included); handles stay.
+HOSTWIN_API void updateInterface(InterfaceId id, const InterfaceSpec &desc);
 HOSTWIN_API InterfaceSpec interfaceSpec(InterfaceId id);
 HOSTWIN_API bool isPresent(InterfaceId id);
 // Replies queued on the interface's endpoint and not yet read.

@@ -73,7 +73,7 @@ std::vector<BoardSpec> parseBench(const std::string &text);
 
 // A board on the bench together with the description it was made from.
 struct BenchBoard {
-    BoardSpec spec;
+    BoardSpec desc;
     Board *board;
 };
 // The state file text for the boards (each board's lock is taken).
