@@ -238,7 +238,9 @@ VESKCFP2_API uint8_t VESKCFP2_CALL veskcfp2_getSN(CFP2INSTANCE *instance, uint8_
  * addresses 0 onwards, then spaces up to address 7 (failed space writes are
  * not reported). Returns 0, writing nothing, for a length outside 0-8 or a
  * null `serial` (even with length 0); returns 0 when a character write failed
- * (the characters before it are written). Both board types.
+ * (the characters before it are written), and for length 0 when no space
+ * reached the board (for example when it is not connected). Both board
+ * types.
  */
 VESKCFP2_API uint8_t VESKCFP2_CALL veskcfp2_setSN(CFP2INSTANCE *instance, const uint8_t *serial,
                                                   int32_t length);

@@ -82,11 +82,26 @@ void abandonReads(State &s, std::uintptr_t handle, bool isEvent) {
     }
 }
 
+// Whether a new open of an endpoint agrees with the handles already open on
+// it: each side must share the access the other one uses.
+bool sharingAllows(State &s, InterfaceId id, bool read, bool write, DWORD shareMode) {
+    for (const auto &entry : s.objects) {
+        if (entry.second.kind != Object::File || entry.second.file.interface != id) continue;
+        const FileObject &open = entry.second.file;
+        if ((read && !(open.shareMode & FILE_SHARE_READ)) || (write && !(open.shareMode & FILE_SHARE_WRITE)))
+            return false;
+        if ((open.canRead && !(shareMode & FILE_SHARE_READ)) ||
+            (open.canWrite && !(shareMode & FILE_SHARE_WRITE)))
+            return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 extern "C" {
 
-HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMode*/,
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/,
                           DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
                           HANDLE /*hTemplateFile*/) {
@@ -109,8 +124,13 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwSh
             setError(ERROR_ACCESS_DENIED);
             return INVALID_HANDLE_VALUE;
         }
+        if (!sharingAllows(s, id, read, write, dwShareMode)) {
+            setError(ERROR_SHARING_VIOLATION);
+            return INVALID_HANDLE_VALUE;
+        }
         Object o{Object::File};
-        o.file = {id, itf.generation, read, write, (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0};
+        o.file = {id, itf.generation, read, write, (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0,
+                  dwShareMode};
         return newHandle(s, o);
     }
     setError(ERROR_FILE_NOT_FOUND);

@@ -33,13 +33,16 @@ std::string keyNameOf(const std::string &path) {
 
 extern "C" {
 
-LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*ulOptions*/, REGSAM /*samDesired*/,
+LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*ulOptions*/, REGSAM samDesired,
                              PHKEY phkResult) {
     Call call(Fn::RegOpenKeyExA);
     if (call.fault()) return static_cast<LSTATUS>(*call.fault());
     State &s = call.s;
     if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
     if (hKey != HKEY_LOCAL_MACHINE) return ERROR_INVALID_HANDLE;
+    // The device keys are readable by every user, writable only by
+    // administrators: programs are not run as one here.
+    if ((samDesired & ~static_cast<REGSAM>(KEY_READ)) != 0) return ERROR_ACCESS_DENIED;
     if (lpSubKey == nullptr) return ERROR_FILE_NOT_FOUND;
     for (InterfaceId id : s.order) {
         const Interface &itf = s.interfaces[id];

@@ -38,6 +38,7 @@ struct FileObject {
     InterfaceId interface;
     std::uint32_t generation;
     bool canRead, canWrite, overlapped;
+    DWORD shareMode;  // FILE_SHARE_READ / FILE_SHARE_WRITE granted to later opens
 };
 struct EventObject {
     bool manualReset;

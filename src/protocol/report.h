@@ -3,6 +3,7 @@
 #ifndef BREVANT_PROTOCOL_REPORT_H
 #define BREVANT_PROTOCOL_REPORT_H
 
+#include <cstddef>
 #include <cstdint>
 
 namespace brevant {

@@ -135,6 +135,22 @@ TEST_F(Transport, OpenPipesOpensTheEndpointForWritingAndForOverlappedReading) {
     EXPECT_FALSE(transport.writePipeOpen() || transport.readPipeOpen());
 }
 
+TEST_F(Transport, PipesShareTheEndpointWithEachOtherAndWithAProbe) {
+    vboard::Board &board = bench.plug(1, "A");
+    USBAPI instance(0, MATCH_8348, PIPE_SUFFIX, PIPE_SUFFIX);
+    USBAPI probe(0, MATCH_8348, PIPE_SUFFIX, PIPE_SUFFIX);
+    EXPECT_TRUE(instance.openPipes());
+    EXPECT_TRUE(probe.openPipes()) << "a second transport on the same board opens too";
+    // An exclusive open is refused while the pipes are open: the endpoint is
+    // shared only because both pipes ask for sharing.
+    const std::string name = hostwin::endpointName(bench.pathOf(board));
+    EXPECT_EQ(CreateFileA(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    probe.closePipes();
+    instance.closePipes();
+}
+
 TEST_F(Transport, HalfOpenEndpointLeavesTheWritePipeOpen) {
     vboard::Board &board = bench.plug(1, "A");
     bench.setOpenable(board, true, false);
