@@ -54,6 +54,18 @@ class BenchTest : public ::testing::Test {
     std::vector<CFP2INSTANCE *> instances_;
 };
 
+// A bench with one type-1 board, serial ABC12345, at device index 0, and an
+// instance connected to it.
+class ConnectedBoardTest : public BenchTest {
+   protected:
+    void SetUp() override {
+        board = &bench.plug(1, "ABC12345");
+        inst = connected(1, 0);
+    }
+    vboard::Board *board = nullptr;
+    CFP2INSTANCE *inst = nullptr;
+};
+
 // The first eight bytes of a report, for readable expectations.
 inline std::vector<std::uint8_t> head(const vboard::Report &r, std::size_t n = 8) {
     return std::vector<std::uint8_t>(r.begin(), r.begin() + static_cast<std::ptrdiff_t>(n));

@@ -13,15 +13,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 namespace {
 
-class BoardCommands : public BenchTest {
-   protected:
-    void SetUp() override {
-        board = &bench.plug(1, "ABC12345");
-        inst = connected(1, 0);
-    }
-    vboard::Board *board = nullptr;
-    CFP2INSTANCE *inst = nullptr;
-};
+class BoardCommands : public ConnectedBoardTest {};
 
 // One command after another on one instance. Each report carries its own
 // bytes and keeps every byte it does not write from the commands before it;

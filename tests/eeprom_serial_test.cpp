@@ -17,20 +17,14 @@ using Bytes = std::vector<std::uint8_t>;
 
 namespace {
 
-class EepromSerial : public BenchTest {
+class EepromSerial : public ConnectedBoardTest {
    protected:
-    void SetUp() override {
-        board = &bench.plug(1, "ABC12345");
-        inst = connected(1, 0);
-    }
     std::string serialOf(CFP2INSTANCE *i) {
         std::uint8_t sn[8];
         std::memset(sn, '?', sizeof sn);
         EXPECT_EQ(veskcfp2_getSN(i, sn), 1);
         return std::string(sn, sn + 8);
     }
-    vboard::Board *board = nullptr;
-    CFP2INSTANCE *inst = nullptr;
 };
 
 TEST_F(EepromSerial, AddressIsCutTo17BitsAndSentPageHighLow) {

@@ -9,17 +9,10 @@ using hostwin::Fn;
 
 namespace {
 
-class Exchange : public BenchTest {
+class Exchange : public ConnectedBoardTest {
    protected:
-    void SetUp() override {
-        board = &bench.plug(1, "ABC12345");
-        inst = connected(1, 0);
-    }
     bool pipesOpen() { return hostwin::openObjects().files == 2; }
     int getPort(std::uint8_t port, std::uint8_t *value) { return veskcfp2_getPort(inst, port, value); }
-
-    vboard::Board *board = nullptr;
-    CFP2INSTANCE *inst = nullptr;
 };
 
 TEST_F(Exchange, SilentBoardFailsTheQueryAfterExactly100msAndKeepsThePipes) {
