@@ -140,7 +140,6 @@ HOSTWIN_API BOOL WINAPI CloseHandle(HANDLE hObject);
 HOSTWIN_API HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes,
                                        BOOL bManualReset, BOOL bInitialState, LPCSTR lpName);
 HOSTWIN_API BOOL WINAPI ResetEvent(HANDLE hEvent);
-HOSTWIN_API BOOL WINAPI SetEvent(HANDLE hEvent);
 HOSTWIN_API DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 HOSTWIN_API DWORD WINAPI GetLastError(void);
 HOSTWIN_API void WINAPI SetLastError(DWORD dwErrCode);

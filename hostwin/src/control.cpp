@@ -17,7 +17,7 @@ const char *const kNames[] = {
     "SetupDiGetClassDevsA", "SetupDiEnumDeviceInterfaces", "SetupDiGetDeviceInterfaceDetailA",
     "SetupDiDestroyDeviceInfoList", "RegOpenKeyExA", "RegQueryValueExA", "RegCloseKey",
     "CreateFileA", "WriteFile", "ReadFile", "GetOverlappedResult", "CancelIo", "CloseHandle",
-    "CreateEventA", "ResetEvent", "SetEvent", "WaitForSingleObject", "GetLastError",
+    "CreateEventA", "ResetEvent", "WaitForSingleObject", "GetLastError",
     "SetLastError", "wsprintfA", "_strlwr"};
 static_assert(sizeof kNames / sizeof kNames[0] == static_cast<unsigned>(Fn::Count),
               "a name for every system call");

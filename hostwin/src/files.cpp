@@ -318,21 +318,6 @@ BOOL WINAPI ResetEvent(HANDLE hEvent) {
     return TRUE;
 }
 
-BOOL WINAPI SetEvent(HANDLE hEvent) {
-    Call call(Fn::SetEvent);
-    if (call.fault()) {
-        setError(*call.fault());
-        return FALSE;
-    }
-    Object *o = findObject(call.s, hEvent, Object::Event);
-    if (o == nullptr) {
-        setError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    o->event.signalled = true;
-    return TRUE;
-}
-
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
     Call call(Fn::WaitForSingleObject);
     if (call.fault()) {

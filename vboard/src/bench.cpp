@@ -31,16 +31,21 @@ std::string deviceInstance(std::uint16_t vendorId, std::uint16_t productId, cons
     return ids + upper(serial);
 }
 
+hostwin::InterfaceId plugInterface(std::shared_ptr<Board> board, std::uint16_t vendorId,
+                                   std::uint16_t productId) {
+    hostwin::InterfaceSpec desc;
+    desc.path = interfacePath(vendorId, productId, board->serial());
+    desc.deviceInstance = deviceInstance(vendorId, productId, board->serial());
+    desc.endpoint = std::move(board);
+    return hostwin::addInterface(std::move(desc));
+}
+
 Bench::Bench() { hostwin::reset(); }
 
 Bench::~Bench() { hostwin::reset(); }
 
 Board &Bench::add(std::shared_ptr<Board> board, std::uint16_t vendorId, std::uint16_t productId) {
-    hostwin::InterfaceSpec desc;
-    desc.path = interfacePath(vendorId, productId, board->serial());
-    desc.deviceInstance = deviceInstance(vendorId, productId, board->serial());
-    desc.endpoint = board;
-    ids_.push_back(hostwin::addInterface(desc));
+    ids_.push_back(plugInterface(board, vendorId, productId));
     boards_.push_back(std::move(board));
     return *boards_.back();
 }
@@ -66,13 +71,6 @@ void Bench::unplug(const Board &board) { hostwin::removeInterface(interfaceOf(bo
 void Bench::replug(const Board &board) { hostwin::restoreInterface(interfaceOf(board)); }
 
 std::string Bench::pathOf(const Board &board) const { return hostwin::interfaceSpec(interfaceOf(board)).path; }
-
-void Bench::edit(const Board &board, void (*change)(hostwin::InterfaceSpec &)) {
-    const hostwin::InterfaceId id = interfaceOf(board);
-    hostwin::InterfaceSpec desc = hostwin::interfaceSpec(id);
-    change(desc);
-    hostwin::updateInterface(id, desc);
-}
 
 void Bench::setDeviceInstance(const Board &board, std::optional<std::string> value, bool terminated) {
     const hostwin::InterfaceId id = interfaceOf(board);

@@ -407,11 +407,7 @@ void setUpDefaultBench() {
         board->knobs().latencyMs = desc.latencyMs;
         board->knobs().replyBytes = desc.replyBytes;
 
-        hostwin::InterfaceSpec itf;
-        itf.path = interfacePath(kMicrochipVendorId, board->productId(), desc.serial);
-        itf.deviceInstance = deviceInstance(kMicrochipVendorId, board->productId(), desc.serial);
-        itf.endpoint = board;
-        hostwin::addInterface(itf);
+        plugInterface(board, kMicrochipVendorId, board->productId());
         defaultBench->boards.push_back({std::move(desc), board.get()});
         defaultBench->owned.push_back(std::move(board));
     }

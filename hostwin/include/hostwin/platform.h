@@ -33,7 +33,6 @@ enum class Fn : unsigned {
     CloseHandle,
     CreateEventA,
     ResetEvent,
-    SetEvent,
     WaitForSingleObject,
     GetLastError,
     SetLastError,

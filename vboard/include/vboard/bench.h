@@ -23,6 +23,11 @@ constexpr std::uint16_t kMicrochipVendorId = 0x04D8;
 std::string interfacePath(std::uint16_t vendorId, std::uint16_t productId, const std::string &serial);
 std::string deviceInstance(std::uint16_t vendorId, std::uint16_t productId, const std::string &serial);
 
+// Plugs `board` into the virtual Windows as a device of the board driver
+// with these ids, at the end of the interface list.
+hostwin::InterfaceId plugInterface(std::shared_ptr<Board> board, std::uint16_t vendorId,
+                                   std::uint16_t productId);
+
 class Bench {
    public:
     // Empties the virtual Windows: no devices, no faults, clock at 0.
@@ -43,7 +48,6 @@ class Bench {
     hostwin::InterfaceId interfaceOf(const Board &board) const;
     std::string pathOf(const Board &board) const;
     // Changes what Windows knows of the board's interface.
-    void edit(const Board &board, void (*change)(hostwin::InterfaceSpec &));
     void setDeviceInstance(const Board &board, std::optional<std::string> value, bool terminated = true);
     void setOpenable(const Board &board, bool forWrite, bool forRead);
 
