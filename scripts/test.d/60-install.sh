@@ -16,6 +16,7 @@ mkdir -p "$app"
 cmake --install build/dev --prefix "$prefix" >/dev/null
 export BREVANT_BENCH_STATE=$work/bench-state  # never the user's own bench
 unset BREVANT_BENCH BREVANT_LIBRARY
+export BREVANT_SIMULATOR=1  # the examples run on the simulated bench
 
 # The fenced block after "<!-- install-example: NAME -->" in the README, with
 # the README's prefix replaced by this one.

@@ -13,20 +13,20 @@ int exchange(VESK::USBAPI &transport, const std::uint8_t *report, std::uint32_t 
     if (!transport.writePipeOpen() || !transport.readPipeOpen()) return CMD_FAILED;
 
     if (!VESK::writeReport(transport.writePipe(), report, nullptr)) {
-        transport.dropPipesOnInvalidHandle();
+        transport.dropPipesIfDeviceGone();
         return CMD_FAILED;
     }
     if (replyLength == 0) return CMD_OK;
 
     std::uint32_t received = 0;
     if (!VESK::readReply(transport.readPipe(), reply, replyLength, &received)) {
-        transport.dropPipesOnInvalidHandle();
+        transport.dropPipesIfDeviceGone();
         return CMD_FAILED;
     }
     if (received == replyLength) return CMD_OK;
     if (received < replyLength) return CMD_SHORT;
     // More bytes than asked cannot be a reply to this query.
-    transport.dropPipesOnInvalidHandle();
+    transport.dropPipesIfDeviceGone();
     return CMD_FAILED;
 }
 
