@@ -11,7 +11,10 @@
 #include <glib/gstdio.h>
 #include <umockdev.h>
 
+#include <poll.h>
+
 #include <cstdarg>
+#include <map>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +28,14 @@ using Clock = std::chrono::steady_clock;
 
 std::mutex deniedLock;
 std::set<std::string> deniedNodes;
+
+// Which device node each open file of the program is, and which device
+// each node belongs to, so that poll() can answer for the nodes.
+std::mutex nodesLock;
+std::map<std::string, Device *> devicesByNode;
+std::map<int, std::string> nodeOfFile;
+
+constexpr char kUsbNodes[] = "/dev/bus/usb/";
 
 // Device, configuration, interface 0 and its two endpoints, as the kernel
 // gives them in sysfs "descriptors".
@@ -112,6 +123,13 @@ void Device::completeArrived(Clock::time_point now) {
     }
 }
 
+short Device::readiness() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (gone_) return POLLERR | POLLHUP;
+    completeArrived(Clock::now());
+    return done_.empty() ? 0 : POLLOUT;
+}
+
 void Device::handle(void *clientPointer) {
     UMockdevIoctlClient *client = static_cast<UMockdevIoctlClient *>(clientPointer);
     const gulong request = umockdev_ioctl_client_get_request(client);
@@ -147,7 +165,7 @@ void Device::handle(void *clientPointer) {
                 --claimed_;
                 return umockdev_ioctl_client_complete(client, 0, 0);
             }
-            if (claimedElsewhere_ || !driver_.empty()) return fail(EBUSY);
+            if (claimedElsewhere_ || driverBound()) return fail(EBUSY);
             ++claimed_;
             ++claims_;
             return umockdev_ioctl_client_complete(client, 0, 0);
@@ -155,8 +173,8 @@ void Device::handle(void *clientPointer) {
         case USBDEVFS_GETDRIVER: {
             UMockdevIoctlData *query = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_getdriver), nullptr);
             usbdevfs_getdriver *d = reinterpret_cast<usbdevfs_getdriver *>(query->data);
-            const bool bound = d->interface == 0 && (!driver_.empty() || claimed_ > 0);
-            if (bound) std::snprintf(d->driver, sizeof d->driver, "%s", driver_.empty() ? "usbfs" : driver_.c_str());
+            const bool bound = d->interface == 0 && (driverBound() || claimed_ > 0);
+            if (bound) std::snprintf(d->driver, sizeof d->driver, "%s", driverBound() ? driver_.c_str() : "usbfs");
             g_object_unref(query);
             return bound ? umockdev_ioctl_client_complete(client, 0, 0) : fail(ENODATA);
         }
@@ -166,7 +184,7 @@ void Device::handle(void *clientPointer) {
             g_object_unref(call);
             if (c.ifno != 0) return fail(EINVAL);
             if (c.ioctl_code == static_cast<int>(USBDEVFS_DISCONNECT)) {
-                if (driver_.empty()) return fail(ENODATA);
+                if (!driverBound()) return fail(ENODATA);
                 driver_ = "(detached:" + driver_ + ")";
                 return umockdev_ioctl_client_complete(client, 0, 0);
             }
@@ -260,6 +278,8 @@ Bench::~Bench() {
         device->setDenied(false);
         if (!device->removed_) remove(*device);
         umockdev_testbed_detach_ioctl(testbed_, device->devnode_.c_str(), nullptr);
+        std::lock_guard<std::mutex> hold(nodesLock);
+        devicesByNode.erase(device->devnode_);
     }
 }
 
@@ -318,6 +338,10 @@ Device &Bench::add(std::shared_ptr<vboard::Board> board, std::uint16_t productId
         g_clear_error(&error);
         throw std::runtime_error("umockdev did not attach to " + std::string(devnode) + ": " + why);
     }
+    {
+        std::lock_guard<std::mutex> hold(nodesLock);
+        devicesByNode[device->devnode_] = device.get();
+    }
     devices_.push_back(std::move(device));
     return *devices_.back();
 }
@@ -367,6 +391,20 @@ int deniedOpen(const char *path) {
     errno = EACCES;
     return -1;
 }
+int opened(const char *path, int fd) {
+    if (fd >= 0 && path != nullptr && std::strncmp(path, usbbench::kUsbNodes, sizeof usbbench::kUsbNodes - 1) == 0) {
+        std::lock_guard<std::mutex> hold(usbbench::nodesLock);
+        usbbench::nodeOfFile[fd] = path;
+    }
+    return fd;
+}
+usbbench::Device *deviceOfFile(int fd) {
+    std::lock_guard<std::mutex> hold(usbbench::nodesLock);
+    auto node = usbbench::nodeOfFile.find(fd);
+    if (node == usbbench::nodeOfFile.end()) return nullptr;
+    auto device = usbbench::devicesByNode.find(node->second);
+    return device == usbbench::devicesByNode.end() ? nullptr : device->second;
+}
 }  // namespace
 
 extern "C" {
@@ -378,7 +416,7 @@ int open(const char *path, int flags, ...) {
     const mode_t mode = va_arg(args, mode_t);
     va_end(args);
     static auto real = next<int (*)(const char *, int, ...)>("open");
-    return real(path, flags, mode);
+    return opened(path, real(path, flags, mode));
 }
 
 int open64(const char *path, int flags, ...) {
@@ -388,19 +426,66 @@ int open64(const char *path, int flags, ...) {
     const mode_t mode = va_arg(args, mode_t);
     va_end(args);
     static auto real = next<int (*)(const char *, int, ...)>("open64");
-    return real(path, flags, mode);
+    return opened(path, real(path, flags, mode));
 }
 
 int __open_2(const char *path, int flags) {
     if (deniedOpen(path) < 0) return -1;
     static auto real = next<int (*)(const char *, int)>("__open_2");
-    return real(path, flags);
+    return opened(path, real(path, flags));
 }
 
 int __open64_2(const char *path, int flags) {
     if (deniedOpen(path) < 0) return -1;
     static auto real = next<int (*)(const char *, int)>("__open64_2");
-    return real(path, flags);
+    return opened(path, real(path, flags));
+}
+
+int close(int fd) {
+    {
+        std::lock_guard<std::mutex> hold(usbbench::nodesLock);
+        usbbench::nodeOfFile.erase(fd);
+    }
+    static auto real = next<int (*)(int)>("close");
+    return real(fd);
+}
+
+// A usbdevfs node polls writable when a URB can be reaped and with an error
+// once its device is gone; umockdev's node is a socket, always writable.
+// The other files are polled for real, in short slices while any node waits.
+int poll(struct pollfd *fds, nfds_t count, int timeout) {
+    static auto real = next<int (*)(struct pollfd *, nfds_t, int)>("poll");
+    std::vector<usbbench::Device *> devices(count, nullptr);
+    bool any = false;
+    for (nfds_t i = 0; i < count; ++i) {
+        devices[i] = deviceOfFile(fds[i].fd);
+        any = any || devices[i] != nullptr;
+    }
+    if (!any) return real(fds, count, timeout);
+
+    std::vector<struct pollfd> others(fds, fds + count);
+    for (nfds_t i = 0; i < count; ++i) {
+        if (devices[i] != nullptr) others[i].fd = -1;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
+    for (;;) {
+        int ready = 0;
+        for (nfds_t i = 0; i < count; ++i) {
+            if (devices[i] == nullptr) continue;
+            fds[i].revents = static_cast<short>(devices[i]->readiness() & (fds[i].events | POLLERR | POLLHUP));
+            if (fds[i].revents != 0) ++ready;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        const long left = timeout < 0 ? 2 : std::max<long>(0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count());
+        const int slice = ready > 0 ? 0 : static_cast<int>(std::min<long>(left, 2));
+        const int others_ready = real(others.data(), count, slice);
+        if (others_ready < 0) return others_ready;
+        for (nfds_t i = 0; i < count; ++i) {
+            if (devices[i] == nullptr) fds[i].revents = others[i].revents;
+        }
+        ready += others_ready;
+        if (ready > 0 || (timeout >= 0 && left == 0)) return ready;
+    }
 }
 
 }  // extern "C"

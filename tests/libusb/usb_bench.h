@@ -52,6 +52,14 @@ class Device {
     // Reports that reached the firmware as OUT transfers of another length.
     unsigned badLengthWrites();
 
+    // What poll() reports for the device's node: POLLOUT when a URB can be
+    // reaped, POLLERR | POLLHUP once unplugged.
+    short readiness();
+    bool unplugged() {
+        std::lock_guard<std::mutex> hold(mutex_);
+        return gone_;
+    }
+
     // Answers one ioctl (a UMockdevIoctlClient), on umockdev's thread.
     void handle(void *client);
 
@@ -59,6 +67,8 @@ class Device {
     friend class Bench;
     struct Urb;
     void completeArrived(std::chrono::steady_clock::time_point now);
+    // A kernel driver is bound to interface 0 (not detached).
+    bool driverBound() const { return !driver_.empty() && driver_[0] != '('; }
 
     std::shared_ptr<vboard::Board> board_;
     std::string syspath_, devnode_;

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <new>
+#include <string>
 #include <vector>
 
 #include "protocol/report.h"
@@ -32,6 +34,10 @@ constexpr int kMaxPorts = 7;  // USB allows 7 tiers below the root
 thread_local int lastError = 0;
 
 std::atomic<unsigned> activeTransferCount{0};
+std::atomic<unsigned> abandonedTransferCount{0};
+// How long past its timeout a transfer is waited for before it is cancelled
+// once more, and as long again before it is given up.
+constexpr unsigned kGraceMs = 2000;
 
 libusb_context *context() {
     static libusb_context *const made = [] {
@@ -278,10 +284,13 @@ int errorOf(libusb_transfer_status status) {
     }
 }
 
-// One transfer on the calling thread. libusb cancels it when its timeout
-// runs out; either way it has completed, and libusb no longer touches the
-// transfer or the buffer, before this returns.
-bool transfer(Pipe *pipe, unsigned char endpoint, std::uint8_t *buffer, std::uint32_t length,
+// One transfer on the calling thread, into or out of a buffer of its own.
+// libusb cancels it when its timeout runs out; either way it has completed,
+// and libusb no longer touches the transfer or the buffer, before they are
+// released. A transfer that does not complete even after a further cancel
+// and a long grace is abandoned: its transfer and buffer are never released
+// (the caller's buffer is never written after this returns).
+bool transfer(Pipe *pipe, unsigned char endpoint, std::uint8_t *data, std::uint32_t length,
               unsigned timeoutMs, std::uint32_t *count) {
     if (count != nullptr) *count = 0;
     SharedDevice *shared = pipe->shared;
@@ -290,12 +299,16 @@ bool transfer(Pipe *pipe, unsigned char endpoint, std::uint8_t *buffer, std::uin
         return false;
     }
     libusb_transfer *t = libusb_alloc_transfer(0);
-    if (t == nullptr) {
+    unsigned char *buffer = new (std::nothrow) unsigned char[length > 0 ? length : 1];
+    if (t == nullptr || buffer == nullptr) {
+        libusb_free_transfer(t);
+        delete[] buffer;
         lastError = LIBUSB_ERROR_NO_MEM;
         return false;
     }
-    int completed = 0;
     const bool out = endpoint == kOutEndpoint;
+    if (out) std::memcpy(buffer, data, length);
+    int completed = 0;
     const unsigned char type = out ? shared->outType : shared->inType;
     if (type == LIBUSB_TRANSFER_TYPE_BULK) {
         libusb_fill_bulk_transfer(t, shared->handle, endpoint, buffer, static_cast<int>(length),
@@ -309,25 +322,35 @@ bool transfer(Pipe *pipe, unsigned char endpoint, std::uint8_t *buffer, std::uin
     if (error == LIBUSB_SUCCESS) {
         ++activeTransferCount;
         using Clock = std::chrono::steady_clock;
-        const Clock::time_point giveUp = Clock::now() + std::chrono::milliseconds(timeoutMs + 1000);
+        const Clock::time_point start = Clock::now();
+        const auto cancelAt = start + std::chrono::milliseconds(timeoutMs + kGraceMs);
+        const auto abandonAt = cancelAt + std::chrono::milliseconds(kGraceMs);
         bool cancelled = false;
         while (completed == 0) {
-            timeval slice{0, 100 * 1000};
+            timeval slice{0, 50 * 1000};
             libusb_handle_events_timeout_completed(context(), &slice, &completed);
-            // libusb cancels on its own timeout; should that not end the
-            // transfer, cancel it once more and keep waiting: the buffer
-            // may not be given back while the transfer can still write it.
-            if (completed == 0 && !cancelled && Clock::now() > giveUp) {
+            if (completed != 0) break;
+            const Clock::time_point now = Clock::now();
+            if (!cancelled && now > cancelAt) {
                 libusb_cancel_transfer(t);
                 cancelled = true;
+            } else if (now > abandonAt) {
+                ++abandonedTransferCount;
+                --activeTransferCount;
+                lastError = LIBUSB_ERROR_TIMEOUT;
+                return false;
             }
         }
         --activeTransferCount;
         error = errorOf(t->status);
-        if (count != nullptr && error == LIBUSB_SUCCESS)
-            *count = static_cast<std::uint32_t>(t->actual_length);
+        if (error == LIBUSB_SUCCESS) {
+            const std::uint32_t done = static_cast<std::uint32_t>(t->actual_length);
+            if (!out) std::memcpy(data, buffer, done);
+            if (count != nullptr) *count = done;
+        }
     }
     libusb_free_transfer(t);
+    delete[] buffer;
     if (error == LIBUSB_ERROR_NO_DEVICE) shared->gone = true;
     lastError = error;
     return error == LIBUSB_SUCCESS;
@@ -340,11 +363,8 @@ bool writeReport(PipeHandle pipe, const std::uint8_t *report, std::uint32_t *wri
         lastError = LIBUSB_ERROR_ACCESS;
         return false;
     }
-    // libusb takes a non-constant buffer for both directions; an OUT
-    // transfer only reads it.
-    std::uint8_t copy[brevant::REPORT_SIZE];
-    std::memcpy(copy, report, sizeof copy);
-    return transfer(p, kOutEndpoint, copy, sizeof copy, kWriteTimeoutMs, writtenCount);
+    return transfer(p, kOutEndpoint, const_cast<std::uint8_t *>(report), brevant::REPORT_SIZE,
+                    kWriteTimeoutMs, writtenCount);
 }
 
 bool readReply(PipeHandle pipe, std::uint8_t *buffer, std::uint32_t length,
@@ -373,6 +393,7 @@ unsigned openDevices() {
 }
 
 unsigned activeTransfers() { return activeTransferCount; }
+unsigned abandonedTransfers() { return abandonedTransferCount; }
 
 }  // namespace libusb
 }  // namespace VESK
