@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "transport.h"
+
 namespace brevantctl {
 
 namespace {
@@ -28,7 +30,8 @@ Link::Link(const BoardId &id) : id_(id), instance_(veskcfp2_createInstance(id.ty
     if (veskcfp2_connect(instance_) != 1) {
         veskcfp2_disconnect(instance_);
         veskcfp2_destroyInstance(instance_);
-        throw BoardFailure("not connected: the " + describe() + " did not open");
+        const std::optional<std::string> why = whyNotOpened(id.type, id.index);
+        throw BoardFailure("not connected: the " + describe() + " did not open" + (why ? ": " + *why : ""));
     }
 }
 

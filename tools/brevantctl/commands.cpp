@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "context.h"
+#include "transport.h"
 #include "terminal.h"
 
 namespace brevantctl {
@@ -19,6 +20,7 @@ constexpr std::uint32_t kEepromLast = kEepromSize - 1;
 Json boardJson(const BoardId &id) {
     Json board = Json::object();
     board.set("type", id.type).set("index", id.index);
+    if (simulated()) board.set("simulated", true);
     return board;
 }
 
@@ -67,19 +69,24 @@ void runList(Context &c) {
     }
     Json boards = Json::array();
     const std::vector<BoardId> found = findBoards(type);
-    if (found.empty()) c.line("no boards found");
+    // Simulated boards say so on every row and in the JSON.
+    const bool sim = simulated();
+    if (found.empty()) c.line(sim ? "no boards found (simulator)" : "no boards found");
     else c.line("INDEX  TYPE  PRODUCT  SERIAL");
     for (const BoardId &id : found) {
         const std::optional<std::string> serial = readSerial(id);
         char row[64];
         std::snprintf(row, sizeof row, "%5u  %4d  %s   ", static_cast<unsigned>(id.index), id.type,
                       id.type == 1 ? "0x8348" : "0x8248");
-        c.line(row + (serial ? *serial : std::string("(unreadable)")));
+        std::string text = row + (serial ? *serial : std::string("(unreadable)"));
+        if (sim) text += std::string(text.size() < 37 ? 37 - text.size() : 1, ' ') + "simulated";
+        c.line(text);
         Json board = boardJson(id);
         board.set("serial", serial ? Json(*serial) : Json());
         boards.push(board);
     }
     c.json().set("boards", boards);
+    if (sim) c.json().set("simulated", true);
 }
 
 void runPing(Context &c) {
@@ -373,7 +380,9 @@ std::uint32_t Context::number(std::size_t i, const char *name, std::uint32_t min
 
 Link &Context::board() {
     if (!link_) {
-        link_ = std::make_unique<Link>(selectBoard(invocation_));
+        const BoardId id = selectBoard(invocation_);
+        noteSimulated();
+        link_ = std::make_unique<Link>(id);
         json_.set("board", boardJson(link_->id()));
     }
     return *link_;

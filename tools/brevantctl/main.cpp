@@ -12,6 +12,7 @@
 
 #include "cli.h"
 #include "context.h"
+#include "transport.h"
 
 namespace brevantctl {
 namespace {
@@ -24,7 +25,8 @@ const char kSelection[] =
     "  (none)                   the first board found\n";
 
 const char kCommon[] =
-    "Options: --json prints one JSON object on standard output; --help describes a command.\n"
+    "Options: --json prints one JSON object on standard output; --help describes a command;\n"
+    "--simulator uses the simulated bench instead of real boards (as BREVANT_SIMULATOR=1 does).\n"
     "Numbers are decimal or 0x hex. Exit status: 0 success; 1 board not found, not connected,\n"
     "no reply or short reply; 2 usage error.\n";
 
@@ -121,6 +123,8 @@ Invocation parseOptions(const std::vector<std::string> &args) {
             inv.json = true;
         } else if (arg == "--help" || arg == "-h") {
             inv.help = true;
+        } else if (arg == "--simulator") {
+            requestSimulator();
         } else if (arg == "--boot") {
             inv.boot = true;
         } else if (name == "--type") {

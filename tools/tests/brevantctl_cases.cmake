@@ -123,6 +123,29 @@ elseif(CASE STREQUAL "board_failures")
   expect_match("bench file message" "${ERR}" "bench file .*, line 2: board type must be 0 or 1")
   board_failure("not found: no board is attached" ping)
 
+elseif(CASE STREQUAL "simulator")
+  # Without the switch the library looks for real boards only: the virtual
+  # bench stays out of sight and its state file untouched.
+  unset(ENV{BREVANT_SIMULATOR})
+  ctl(0 list)
+  if(OUT MATCHES "VBRD|simulated" OR EXISTS "${STATE}")
+    message(FATAL_ERROR "list without the simulator showed the virtual bench:\n${OUT}")
+  endif()
+  # --simulator asks for it; every simulated board says so.
+  ctl(0 --simulator list)
+  expect_match("list" "${OUT}" "0     1  0x8348   VBRD0001 +simulated\n +1     0  0x8248   VBRD0002 +simulated\n")
+  ctl(0 --simulator list --json)
+  expect_json_equal("${OUT}" "ON" simulated)
+  expect_json_equal("${OUT}" "ON" boards 1 simulated)
+  ctl(0 --simulator --type 1 --json vcc)
+  expect_json_equal("${OUT}" "ON" board simulated)
+  expect_match("vcc" "${ERR}" "^brevant virtual bench: simulated boards")
+  set(ENV{BREVANT_SIMULATOR} 0)
+  ctl(0 list)
+  if(OUT MATCHES "VBRD")
+    message(FATAL_ERROR "BREVANT_SIMULATOR=0 chose the simulator:\n${OUT}")
+  endif()
+
 elseif(CASE STREQUAL "json")
   ctl(0 list --json)
   expect_one_line("list --json" "${OUT}")
@@ -198,10 +221,11 @@ elseif(CASE STREQUAL "persistence")
   ctl(0 --type 1 port set 3 0x12)
   ctl(0 --type 1 ftdi on)
   ctl(0 --type 1 eeprom write 0x1FFFF 0x5A)
-  # Every later run finds what the earlier ones left, and says nothing.
+  # Every later run finds what the earlier ones left, and says only that the
+  # boards are simulated ones.
   ctl(0 --type 0 sn get)
   expect_match("sn get" "${OUT}" "^LAB-7\n$")
-  if(NOT ERR STREQUAL "")
+  if(NOT ERR STREQUAL "brevant virtual bench: simulated boards (BREVANT_SIMULATOR is set); no real board is reached\n")
     message(FATAL_ERROR "a run with a good state file printed:\n${ERR}")
   endif()
   ctl(0 --serial LAB-7 ping)
