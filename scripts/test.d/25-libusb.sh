@@ -19,3 +19,10 @@ cmake --build --preset asan --target libusb_tests
 env -u BREVANT_SIMULATOR ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:verify_asan_link_order=0 \
   UBSAN_OPTIONS=print_stacktrace=1 umockdev-wrapper ./build/asan/tests/libusb_tests \
   --gtest_shuffle --gtest_repeat=2 --gtest_brief=1
+# As root every device node opens; the permission cases need a user whom
+# file permissions bind.
+binary=$PWD/build/dev/tests/libusb_tests
+if [ "$(id -u)" = 0 ] && command -v runuser >/dev/null && runuser -u nobody -- test -x "$binary"; then
+  runuser -u nobody -- env -u BREVANT_SIMULATOR HOME=/tmp umockdev-wrapper "$binary" \
+    --gtest_filter='*Permission*:*Brevantctl*' --gtest_brief=1
+fi

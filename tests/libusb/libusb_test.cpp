@@ -2,6 +2,10 @@
 // stack: the library's exports as a program calls them, with the bytes on
 // the wire checked at the firmware, and after every test nothing left open.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include <atomic>
 #include <chrono>
@@ -342,6 +346,42 @@ TEST_F(Libusb, PermissionDeniedAndBusyInterfaceFailTheConnect) {
     busy.setClaimedElsewhere(false);
     EXPECT_EQ(veskcfp2_connect(create(1, 0)), 1);
     EXPECT_EQ(veskcfp2_connect(create(1, 1)), 1);
+}
+
+// brevantctl, run as its own process on the same mocked devices, says which
+// device did not open and why.
+std::string brevantctl(const std::string &args, int &status) {
+    const std::string command = "env -u BREVANT_SIMULATOR " BREVANTCTL_PATH " " + args + " 2>&1";
+    std::string output;
+    if (FILE *pipe = popen(command.c_str(), "r")) {
+        char chunk[256];
+        while (std::fgets(chunk, sizeof chunk, pipe) != nullptr) output += chunk;
+        status = pclose(pipe);
+    }
+    return output;
+}
+
+TEST_F(Libusb, BrevantctlNamesTheDeviceThatDidNotOpen) {
+    plug(1, "FREE0001", {0x8348, 1, {2}});
+    usbbench::Device &busy = plug(1, "BUSY0001", {0x8348, 3, {1, 4}});
+    busy.setClaimedElsewhere(true);
+    int status = 0;
+    std::string out = brevantctl("--type 1 --index 1 ping", status);
+    EXPECT_NE(status, 0);
+    EXPECT_NE(out.find("did not open: USB device 3-1.4 (/dev/bus/usb/003/"), std::string::npos) << out;
+    EXPECT_NE(out.find("could not be claimed"), std::string::npos) << out;
+    out = brevantctl("--type 1 --index 0 ping", status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_EQ(out.find("simulated"), std::string::npos) << out;
+    if (geteuid() != 0) {
+        // Only where file permissions bind (not as root): the node is closed.
+        const std::string node = usbbench::Bench::nodeFile(busy);
+        chmod(node.c_str(), 0);
+        out = brevantctl("--type 1 --index 1 ping", status);
+        chmod(node.c_str(), 0644);
+        EXPECT_NE(out.find("no permission to open USB device 3-1.4"), std::string::npos) << out;
+        EXPECT_NE(out.find("60-brevant.rules"), std::string::npos) << out;
+    }
 }
 
 TEST_F(Libusb, KernelDriverIsDetachedOnOpenAndReattachedOnTheLastClose) {

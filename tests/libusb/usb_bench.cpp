@@ -356,6 +356,13 @@ void Bench::remove(Device &device) {
     g_free(root);
 }
 
+std::string Bench::nodeFile(const Device &device) {
+    gchar *root = umockdev_testbed_get_root_dir(testbed());
+    const std::string file = std::string(root) + device.devnode_;
+    g_free(root);
+    return file;
+}
+
 bool Bench::denied(const char *path) {
     std::lock_guard<std::mutex> hold(deniedLock);
     return path != nullptr && deniedNodes.count(path) != 0;

@@ -103,6 +103,8 @@ class Bench {
     void remove(Device &device);
 
     static bool denied(const char *path);
+    // The file that stands for the device's node in the testbed.
+    static std::string nodeFile(const Device &device);
     // Made on first use; libusb's context must come after it.
     static UMockdevTestbed *testbed();
 
