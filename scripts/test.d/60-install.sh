@@ -37,6 +37,13 @@ for binary in "$prefix"/lib/*.so* "$prefix"/bin/*; do
   fi
 done
 
+# With libusb: the udev rule, and the dependency in both package files.
+if grep -q '^BREVANT_LIBUSB:BOOL=ON' build/dev/CMakeCache.txt; then
+  [ -f "$prefix/lib/udev/rules.d/60-brevant.rules" ] || fail "the udev rule is not installed"
+  grep -q '^Requires.private: libusb-1.0' "$prefix/lib/pkgconfig/brevant.pc" || fail "brevant.pc lacks libusb-1.0"
+  grep -q 'libusb-1.0' "$prefix/lib/cmake/brevant/brevantConfig.cmake" || fail "the CMake package lacks libusb"
+fi
+
 cp examples/quickstart.c "$app/"
 
 echo "--- CMake package"
