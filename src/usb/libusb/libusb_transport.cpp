@@ -199,7 +199,13 @@ SharedDevice *openShared(libusb_device *device) {
         libusb_close(handle);
         return nullptr;
     }
-    SharedDevice *shared = new SharedDevice;
+    SharedDevice *shared = new (std::nothrow) SharedDevice;
+    if (shared == nullptr) {
+        libusb_release_interface(handle, kInterface);
+        if (detached) libusb_attach_kernel_driver(handle, kInterface);
+        libusb_close(handle);
+        return nullptr;
+    }
     shared->device = libusb_ref_device(device);
     shared->handle = handle;
     shared->users = 0;
@@ -217,6 +223,15 @@ void closeShared(SharedDevice *shared) {
     libusb_close(shared->handle);
     libusb_unref_device(shared->device);
     delete shared;
+}
+
+// One user of the device less; the last one closes it.
+void releaseUse(SharedDevice *shared) {
+    std::lock_guard<std::mutex> hold(devicesLock);
+    if (--shared->users == 0) {
+        devices.erase(std::find(devices.begin(), devices.end(), shared));
+        closeShared(shared);
+    }
 }
 
 int findDevicePath(std::uint32_t memberIndex, const char *matchText, char *destination,
@@ -254,18 +269,19 @@ PipeHandle openPipe(std::uint16_t deviceIndex, const char *matchText, const char
     }
     libusb_unref_device(entry.device);
     if (shared == nullptr) return noPipe();
-    return new Pipe{shared, direction};
+    Pipe *pipe = new (std::nothrow) Pipe{shared, direction};
+    if (pipe == nullptr) {
+        releaseUse(shared);
+        return noPipe();
+    }
+    return pipe;
 }
 
 bool closePipe(PipeHandle handle) {
     Pipe *pipe = static_cast<Pipe *>(handle);
     SharedDevice *shared = pipe->shared;
     delete pipe;
-    std::lock_guard<std::mutex> hold(devicesLock);
-    if (--shared->users == 0) {
-        devices.erase(std::find(devices.begin(), devices.end(), shared));
-        closeShared(shared);
-    }
+    releaseUse(shared);
     return true;
 }
 
