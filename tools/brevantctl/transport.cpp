@@ -1,24 +1,9 @@
-// transport.cpp - the simulator switch and its marking.
+// transport.cpp - the marking of simulated boards.
 #include "transport.h"
 
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
 namespace brevantctl {
-
-void requestSimulator() {
-#ifdef _WIN32
-    _putenv_s(kSimulatorVariable, "1");
-#else
-    setenv(kSimulatorVariable, "1", 1);
-#endif
-}
-
-bool simulated() {
-    const char *value = std::getenv(kSimulatorVariable);
-    return value != nullptr && *value != '\0' && std::strcmp(value, "0") != 0;
-}
 
 void noteSimulated() {
     static bool noted = false;
