@@ -92,9 +92,6 @@ Link &Context::board() {
         std::optional<std::string> serial;
         const BoardId id = selectBoard(invocation_, serial);
         link_ = std::make_unique<Link>(id, serial);
-        // Scripts get the serial number with every board; reading it costs
-        // eight short round trips, so only JSON output asks for it.
-        if (invocation_.json) link_->serial();
         json_.set("board", boardJson(link_->id(), link_->knownSerial()));
     }
     return *link_;
@@ -145,6 +142,13 @@ void Context::print() {
     if (printed_) return;
     printed_ = true;
     if (invocation_.json) {
+        // Scripts get the serial number with the board. Reading it costs
+        // eight short round trips, so only JSON output asks for it, after
+        // the command, and only while the board answers in step.
+        if (link_ && !link_->knownSerial() && !link_->outOfStep() && !deferred_) {
+            link_->serial();
+            json_.set("board", boardJson(link_->id(), link_->knownSerial()));
+        }
         if (deferred_) {
             Json error = Json::object();
             error.set("code", kExitFailed).set("message", *deferred_);

@@ -136,7 +136,8 @@ void runEepromSave(Context &c) {
         c.printed();
         return;
     }
-    c.line("saved " + std::to_string(image.size()) + " bytes from " + hex(range.offset, 5) + " to " + out.path());
+    c.line("saved " + std::to_string(image.size()) + " bytes " +
+           (range.offset != 0 ? "from " + hex(range.offset, 5) + " " : std::string()) + "to " + out.path());
     c.json().set("file", out.path()).set("address", range.offset).set("bytes", image.size());
 }
 

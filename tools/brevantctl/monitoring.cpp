@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <functional>
+#include <algorithm>
 #include <thread>
 
 #include "handlers.h"
@@ -85,6 +87,10 @@ std::string Reading::cell() const {
     return dumped;
 }
 
+Reading Sample::skip(std::string key, std::string label, std::string unit) {
+    return Reading::failed(std::move(key), std::move(label), std::move(unit), "not read: an earlier reply was missing or short");
+}
+
 std::string Sample::failure(std::int32_t result) {
     return result == VESKCFP2_CMD_SHORT ? "short reply" : "no reply";
 }
@@ -117,43 +123,48 @@ void readBoard(Sample &s) {
     CFP2INSTANCE *board = s.board().get();
     const bool type1 = s.board().id().type == 1;
     const std::string type1Only = "type-1 boards only";
+    // One query: its reading, a failed one, or a skipped one once the board
+    // is out of step.
+    auto query = [&s](const std::string &key, const std::string &label, const std::string &unit,
+                      const std::function<std::int32_t()> &ask, const std::function<Reading()> &ok) {
+        if (s.outOfStep()) return s.add(Sample::skip(key, label, unit));
+        const std::int32_t result = ask();
+        s.note(result);
+        s.add(result == VESKCFP2_CMD_OK ? ok() : Reading::failed(key, label, unit, Sample::failure(result)));
+    };
 
-    if (type1) {
-        double volts = 0;
-        const std::int32_t result = veskcfp2_getVCC(board, &volts);
-        s.add(result == VESKCFP2_CMD_OK ? Reading::number("vcc", "supply voltage", "V", volts)
-                                        : Reading::failed("vcc", "supply voltage", "V", Sample::failure(result)));
-    } else {
+    double volts = 0;
+    if (type1)
+        query("vcc", "supply voltage", "V", [&] { return veskcfp2_getVCC(board, &volts); },
+              [&] { return Reading::number("vcc", "supply voltage", "V", volts); });
+    else
         s.add(Reading::unavailable("vcc", "supply voltage", "V", type1Only));
-    }
     for (std::uint8_t sensor : sensorList(s.invocation())) {
         const std::string key = "temp" + std::to_string(sensor);
         const std::string label = "temperature " + std::to_string(sensor);
-        if (!type1) {
-            s.add(Reading::unavailable(key, label, "C", type1Only));
-            continue;
-        }
         double celsius = 0;
-        const std::int32_t result = veskcfp2_getTemperature(board, sensor, &celsius);
-        s.add(result == VESKCFP2_CMD_OK ? Reading::number(key, label, "C", celsius)
-                                        : Reading::failed(key, label, "C", Sample::failure(result)));
+        if (type1)
+            query(key, label, "C", [&] { return veskcfp2_getTemperature(board, sensor, &celsius); },
+                  [&] { return Reading::number(key, label, "C", celsius); });
+        else
+            s.add(Reading::unavailable(key, label, "C", type1Only));
     }
     std::uint16_t current = 0;
-    std::int32_t result = veskcfp2_currentMonitor(board, &current);
-    s.add(result == VESKCFP2_CMD_OK
-              ? Reading::integer("current_monitor", "current monitor", "", current,
-                                 hex(current, 4) + " (" + std::to_string(current) + ")")
-              : Reading::failed("current_monitor", "current monitor", "", Sample::failure(result)));
+    query("current_monitor", "current monitor", "", [&] { return veskcfp2_currentMonitor(board, &current); },
+          [&] {
+              return Reading::integer("current_monitor", "current monitor", "", current,
+                                      hex(current, 4) + " (" + std::to_string(current) + ")");
+          });
     std::uint8_t port3 = 0;
-    result = veskcfp2_getPort(board, 3, &port3);
-    if (result == VESKCFP2_CMD_OK) {
-        s.add(Reading::integer("port3", "port 3", "", port3, hex(port3, 2)));
-        if (type1) s.add(Reading::boolean("ftdi_supply", "FTDI supply", (port3 & 0x80) != 0, "on", "off"));
+    query("port3", "port 3", "", [&] { return veskcfp2_getPort(board, 3, &port3); },
+          [&] { return Reading::integer("port3", "port 3", "", port3, hex(port3, 2)); });
+    if (!type1) {
+        s.add(Reading::unavailable("ftdi_supply", "FTDI supply", "", type1Only));
+    } else if (s.readings().back().state == Reading::State::Ok) {
+        s.add(Reading::boolean("ftdi_supply", "FTDI supply", (port3 & 0x80) != 0, "on", "off"));
     } else {
-        s.add(Reading::failed("port3", "port 3", "", Sample::failure(result)));
-        if (type1) s.add(Reading::failed("ftdi_supply", "FTDI supply", "", "port 3: " + Sample::failure(result)));
+        s.add(Reading::failed("ftdi_supply", "FTDI supply", "", "port 3 not read"));
     }
-    if (!type1) s.add(Reading::unavailable("ftdi_supply", "FTDI supply", "", type1Only));
 }
 
 Json readingJson(const Reading &r) {
@@ -241,14 +252,31 @@ std::vector<Reading> takeSample(Context &context, Link &link) {
     Sample sample(context, link);
     readBoard(sample);
     for (const ReadingSource &source : sources()) source.read(sample);
+    // Replies carry no sequence number: once a reply came late, every query
+    // takes the reply of the one before. A ping closes the sample to catch
+    // that: its 20-byte reply cannot pass for the shorter reply of a reading,
+    // so a ping that comes back whole shows the readings before it were in
+    // step, and one that does not throws the sample's readings out.
+    if (!link.outOfStep()) {
+        std::uint8_t identity[20] = {};
+        link.noteResult(veskcfp2_ping(link.get(), identity));
+        if (link.outOfStep()) {
+            for (Reading &r : sample.readings()) {
+                if (r.state != Reading::State::Ok) continue;
+                r = Reading::failed(r.key, r.label, r.unit, "not trusted: the board answered out of step");
+            }
+        }
+    }
     return std::move(sample.readings());
 }
 
 void runStatus(Context &c) {
     sensorList(c.invocation());  // a wrong list is a usage error before the board is touched
     Link &link = c.board();
-    const std::string board = boardLine(link);
     const std::vector<Reading> readings = takeSample(c, link);
+    // The serial number after the readings, and only while the board answers
+    // in step: a late reply must not pass for a reading.
+    const std::string board = link.outOfStep() ? "the " + link.describe() : boardLine(link);
     std::size_t width = 5;
     for (const Reading &r : readings) width = std::max(width, r.label.size());
     auto row = [&](const std::string &label, const std::string &text) {
@@ -267,7 +295,7 @@ void runStatus(Context &c) {
                 break;
         }
     }
-    c.json().set("board", boardJson(link.id(), link.serial()));
+    c.json().set("board", boardJson(link.id(), link.knownSerial()));
     c.json().set("readings", readingsJson(readings));
     if (failures > 0)
         c.failAfterOutput(std::to_string(failures) + (failures == 1 ? " reading" : " readings") + " of the " +
@@ -295,15 +323,22 @@ void runWatch(Context &c) {
         if (n > 0) sleepUntil(start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                           std::chrono::duration<double>(interval * static_cast<double>(n))));
         if (interrupted) break;
-        if (reconnect) link.reconnect();
+        if (reconnect || link.outOfStep()) link.reconnect();
         const std::string time = timestamp(std::chrono::system_clock::now());
         const std::vector<Reading> readings = takeSample(c, link);
+        // One line on standard error for a sample with failed readings.
         reconnect = false;
+        std::string failures;
+        std::size_t more = 0;
         for (const Reading &r : readings) {
             if (r.state != Reading::State::Failed) continue;
             reconnect = true;
-            std::fprintf(stderr, "brevantctl: watch: %s %s: %s\n", time.c_str(), r.label.c_str(), r.why.c_str());
+            if (failures.empty()) failures = r.label + ": " + r.why;
+            else ++more;
         }
+        if (reconnect)
+            std::fprintf(stderr, "brevantctl: watch: %s %s%s\n", time.c_str(), failures.c_str(),
+                         more == 0 ? "" : ("; " + std::to_string(more) + " more failed or not read").c_str());
         if (n == 0) {
             for (const Reading &r : readings) {
                 if (r.state != Reading::State::Unavailable) keys.push_back(r.key);
