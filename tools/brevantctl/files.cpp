@@ -3,6 +3,7 @@
 #include "files.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -41,6 +42,38 @@ long processId() {
 #endif
 }
 
+// The temporary file being written, removed when Ctrl-C or a termination
+// signal ends the program before it is complete (one output file at a time).
+char pendingPath[4096];
+using Handler = void (*)(int);
+Handler previousInt = SIG_DFL, previousTerm = SIG_DFL;
+
+extern "C" void removePending(int signal) {
+    if (pendingPath[0] != '\0') {
+#ifdef _WIN32
+        _unlink(pendingPath);
+#else
+        unlink(pendingPath);
+#endif
+    }
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+void watchPending(const std::string &path) {
+    if (path.size() >= sizeof pendingPath) return;
+    std::memcpy(pendingPath, path.c_str(), path.size() + 1);
+    previousInt = std::signal(SIGINT, removePending);
+    previousTerm = std::signal(SIGTERM, removePending);
+}
+
+void forgetPending() {
+    if (pendingPath[0] == '\0') return;
+    std::signal(SIGINT, previousInt);
+    std::signal(SIGTERM, previousTerm);
+    pendingPath[0] = '\0';
+}
+
 }  // namespace
 
 OutputFile::OutputFile(const std::string &path) : path_(path) {
@@ -67,6 +100,7 @@ OutputFile::OutputFile(const std::string &path) : path_(path) {
         temporary_.clear();
         fail("cannot create a file in its folder", error);
     }
+    watchPending(temporary_);
 #ifndef _WIN32
     // A replaced file keeps its permissions.
     struct stat old {};
@@ -91,6 +125,7 @@ OutputFile::OutputFile(const std::string &path) : path_(path) {
 OutputFile::~OutputFile() {
     if (file_ != nullptr && file_ != stdout) std::fclose(file_);
     if (!temporary_.empty()) std::remove(temporary_.c_str());
+    forgetPending();
 }
 
 void OutputFile::fail(const std::string &what, int error) {
@@ -127,6 +162,7 @@ void OutputFile::commit() {
     fs::rename(temporary_, path_, ec);
     if (ec) fail("cannot replace it: " + ec.message(), 0);
     temporary_.clear();
+    forgetPending();
 }
 
 std::vector<std::uint8_t> readInput(const std::string &path, std::size_t limit) {

@@ -362,6 +362,17 @@ elseif(CASE STREQUAL "eeprom_safety")
   endif()
   unset(ENV{BREVANT_BENCH})
 
+  # Ctrl-C in the middle of a save leaves nothing behind either.
+  find_program(TIMEOUT timeout)
+  if(TIMEOUT)
+    execute_process(COMMAND "${TIMEOUT}" -s INT 0.05 "${CTL}" eeprom save "${WORK}/images/new.bin"
+                    RESULT_VARIABLE status OUTPUT_QUIET ERROR_QUIET)
+    file(GLOB left RELATIVE "${WORK}/images" "${WORK}/images/*")
+    if(NOT left STREQUAL "old.bin")
+      message(FATAL_ERROR "an interrupted save left ${left}")
+    endif()
+  endif()
+
   # Ranges and standard output.
   ctl(0 -y eeprom write 0x100 0x41 0x42 0x43 0x44)
   ctl(0 eeprom save --offset 0x101 --length 2 "${WORK}/images/old.bin")
