@@ -497,24 +497,16 @@ class Board:
         the board type does not offer are left out (a type-0 board has no
         vcc, temperatures or FTDI supply); a reading that failed is None.
 
-        Replies carry no sequence number, so once one came late or short the
-        readings after it could be another query's answer: they are None,
-        and a closing ping checks that the readings before it were in step.
         """
         sensors = [_u8("sensor", sensor) for sensor in sensors]
         type1 = self.board_type == BOARD_8348
         values: Dict[str, Optional[Union[float, int, bool]]] = {}
-        in_step = True
 
         def take(key: str, read: Any) -> None:
-            nonlocal in_step
-            values[key] = None
-            if not in_step:
-                return
             try:
                 values[key] = read()
             except BrevantError:
-                in_step = False
+                values[key] = None
 
         if type1:
             take("vcc", self.vcc)
@@ -525,9 +517,4 @@ class Board:
         if type1:
             port3 = values["port3"]
             values["ftdi_supply"] = None if port3 is None else bool(port3 & 0x80)
-        if in_step:
-            try:
-                self.ping()
-            except BrevantError:
-                values = {key: None for key in values}
         return values

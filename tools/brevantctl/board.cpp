@@ -75,15 +75,11 @@ const std::optional<std::string> &Link::serial() {
         serialTried_ = true;
         std::uint8_t bytes[8] = {};
         if (veskcfp2_getSN(instance_, bytes) == 1) serial_ = trimmed(std::string(bytes, bytes + 8));
-        else outOfStep_ = true;
     }
     return serial_;
 }
 
-bool Link::reconnect() {
-    outOfStep_ = false;
-    return veskcfp2_connect(instance_) == 1;
-}
+bool Link::reconnect() { return veskcfp2_connect(instance_) == 1; }
 
 std::string Link::describe() const {
     return "type-" + std::to_string(id_.type) + " board at device index " + std::to_string(id_.index);

@@ -56,16 +56,8 @@ class Link {
     const std::optional<std::string> &knownSerial() const { return serial_; }
     // Reads the serial number once; nullopt when it cannot be read.
     const std::optional<std::string> &serial();
-    // Opens the pipes again (after an unplug or a failed transfer) and trusts
-    // the replies again.
+    // Opens the pipes again (after an unplug or a failed transfer).
     bool reconnect();
-    // A query that got no reply in time or a short one: a late reply may
-    // still come and would be taken as the answer to a later query, so
-    // readings taken after it are not to be trusted.
-    bool outOfStep() const { return outOfStep_; }
-    void noteResult(std::int32_t result) {
-        if (result != VESKCFP2_CMD_OK) outOfStep_ = true;
-    }
     std::string describe() const;  // "type-1 board at device index 0"
 
    private:
@@ -73,7 +65,6 @@ class Link {
     CFP2INSTANCE *instance_;
     std::optional<std::string> serial_;
     bool serialTried_ = false;
-    bool outOfStep_ = false;
 };
 
 // The board the command line selects: --serial S, --type T with or without

@@ -144,8 +144,8 @@ void Context::print() {
     if (invocation_.json) {
         // Scripts get the serial number with the board. Reading it costs
         // eight short round trips, so only JSON output asks for it, after
-        // the command, and only while the board answers in step.
-        if (link_ && !link_->knownSerial() && !link_->outOfStep() && !deferred_) {
+        // the command worked.
+        if (link_ && !link_->knownSerial() && !deferred_) {
             link_->serial();
             json_.set("board", boardJson(link_->id(), link_->knownSerial()));
         }

@@ -87,10 +87,6 @@ std::string Reading::cell() const {
     return dumped;
 }
 
-Reading Sample::skip(std::string key, std::string label, std::string unit) {
-    return Reading::failed(std::move(key), std::move(label), std::move(unit), "not read: an earlier reply was missing or short");
-}
-
 std::string Sample::failure(std::int32_t result) {
     return result == VESKCFP2_CMD_SHORT ? "short reply" : "no reply";
 }
@@ -123,13 +119,10 @@ void readBoard(Sample &s) {
     CFP2INSTANCE *board = s.board().get();
     const bool type1 = s.board().id().type == 1;
     const std::string type1Only = "type-1 boards only";
-    // One query: its reading, a failed one, or a skipped one once the board
-    // is out of step.
+    // One query: its reading, or the failed one.
     auto query = [&s](const std::string &key, const std::string &label, const std::string &unit,
                       const std::function<std::int32_t()> &ask, const std::function<Reading()> &ok) {
-        if (s.outOfStep()) return s.add(Sample::skip(key, label, unit));
         const std::int32_t result = ask();
-        s.note(result);
         s.add(result == VESKCFP2_CMD_OK ? ok() : Reading::failed(key, label, unit, Sample::failure(result)));
     };
 
@@ -252,31 +245,14 @@ std::vector<Reading> takeSample(Context &context, Link &link) {
     Sample sample(context, link);
     readBoard(sample);
     for (const ReadingSource &source : sources()) source.read(sample);
-    // Replies carry no sequence number: once a reply came late, every query
-    // takes the reply of the one before. A ping closes the sample to catch
-    // that: its 20-byte reply cannot pass for the shorter reply of a reading,
-    // so a ping that comes back whole shows the readings before it were in
-    // step, and one that does not throws the sample's readings out.
-    if (!link.outOfStep()) {
-        std::uint8_t identity[20] = {};
-        link.noteResult(veskcfp2_ping(link.get(), identity));
-        if (link.outOfStep()) {
-            for (Reading &r : sample.readings()) {
-                if (r.state != Reading::State::Ok) continue;
-                r = Reading::failed(r.key, r.label, r.unit, "not trusted: the board answered out of step");
-            }
-        }
-    }
     return std::move(sample.readings());
 }
 
 void runStatus(Context &c) {
     sensorList(c.invocation());  // a wrong list is a usage error before the board is touched
     Link &link = c.board();
+    const std::string board = boardLine(link);
     const std::vector<Reading> readings = takeSample(c, link);
-    // The serial number after the readings, and only while the board answers
-    // in step: a late reply must not pass for a reading.
-    const std::string board = link.outOfStep() ? "the " + link.describe() : boardLine(link);
     std::size_t width = 5;
     for (const Reading &r : readings) width = std::max(width, r.label.size());
     auto row = [&](const std::string &label, const std::string &text) {
@@ -295,7 +271,7 @@ void runStatus(Context &c) {
                 break;
         }
     }
-    c.json().set("board", boardJson(link.id(), link.knownSerial()));
+    c.json().set("board", boardJson(link.id(), link.serial()));
     c.json().set("readings", readingsJson(readings));
     if (failures > 0)
         c.failAfterOutput(std::to_string(failures) + (failures == 1 ? " reading" : " readings") + " of the " +
@@ -323,7 +299,7 @@ void runWatch(Context &c) {
         if (n > 0) sleepUntil(start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                           std::chrono::duration<double>(interval * static_cast<double>(n))));
         if (interrupted) break;
-        if (reconnect || link.outOfStep()) link.reconnect();
+        if (reconnect) link.reconnect();
         const std::string time = timestamp(std::chrono::system_clock::now());
         const std::vector<Reading> readings = takeSample(c, link);
         // One line on standard error for a sample with failed readings.
@@ -338,7 +314,7 @@ void runWatch(Context &c) {
         }
         if (reconnect)
             std::fprintf(stderr, "brevantctl: watch: %s %s%s\n", time.c_str(), failures.c_str(),
-                         more == 0 ? "" : ("; " + std::to_string(more) + " more failed or not read").c_str());
+                         more == 0 ? "" : ("; " + std::to_string(more) + " more failed").c_str());
         if (n == 0) {
             for (const Reading &r : readings) {
                 if (r.state != Reading::State::Unavailable) keys.push_back(r.key);

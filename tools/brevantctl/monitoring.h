@@ -58,14 +58,6 @@ class Sample {
     Link &board() { return link_; }
     // The text of a result that is not VESKCFP2_CMD_OK: "no reply", "short reply".
     static std::string failure(std::int32_t result);
-    // After a query got no reply in time (or a short one), a late reply may
-    // still come and would be taken as the answer to the next query: the rest
-    // of the sample is not read (skip() gives the reading to add instead), and
-    // the watch reconnects before the next sample. Sources check outOfStep()
-    // before each query and note() its result.
-    bool outOfStep() const { return link_.outOfStep(); }
-    void note(std::int32_t result) { link_.noteResult(result); }
-    static Reading skip(std::string key, std::string label, std::string unit);
     void add(Reading reading) { readings_.push_back(std::move(reading)); }
     std::vector<Reading> &readings() { return readings_; }
 
