@@ -274,7 +274,15 @@ void printJsonError(int code, const std::string &message) {
 
 int run(const std::vector<std::string> &args) {
     std::string where = "brevantctl";
-    bool json = std::find(args.begin(), args.end(), "--json") != args.end();
+    // Known before the line is parsed, so that a line that does not parse
+    // still gets its error as JSON.
+    bool json = false;
+    for (const std::string &arg : args) {
+        if (arg == "--") break;
+        const bool shortBundle = arg.size() > 1 && arg[0] == '-' && arg[1] != '-' && !std::isdigit(static_cast<unsigned char>(arg[1]));
+        if (arg == "--json" || (shortBundle && arg.find('j') != std::string::npos && arg.find_first_of("tis") > arg.find('j')))
+            json = true;
+    }
     bool printed = false;
     try {
         Invocation inv = parseOptions(args);
