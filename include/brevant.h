@@ -58,9 +58,17 @@
 #include <stdint.h>
 
 /* Calling convention: standard call on 32-bit x86 Windows, the platform
- * default elsewhere. */
+ * default elsewhere. A 32-bit x86 build for another system gets standard call
+ * only when it defines VESKCFP2_STDCALL (the library and all its callers
+ * alike): the project's i686 test build does, to run the exports as the
+ * 32-bit DLL does. */
 #if defined(_WIN32) && !defined(_WIN64)
 #define VESKCFP2_CALL __stdcall
+#elif defined(VESKCFP2_STDCALL)
+#if !defined(__i386__) || !(defined(__GNUC__) || defined(__clang__))
+#error "VESKCFP2_STDCALL needs a 32-bit x86 target and GCC or clang"
+#endif
+#define VESKCFP2_CALL __attribute__((stdcall))
 #else
 #define VESKCFP2_CALL
 #endif

@@ -1,7 +1,10 @@
 # brevantctl as users see it: run as a process against the default virtual
 # bench, checking exit status, standard output and standard error.
 #
-#   cmake -DCTL=<brevantctl> -DCASE=<name> -DWORK=<empty directory> -P brevantctl_cases.cmake
+#   cmake -DCTL=<brevantctl> -DCASE=<name> -DWORK=<empty directory> [-DEMULATOR=<program>]
+#         -P brevantctl_cases.cmake
+#
+# EMULATOR (a cross build's emulator, with its arguments) starts brevantctl.
 #
 # The state file is BREVANT_BENCH_STATE, which the test sets; it starts absent.
 cmake_minimum_required(VERSION 3.25)
@@ -16,7 +19,7 @@ file(MAKE_DIRECTORY "${WORK}")
 # ctl(<exit status> args...): runs brevantctl with standard input not a
 # terminal (so it never asks); OUT and ERR hold its output.
 function(ctl expected)
-  execute_process(COMMAND "${CTL}" ${ARGN} INPUT_FILE /dev/null
+  execute_process(COMMAND ${EMULATOR} "${CTL}" ${ARGN} INPUT_FILE /dev/null
                   RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
   if(NOT status STREQUAL "${expected}")
     message(FATAL_ERROR "brevantctl ${ARGN}: exit status ${status}, expected ${expected}\n"
@@ -324,7 +327,7 @@ elseif(CASE STREQUAL "files_and_codes")
   endif()
 
   # Output that cannot be written is a failure, not a success.
-  execute_process(COMMAND "${CTL}" eeprom read 0 64 INPUT_FILE /dev/null OUTPUT_FILE /dev/full
+  execute_process(COMMAND ${EMULATOR} "${CTL}" eeprom read 0 64 INPUT_FILE /dev/null OUTPUT_FILE /dev/full
                   RESULT_VARIABLE status ERROR_VARIABLE err)
   if(NOT status EQUAL 1 OR NOT err MATCHES "eeprom read: cannot write standard output: No space left on device")
     message(FATAL_ERROR "eeprom read > /dev/full: status ${status}, stderr:\n${err}")
@@ -365,7 +368,7 @@ elseif(CASE STREQUAL "eeprom_safety")
   # Ctrl-C in the middle of a save leaves nothing behind either.
   find_program(TIMEOUT timeout)
   if(TIMEOUT)
-    execute_process(COMMAND "${TIMEOUT}" -s INT 0.05 "${CTL}" eeprom save "${WORK}/images/new.bin"
+    execute_process(COMMAND "${TIMEOUT}" -s INT 0.05 ${EMULATOR} "${CTL}" eeprom save "${WORK}/images/new.bin"
                     RESULT_VARIABLE status OUTPUT_QUIET ERROR_QUIET)
     file(GLOB left RELATIVE "${WORK}/images" "${WORK}/images/*")
     if(NOT left STREQUAL "old.bin")
@@ -381,7 +384,7 @@ elseif(CASE STREQUAL "eeprom_safety")
   if(NOT part STREQUAL "BC")
     message(FATAL_ERROR "partial save wrote '${part}'")
   endif()
-  execute_process(COMMAND "${CTL}" eeprom save --length 8 - INPUT_FILE /dev/null OUTPUT_FILE "${WORK}/stdout.bin"
+  execute_process(COMMAND ${EMULATOR} "${CTL}" eeprom save --length 8 - INPUT_FILE /dev/null OUTPUT_FILE "${WORK}/stdout.bin"
                   RESULT_VARIABLE status)
   file(READ "${WORK}/stdout.bin" head)
   if(NOT status EQUAL 0 OR NOT head STREQUAL "VBRD0001")
@@ -395,7 +398,7 @@ elseif(CASE STREQUAL "eeprom_safety")
   ctl(0 -y eeprom load --offset 0x200 --verify "${WORK}/part.bin")
   expect_match("load part" "${OUT}" "^loaded 4 bytes from .*part.bin at 0x00200, verified\n$")
   ctl(0 -y eeprom load --offset 0x300 --length 2 "${WORK}/part.bin")
-  execute_process(COMMAND "${CTL}" -y eeprom load --offset 0x302 - INPUT_FILE "${WORK}/part.bin"
+  execute_process(COMMAND ${EMULATOR} "${CTL}" -y eeprom load --offset 0x302 - INPUT_FILE "${WORK}/part.bin"
                   RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
   if(NOT status EQUAL 0)
     message(FATAL_ERROR "eeprom load - : ${status} ${err}")
@@ -405,7 +408,7 @@ elseif(CASE STREQUAL "eeprom_safety")
   ctl(0 --json eeprom read 0x300 6)
   expect_json_equal("${OUT}" 77787778797a data)
   # From standard input there is no one to ask.
-  execute_process(COMMAND "${CTL}" eeprom load --offset 0x400 - INPUT_FILE "${WORK}/part.bin"
+  execute_process(COMMAND ${EMULATOR} "${CTL}" eeprom load --offset 0x400 - INPUT_FILE "${WORK}/part.bin"
                   RESULT_VARIABLE status ERROR_VARIABLE err)
   if(NOT status EQUAL 2 OR NOT err MATCHES "standard input carries the data")
     message(FATAL_ERROR "eeprom load - without --yes: ${status} ${err}")
@@ -434,10 +437,11 @@ elseif(CASE STREQUAL "confirmations")
 
   # On a terminal the question names the board; only yes goes ahead.
   find_program(SCRIPT script)
+  string(REPLACE ";" " " emulated "${EMULATOR}")
   if(SCRIPT)
     foreach(answer n y)
       file(WRITE "${WORK}/answer" "${answer}\n")
-      execute_process(COMMAND "${SCRIPT}" -qec "${CTL} -t 0 sn set ASKED1" /dev/null
+      execute_process(COMMAND "${SCRIPT}" -qec "${emulated} ${CTL} -t 0 sn set ASKED1" /dev/null
                       INPUT_FILE "${WORK}/answer" RESULT_VARIABLE status OUTPUT_VARIABLE out)
       expect_match("question" "${out}" "Change the serial number of the type-0 board VBRD0002 at device index 1 from 'VBRD0002' to 'ASKED1'\\? \\[y/N\\]")
       ctl(0 -t 0 sn get)
@@ -452,7 +456,7 @@ elseif(CASE STREQUAL "confirmations")
   endif()
 
 elseif(CASE STREQUAL "serial_rules")
-  execute_process(COMMAND "${CTL}" -y sn set "" INPUT_FILE /dev/null RESULT_VARIABLE status ERROR_VARIABLE err)
+  execute_process(COMMAND ${EMULATOR} "${CTL}" -y sn set "" INPUT_FILE /dev/null RESULT_VARIABLE status ERROR_VARIABLE err)
   if(NOT status EQUAL 2 OR NOT err MATCHES "TEXT must not be empty \\(sn clear blanks")
     message(FATAL_ERROR "sn set '': ${status} ${err}")
   endif()
@@ -512,7 +516,7 @@ elseif(CASE STREQUAL "monitoring")
   # Ctrl-C ends a watch that has no count, with status 0.
   find_program(TIMEOUT timeout)
   if(TIMEOUT)
-    execute_process(COMMAND "${TIMEOUT}" --preserve-status -s INT 1 "${CTL}" watch --csv --interval 0.2
+    execute_process(COMMAND "${TIMEOUT}" --preserve-status -s INT 2 ${EMULATOR} "${CTL}" watch --csv --interval 0.2
                     RESULT_VARIABLE status OUTPUT_VARIABLE out)
     if(NOT status EQUAL 0 OR NOT out MATCHES "^time,[^\n]*\n[^\n]+\n")
       message(FATAL_ERROR "watch after Ctrl-C: status ${status}\n${out}")
