@@ -68,12 +68,16 @@ void Progress::draw(std::uint32_t done, double elapsed) {
     std::string bar(filled, '#');
     bar.append(kWidth - filled, '.');
     std::string speed = "";
-    if (elapsed > 0.2 && done > 0) {
+    if (elapsed > 0 && done > 0) {
         const double rate = done / elapsed;
         char text[64];
-        std::snprintf(text, sizeof text, "  %.0f B/s  %s left", rate,
-                      formatDuration((total_ - done) / rate).c_str());
-        speed = text;
+        if (rate < 10000)
+            std::snprintf(text, sizeof text, "  %.0f B/s", rate);
+        else if (rate < 10e6)
+            std::snprintf(text, sizeof text, "  %.1f kB/s", rate / 1e3);
+        else
+            std::snprintf(text, sizeof text, "  %.1f MB/s", rate / 1e6);
+        speed = std::string(text) + "  " + formatDuration((total_ - done) / rate) + " left";
     }
     char line[256];
     const int size = std::snprintf(line, sizeof line, "\r%s [%s] %3u%% %u/%u%s", label_.c_str(), bar.c_str(), percent,

@@ -416,6 +416,19 @@ elseif(CASE STREQUAL "eeprom_safety")
   board_failure("has 4 bytes, fewer than --length 5" -y eeprom load --offset 0 --length 5 "${WORK}/part.bin")
   board_failure("more than fit from 0x1FFFE" -y eeprom load --offset 0x1FFFE "${WORK}/part.bin")
 
+  # On a terminal a progress bar shows the bytes done, the rate and the time
+  # left, and is cleared at the end.
+  find_program(SCRIPT script)
+  if(SCRIPT)
+    string(REPLACE ";" " " emulated "${EMULATOR}")
+    execute_process(COMMAND "${SCRIPT}" -qec "${emulated} ${CTL} eeprom save ${WORK}/images/tty.bin" /dev/null
+                    INPUT_FILE /dev/null RESULT_VARIABLE status OUTPUT_VARIABLE out)
+    if(NOT status EQUAL 0 OR NOT out MATCHES "eeprom save \\[#+\\] 100% 131072/131072  [0-9.]+ [kM]?B/s  0 s left"
+       OR NOT out MATCHES "saved 131072 bytes to ")
+      message(FATAL_ERROR "progress bar on a terminal: status ${status}\n${out}")
+    endif()
+  endif()
+
   # Repeated rows collapse to "*" as in hexdump -C; the end address follows.
   ctl(0 eeprom read 0x1000 64)
   if(NOT OUT MATCHES "^0x01000  FF FF[^\n]*\n\\*\n0x01040\n$")
