@@ -18,15 +18,20 @@
 // reading of temperature sensor N (0-255) in degrees Celsius (-128 to 127.99;
 // sensor 0 reads 25.25 unless set); latency delays every reply (0-60000 ms of
 // virtual time); reply-bytes cuts every reply to that many bytes (0-64). A
-// bench file that cannot be read or has an error gives one message on stderr
-// and a bench without boards.
+// bench file that cannot be read (a directory, say) or has an error gives one
+// message on stderr and a bench without boards.
 //
 // State. What the firmware keeps (EEPROM, ports, vendor I/O, power, the
 // current-sense enables, MDIO registers) is loaded from a state file when the
 // bench is set up and saved there when the process exits. The file is
 // BREVANT_BENCH_STATE, else $XDG_STATE_HOME/brevant/bench-state, else
-// ~/.local/state/brevant/bench-state. A missing or damaged state file gives
-// one message on stderr and fresh boards; the file is rewritten at exit.
+// ~/.local/state/brevant/bench-state; only that default folder is created
+// when missing, and a BREVANT_BENCH_STATE in a folder that does not exist
+// gives a message and state that is not kept. A missing state file gives one
+// message and fresh boards. A damaged one gives one message naming the bad
+// line: the boards whose lines are sound keep their state, the others start
+// fresh, and the damaged file is kept beside as <file>.bad. The file is
+// rewritten at exit.
 // Saved state belongs to a board by its position, type and serial on the
 // bench, so editing the bench file keeps the state of the boards that stay.
 // Supply voltage, temperatures and knobs come from the bench file, not the
@@ -79,9 +84,11 @@ struct BenchBoard {
 // The state file text for the boards (each board's lock is taken).
 std::string stateText(const std::vector<BenchBoard> &boards);
 // Loads state file text into the boards whose position, type and serial
-// match; all or nothing: throws BenchFileError and changes no board when the
-// text is damaged.
-void applyState(const std::string &text, const std::vector<BenchBoard> &boards);
+// match. A bad line costs only the board whose section it is in (a file cut
+// short, the last board's): the others are loaded, and the problems come
+// back as "line N: ..." texts. Throws BenchFileError, changing no board, when
+// the text is not a state file at all.
+std::vector<std::string> applyState(const std::string &text, const std::vector<BenchBoard> &boards);
 
 // Where the state is kept: the state variable, XDG_STATE_HOME or HOME; empty
 // when none of them is set.
