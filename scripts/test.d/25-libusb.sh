@@ -3,7 +3,8 @@
 # answer the usbdevfs ioctls, run under umockdev-wrapper. CTest already runs
 # them once in order (10-host, 20-sanitizers); here they run twice more in a
 # shuffled order, in the host build and under AddressSanitizer +
-# UndefinedBehaviorSanitizer, so that no test leans on another's leftovers.
+# UndefinedBehaviorSanitizer, so that no test leans on another's leftovers;
+# then once under ThreadSanitizer.
 # ASan wants its runtime first among the loaded libraries, which umockdev's
 # preload library displaces; they work together with that check off.
 if ! command -v umockdev-wrapper >/dev/null; then
@@ -26,3 +27,10 @@ if [ "$(id -u)" = 0 ] && command -v runuser >/dev/null && runuser -u nobody -- t
   runuser -u nobody -- env -u BREVANT_SIMULATOR HOME=/tmp umockdev-wrapper "$binary" \
     --gtest_filter='*Permission*:*Brevantctl*' --gtest_brief=1
 fi
+# The shared handles and transfers of several threads under ThreadSanitizer.
+# Reports are matched by module (umockdev and GLib are not instrumented), so
+# no symbolizer is started: its pipes would count as files left open.
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan --target libusb_tests
+env -u BREVANT_SIMULATOR TSAN_OPTIONS="halt_on_error=1 symbolize=0 suppressions=$PWD/tests/libusb/tsan.supp" \
+  umockdev-wrapper ./build/tsan/tests/libusb_tests --gtest_brief=1

@@ -285,9 +285,15 @@ bool closePipe(PipeHandle handle) {
     return true;
 }
 
+// The completion flag a transfer's thread waits on. The callback may run on
+// whichever thread handles libusb's events at the time, so the flag is
+// written and read atomically (libusb reads it too, as a plain int, under
+// its own lock).
 void LIBUSB_CALL transferDone(libusb_transfer *transfer) {
-    *static_cast<int *>(transfer->user_data) = 1;
+    __atomic_store_n(static_cast<int *>(transfer->user_data), 1, __ATOMIC_RELEASE);
 }
+
+bool isDone(int *completed) { return __atomic_load_n(completed, __ATOMIC_ACQUIRE) != 0; }
 
 int errorOf(libusb_transfer_status status) {
     switch (status) {
@@ -342,10 +348,10 @@ bool transfer(Pipe *pipe, unsigned char endpoint, std::uint8_t *data, std::uint3
         const auto cancelAt = start + std::chrono::milliseconds(timeoutMs + kGraceMs);
         const auto abandonAt = cancelAt + std::chrono::milliseconds(kGraceMs);
         bool cancelled = false;
-        while (completed == 0) {
+        while (!isDone(&completed)) {
             timeval slice{0, 50 * 1000};
             libusb_handle_events_timeout_completed(context(), &slice, &completed);
-            if (completed != 0) break;
+            if (isDone(&completed)) break;
             const Clock::time_point now = Clock::now();
             if (!cancelled && now > cancelAt) {
                 libusb_cancel_transfer(t);
