@@ -79,6 +79,11 @@ void Device::setDenied(bool denied) {
     else deniedNodes.erase(devnode_);
 }
 
+void Device::setDiscardsLost(bool lost) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    discardsLost_ = lost;
+}
+
 void Device::unplug() {
     std::lock_guard<std::mutex> hold(mutex_);
     gone_ = true;
@@ -222,6 +227,7 @@ void Device::handle(void *clientPointer) {
             std::memcpy(&address, arg->data, sizeof address);
             for (auto it = pendingIn_.begin(); it != pendingIn_.end(); ++it) {
                 if (reinterpret_cast<void *>((*it)->urb->client_addr) == address) {
+                    if (discardsLost_) return umockdev_ioctl_client_complete(client, 0, 0);
                     (*it)->status = -ENOENT;
                     done_.push_back(*it);
                     pendingIn_.erase(it);

@@ -39,6 +39,9 @@ class Device {
     void setClaimedElsewhere(bool claimed);
     // The device node does not open for this user (EACCES).
     void setDenied(bool denied);
+    // A discarded URB is not given back: the discard succeeds but the URB
+    // stays outstanding until a reply completes it (a wedged controller).
+    void setDiscardsLost(bool lost);
     // Unplugged: every ioctl fails with ENODEV from now on, outstanding
     // URBs included.
     void unplug();
@@ -83,6 +86,7 @@ class Device {
     bool gone_ = false;
     bool removed_ = false;
     bool claimedElsewhere_ = false;
+    bool discardsLost_ = false;
     unsigned claimed_ = 0, claims_ = 0, badLength_ = 0;
     std::string driver_;
 };

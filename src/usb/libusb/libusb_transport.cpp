@@ -149,8 +149,26 @@ struct Pipe {
     PipeDirection direction;
 };
 
+// A transfer with what it owns: the completion flag its callback sets and
+// the buffer libusb fills or sends. All three live and die together.
+struct InFlight {
+    libusb_transfer *transfer;
+    SharedDevice *shared;
+    unsigned char *buffer;
+    int completed;
+};
+
+void release(InFlight *flight) {
+    libusb_free_transfer(flight->transfer);
+    delete[] flight->buffer;
+    delete flight;
+}
+
 std::mutex devicesLock;
 std::vector<SharedDevice *> devices;  // guarded by devicesLock
+// Transfers given up on while their device stays open: libusb may still
+// complete them (and write their flag and buffer) until the handle closes.
+std::vector<InFlight *> abandoned;  // guarded by devicesLock
 
 // The transfer types of endpoints 0x01 and 0x81 on interface 0.
 bool findEndpoints(libusb_device *device, unsigned char &outType, unsigned char &inType) {
@@ -221,6 +239,13 @@ void closeShared(SharedDevice *shared) {
         libusb_attach_kernel_driver(shared->handle, kInterface);
     }
     libusb_close(shared->handle);
+    // Once its handle is closed libusb no longer touches a transfer of the
+    // device, completed or not: what was given up on is released now.
+    const auto mine = std::stable_partition(
+        abandoned.begin(), abandoned.end(),
+        [shared](const InFlight *flight) { return flight->shared != shared; });
+    std::for_each(mine, abandoned.end(), release);
+    abandoned.erase(mine, abandoned.end());
     libusb_unref_device(shared->device);
     delete shared;
 }
@@ -308,10 +333,11 @@ int errorOf(libusb_transfer_status status) {
 
 // One transfer on the calling thread, into or out of a buffer of its own.
 // libusb cancels it when its timeout runs out; either way it has completed,
-// and libusb no longer touches the transfer or the buffer, before they are
-// released. A transfer that does not complete even after a further cancel
-// and a long grace is abandoned: its transfer and buffer are never released
-// (the caller's buffer is never written after this returns).
+// and libusb no longer touches the transfer, its flag or its buffer, before
+// they are released. A transfer that does not complete even after a further
+// cancel and a long grace is abandoned: it is kept, flag and buffer with it,
+// until its device's handle closes (the caller's buffer is never written
+// after this returns).
 bool transfer(Pipe *pipe, unsigned char endpoint, std::uint8_t *data, std::uint32_t length,
               unsigned timeoutMs, std::uint32_t *count) {
     if (count != nullptr) *count = 0;
@@ -320,24 +346,28 @@ bool transfer(Pipe *pipe, unsigned char endpoint, std::uint8_t *data, std::uint3
         lastError = LIBUSB_ERROR_NO_DEVICE;
         return false;
     }
-    libusb_transfer *t = libusb_alloc_transfer(0);
-    unsigned char *buffer = new (std::nothrow) unsigned char[length > 0 ? length : 1];
-    if (t == nullptr || buffer == nullptr) {
-        libusb_free_transfer(t);
-        delete[] buffer;
+    InFlight *flight = new (std::nothrow) InFlight{nullptr, shared, nullptr, 0};
+    if (flight != nullptr) {
+        flight->transfer = libusb_alloc_transfer(0);
+        flight->buffer = new (std::nothrow) unsigned char[length > 0 ? length : 1];
+    }
+    if (flight == nullptr || flight->transfer == nullptr || flight->buffer == nullptr) {
+        if (flight != nullptr) release(flight);
         lastError = LIBUSB_ERROR_NO_MEM;
         return false;
     }
+    libusb_transfer *t = flight->transfer;
+    unsigned char *buffer = flight->buffer;
+    int *completed = &flight->completed;
     const bool out = endpoint == kOutEndpoint;
     if (out) std::memcpy(buffer, data, length);
-    int completed = 0;
     const unsigned char type = out ? shared->outType : shared->inType;
     if (type == LIBUSB_TRANSFER_TYPE_BULK) {
         libusb_fill_bulk_transfer(t, shared->handle, endpoint, buffer, static_cast<int>(length),
-                                  transferDone, &completed, timeoutMs);
+                                  transferDone, completed, timeoutMs);
     } else {
         libusb_fill_interrupt_transfer(t, shared->handle, endpoint, buffer,
-                                       static_cast<int>(length), transferDone, &completed,
+                                       static_cast<int>(length), transferDone, completed,
                                        timeoutMs);
     }
     int error = libusb_submit_transfer(t);
@@ -348,15 +378,19 @@ bool transfer(Pipe *pipe, unsigned char endpoint, std::uint8_t *data, std::uint3
         const auto cancelAt = start + std::chrono::milliseconds(timeoutMs + kGraceMs);
         const auto abandonAt = cancelAt + std::chrono::milliseconds(kGraceMs);
         bool cancelled = false;
-        while (!isDone(&completed)) {
+        while (!isDone(completed)) {
             timeval slice{0, 50 * 1000};
-            libusb_handle_events_timeout_completed(context(), &slice, &completed);
-            if (isDone(&completed)) break;
+            libusb_handle_events_timeout_completed(context(), &slice, completed);
+            if (isDone(completed)) break;
             const Clock::time_point now = Clock::now();
             if (!cancelled && now > cancelAt) {
                 libusb_cancel_transfer(t);
                 cancelled = true;
             } else if (now > abandonAt) {
+                {
+                    std::lock_guard<std::mutex> hold(devicesLock);
+                    abandoned.push_back(flight);
+                }
                 ++abandonedTransferCount;
                 --activeTransferCount;
                 lastError = LIBUSB_ERROR_TIMEOUT;
@@ -371,8 +405,7 @@ bool transfer(Pipe *pipe, unsigned char endpoint, std::uint8_t *data, std::uint3
             if (count != nullptr) *count = done;
         }
     }
-    libusb_free_transfer(t);
-    delete[] buffer;
+    release(flight);
     if (error == LIBUSB_ERROR_NO_DEVICE) shared->gone = true;
     lastError = error;
     return error == LIBUSB_SUCCESS;

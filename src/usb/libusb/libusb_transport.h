@@ -27,8 +27,9 @@ Backend backend();
 // completed, in this process (for tests: both are 0 when nothing is open).
 unsigned openDevices();
 unsigned activeTransfers();
-// Transfers that never completed, even after a second cancel, and whose
-// memory was therefore never released (0 unless the system misbehaves).
+// Transfers given up on because they did not complete even after a second
+// cancel; each is kept until its device's handle closes (0 unless the
+// system misbehaves).
 unsigned abandonedTransfers();
 
 }  // namespace libusb
