@@ -158,11 +158,15 @@ class Device(NamedTuple):
     first_byte
         The first byte of its EEPROM, which is the first character of its
         serial number.
+    simulated
+        True for a board of the simulated bench (BREVANT_SIMULATOR), not a
+        real one.
     """
 
     index: int
     board_type: int
     first_byte: int
+    simulated: bool = False
 
 
 def _enumerate_type(lib: Library, code: int) -> List[Device]:
@@ -170,7 +174,7 @@ def _enumerate_type(lib: Library, code: int) -> List[Device]:
     first = (ctypes.c_uint8 * (2 * MAX_DEVICES))()
     count = lib.veskcfp2_enumerateDevices(code, indices, first)
     count = max(0, min(count, MAX_DEVICES))
-    return [Device(indices[k], code, first[2 * k]) for k in range(count)]
+    return [Device(indices[k], code, first[2 * k], lib.simulated) for k in range(count)]
 
 
 def find_boards(board_type: Optional[int] = None, *, library: Optional[Library] = None) -> List[Device]:
@@ -240,7 +244,12 @@ class Board:
         state = "open" if self._instance is not None else "closed"
         kind = "any type" if self.board_type is None else "type %d" % self.board_type
         where = "first" if self.index is None else "index %d" % self.index
-        return "<brevant.Board %s %s, %s>" % (kind, where, state)
+        return "<brevant.Board %s %s, %s%s>" % (kind, where, state, ", simulated" if self.simulated else "")
+
+    @property
+    def simulated(self) -> bool:
+        """True when this is a board of the simulated bench, not a real one."""
+        return bool(self._lib.simulated)
 
     # ---- lifetime ---------------------------------------------------------
 

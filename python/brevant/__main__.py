@@ -18,6 +18,7 @@ import time
 from typing import List, Optional, Sequence
 
 from . import BOARD_8348, Board, BrevantError, find_boards
+from ._library import SIMULATOR_ENV
 
 
 def _sensors(text: str) -> List[int]:
@@ -57,6 +58,11 @@ def _open(args: argparse.Namespace) -> Board:
     return Board.open(args.type, args.index)
 
 
+def _note_simulated() -> None:
+    print("python3 -m brevant: simulated boards (%s is set); no real board is reached" % SIMULATOR_ENV,
+          file=sys.stderr)
+
+
 def _cell(value: object) -> str:
     if value is None:
         return ""
@@ -70,6 +76,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         if args.command == "list":
             boards = find_boards(args.type)
+            simulated = any(device.simulated for device in boards)
+            if simulated:
+                _note_simulated()
             rows = []
             for device in boards:
                 try:
@@ -80,12 +89,15 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                 rows.append({"type": device.board_type, "index": device.index,
                              "productId": "0x8348" if device.board_type == BOARD_8348 else "0x8248",
                              "serial": serial})
+                if device.simulated:
+                    rows[-1]["simulated"] = True
             if args.json:
-                print(json.dumps({"boards": rows}))
+                print(json.dumps(dict({"boards": rows}, **({"simulated": True} if simulated else {}))))
             else:
                 for row in rows:
-                    print("%5d  %4d  %s   %s" % (row["index"], row["type"], row["productId"],
-                                                 "(unreadable)" if row["serial"] is None else row["serial"] or "(blank)"))
+                    text = "%5d  %4d  %s   %s" % (row["index"], row["type"], row["productId"],
+                                                  "(unreadable)" if row["serial"] is None else row["serial"] or "(blank)")
+                    print("%-36s simulated" % text if row.get("simulated") else text)
             if not rows:
                 print("python3 -m brevant: no boards found", file=sys.stderr)
                 return 1
@@ -94,6 +106,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             print("python3 -m brevant: --interval must not be negative", file=sys.stderr)
             return 2
         with _open(args) as board:
+            if board.simulated:
+                _note_simulated()
             if args.command == "status":
                 readings = board.readings(args.sensors)
                 if args.json:

@@ -11,6 +11,21 @@ import sys
 #: gives no path.
 LIBRARY_ENV = "BREVANT_LIBRARY"
 
+#: Environment variable that makes the Linux library reach the simulated
+#: bench instead of real boards (any value but "" and "0").
+SIMULATOR_ENV = "BREVANT_SIMULATOR"
+
+
+def simulator_requested(environ=None, platform=None):
+    """Whether a library loaded now would reach simulated boards: the
+    Linux library does when SIMULATOR_ENV asks for it; the Windows DLL has
+    no simulator."""
+    environ = os.environ if environ is None else environ
+    platform = sys.platform if platform is None else platform
+    if platform in ("win32", "cygwin"):
+        return False
+    return environ.get(SIMULATOR_ENV, "") not in ("", "0")
+
 
 class CFP2INSTANCE(ctypes.Structure):
     """The library's opaque per-board handle; only pointers to it are used."""
@@ -85,6 +100,7 @@ class Library:
     def __init__(self, handle, path):
         self.handle = handle
         self.path = path
+        self._simulated = None
         stdcall = uses_stdcall()
         for name, (restype, argtypes) in SIGNATURES.items():
             try:
@@ -97,8 +113,16 @@ class Library:
             function.argtypes = argtypes
             setattr(self, name, function)
 
+    @property
+    def simulated(self):
+        """True when the boards this library reaches are simulated ones. The
+        library makes its choice once, on first use; so does this."""
+        if self._simulated is None:
+            self._simulated = simulator_requested()
+        return self._simulated
+
     def __repr__(self):
-        return "<brevant library %s>" % self.path
+        return "<brevant library %s%s>" % (self.path, ", simulated boards" if self.simulated else "")
 
 
 def _installed_library_dirs(here):

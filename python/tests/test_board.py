@@ -6,8 +6,8 @@ import brevant
 
 
 def test_enumerate_lists_boards_by_type():
-    assert brevant.enumerate(brevant.BOARD_8348) == [brevant.Device(0, 1, ord("V"))]
-    assert brevant.enumerate(brevant.BOARD_8248) == [brevant.Device(1, 0, ord("V"))]
+    assert brevant.enumerate(brevant.BOARD_8348) == [brevant.Device(0, 1, ord("V"), True)]
+    assert brevant.enumerate(brevant.BOARD_8248) == [brevant.Device(1, 0, ord("V"), True)]
     assert [d.index for d in brevant.enumerate(None)] == [0, 1]
     with pytest.raises(ValueError):
         brevant.enumerate(2)

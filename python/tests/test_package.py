@@ -16,8 +16,8 @@ PYTHON_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 def test_find_boards_gives_every_board_its_real_type():
-    assert brevant.find_boards() == [brevant.Device(0, 1, ord("V")), brevant.Device(1, 0, ord("V"))]
-    assert brevant.find_boards(brevant.BOARD_8248) == [brevant.Device(1, 0, ord("V"))]
+    assert brevant.find_boards() == [brevant.Device(0, 1, ord("V"), True), brevant.Device(1, 0, ord("V"), True)]
+    assert brevant.find_boards(brevant.BOARD_8248) == [brevant.Device(1, 0, ord("V"), True)]
     for device in brevant.find_boards(None):
         with brevant.Board(device.board_type, device.index) as board:
             assert board.ping()[:4] == b"VESK"
