@@ -43,6 +43,7 @@ struct Invocation {
     bool help = false;
     bool boot = false;
     std::optional<std::string> type, index, serial;
+    std::optional<std::string> mdioPort, lanes;  // module commands only
 };
 
 class Context;

@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "context.h"
+#include "module_commands.h"
 #include "terminal.h"
 
 namespace brevantctl {
@@ -358,6 +359,13 @@ const std::vector<Command> &commands() {
         {"sn get", "", 0, 0, "reads the serial number (EEPROM bytes 0-7)", "", true, runSnGet},
         {"sn set", "TEXT", 1, 1, "writes the serial number, padded with spaces to 8 characters",
          "TEXT has at most 8 characters.", true, runSnSet},
+        {"module info", "[--mdio-port N]", 0, 0, "the CFP2 module's identity: type, vendor, part and serial number",
+         kModuleInfoDetails, true, runModuleInfo},
+        {"module monitor", "[--mdio-port N] [--lanes N]", 0, 0,
+         "the module's temperature, supply voltage and per-lane bias and optical power", kModuleMonitorDetails, true,
+         runModuleMonitor},
+        {"module dump", "[--mdio-port N] [FIRST LAST]", 0, 2, "the raw words of module registers FIRST to LAST",
+         kModuleDumpDetails, true, runModuleDump},
     };
     return table;
 }

@@ -129,6 +129,10 @@ Invocation parseOptions(const std::vector<std::string> &args) {
             takeValue(args, i, name, value, hasInline, inv.index);
         } else if (name == "--serial") {
             takeValue(args, i, name, value, hasInline, inv.serial);
+        } else if (name == "--mdio-port") {
+            takeValue(args, i, name, value, hasInline, inv.mdioPort);
+        } else if (name == "--lanes") {
+            takeValue(args, i, name, value, hasInline, inv.lanes);
         } else {
             throw UsageError("unknown option '" + arg + "' (brevantctl --help lists the options)");
         }
@@ -136,10 +140,24 @@ Invocation parseOptions(const std::vector<std::string> &args) {
     return inv;
 }
 
+// A failure: one line on standard error and, under --json, the error object
+// on standard output, so a script reading JSON always gets JSON.
+int fail(const std::string &where, const char *what, int code, bool json) {
+    std::fprintf(stderr, "%s: %s\n", where.c_str(), what);
+    if (json) {
+        Json error = Json::object();
+        error.set("code", code).set("message", what);
+        std::printf("%s\n", Json::object().set("error", error).dump().c_str());
+    }
+    return code;
+}
+
 int run(const std::vector<std::string> &args) {
     std::string where = "brevantctl";
+    bool json = false;
     try {
         Invocation inv = parseOptions(args);
+        json = inv.json;
         if (!inv.words.empty() && inv.words[0] == "help") {
             inv.words.erase(inv.words.begin());
             inv.help = true;
@@ -180,6 +198,8 @@ int run(const std::vector<std::string> &args) {
             throw UsageError(std::string(rest.size() < command->minArgs ? "missing arguments" : "too many arguments") +
                              ": usage is brevantctl " + fullSynopsis(*command));
         if (inv.boot && std::strcmp(command->name, "reset") != 0) throw UsageError("--boot belongs to reset only");
+        if ((inv.mdioPort || inv.lanes) && std::strncmp(command->name, "module ", 7) != 0)
+            throw UsageError(std::string(inv.mdioPort ? "--mdio-port" : "--lanes") + " belongs to the module commands only");
         if (!command->needsBoard && (inv.index || inv.serial))
             throw UsageError(std::string(inv.index ? "--index" : "--serial") + " does not apply to " + command->name);
         Context context(inv, std::move(rest));
@@ -187,14 +207,11 @@ int run(const std::vector<std::string> &args) {
         context.print();
         return kExitOk;
     } catch (const UsageError &e) {
-        std::fprintf(stderr, "%s: %s\n", where.c_str(), e.what());
-        return kExitUsage;
+        return fail(where, e.what(), kExitUsage, json);
     } catch (const BoardFailure &e) {
-        std::fprintf(stderr, "%s: %s\n", where.c_str(), e.what());
-        return kExitFailed;
+        return fail(where, e.what(), kExitFailed, json);
     } catch (const std::exception &e) {
-        std::fprintf(stderr, "%s: %s\n", where.c_str(), e.what());
-        return kExitFailed;
+        return fail(where, e.what(), kExitFailed, json);
     }
 }
 
