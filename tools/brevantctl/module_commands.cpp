@@ -44,9 +44,9 @@ void refuseLanes(const Context &c) {
 }
 
 // One MDIO read per register; the first that fails ends the command, naming
-// its register.
-Words readRegisters(Context &c, std::uint8_t port, const std::vector<std::uint16_t> &regs, const char *label) {
-    Progress progress(label, label != nullptr ? static_cast<std::uint32_t>(regs.size()) : 0);
+// its register. With a label, a progress bar shows on a terminal.
+Words readRegisters(Context &c, std::uint8_t port, const std::vector<std::uint16_t> &regs, const char *label = "") {
+    Progress progress(label, *label != '\0' ? static_cast<std::uint32_t>(regs.size()) : 0);
     Words words;
     for (std::size_t i = 0; i < regs.size(); ++i) {
         std::uint16_t value = 0;
@@ -122,13 +122,13 @@ void runModuleMonitor(Context &c) {
     std::optional<unsigned> lanes;
     if (lanesOption) lanes = parseNumber(*lanesOption, "--lanes", 1, cfp2module::kMaxLanes);
 
-    const Words id = readRegisters(c, port, {0x8000, 0x8003}, nullptr);
+    const Words id = readRegisters(c, port, {0x8000, 0x8003});
     requireModule(id, port);
     if (!lanes) lanes = cfp2module::lanesOf(id.at(0x8003));
     std::vector<std::uint16_t> regs = cfp2module::registersOf(cfp2module::moduleMonitorFields());
     const std::vector<std::uint16_t> laneRegs = cfp2module::registersOf(cfp2module::laneMonitorFields(), lanes.value_or(0));
     regs.insert(regs.end(), laneRegs.begin(), laneRegs.end());
-    const cfp2module::Monitors m = cfp2module::decodeMonitors(readRegisters(c, port, regs, nullptr), lanes.value_or(0));
+    const cfp2module::Monitors m = cfp2module::decodeMonitors(readRegisters(c, port, regs), lanes.value_or(0));
 
     c.json().set("port", port);
     for (const Value &v : m.module) {
