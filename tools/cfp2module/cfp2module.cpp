@@ -170,15 +170,15 @@ Value decode(const Field &field, const Words &words, unsigned lane) {
             v.unit = "C";
             break;
         case Encoding::Volts:
-            v.number = word * 0.0001;
+            v.number = word / 10000.0;
             v.unit = "V";
             break;
         case Encoding::MilliAmps:
-            v.number = word * 0.002;
+            v.number = word / 500.0;
             v.unit = "mA";
             break;
         case Encoding::MilliWatts:
-            v.number = word * 0.0001;
+            v.number = word / 10000.0;
             v.unit = "mW";
             if (word != 0) v.dbm = 10.0 * std::log10(v.number);
             break;
