@@ -20,6 +20,8 @@ step list
 step --type 1 ping
 step --type 1 vcc
 step --type 1 temp 0
+step module info
+step module monitor
 step --type 1 mdio write 1 0x8000 0x1234
 step --type 1 mdio read 1 0x8000
 step --type 1 --json mdio read 1 0x8000

@@ -111,7 +111,7 @@ void runModuleInfo(Context &c) {
         c.json().set(v.field->key, valueJson(v));
         if (std::string(v.field->key) == "applicationCode") {
             c.line(labelled("Lanes", laneCountText(lanes)));
-            c.json().set("lanes", lanes ? Json(*lanes) : Json());
+            c.json().set("laneCount", lanes ? Json(*lanes) : Json());
         }
     }
 }

@@ -79,7 +79,7 @@ if(CASE STREQUAL "module_default_bench")
   expect_json_equal("${OUT}" 17 identifier code)
   expect_json_equal("${OUT}" CFP2 identifier name)
   expect_json_equal("${OUT}" 100GBASE-SR4 applicationCode name)
-  expect_json_equal("${OUT}" 4 lanes)
+  expect_json_equal("${OUT}" 4 laneCount)
   expect_json_equal("${OUT}" VO-CFP2-SR4-100 partNumber)
   expect_match("module info --json" "${OUT}" "\"managementRevision\":2.2}")
 
