@@ -104,7 +104,7 @@ void runModuleInfo(Context &c) {
     const std::uint8_t port = mdioPort(c);
     const Words words = readRegisters(c, port, cfp2module::registersOf(cfp2module::identityFields()), "module info");
     requireModule(words, port);
-    const std::optional<unsigned> lanes = cfp2module::lanesOf(words.at(0x8003));
+    const std::optional<unsigned> lanes = cfp2module::lanesOf(words.at(cfp2module::kApplicationRegister));
     c.json().set("port", port);
     for (const Value &v : cfp2module::decodeAll(cfp2module::identityFields(), words)) {
         c.line(labelled(v.field->label, v.display()));
@@ -122,9 +122,9 @@ void runModuleMonitor(Context &c) {
     std::optional<unsigned> lanes;
     if (lanesOption) lanes = parseNumber(*lanesOption, "--lanes", 1, cfp2module::kMaxLanes);
 
-    const Words id = readRegisters(c, port, {0x8000, 0x8003});
+    const Words id = readRegisters(c, port, {cfp2module::kIdentifierRegister, cfp2module::kApplicationRegister});
     requireModule(id, port);
-    if (!lanes) lanes = cfp2module::lanesOf(id.at(0x8003));
+    if (!lanes) lanes = cfp2module::lanesOf(id.at(cfp2module::kApplicationRegister));
     std::vector<std::uint16_t> regs = cfp2module::registersOf(cfp2module::moduleMonitorFields());
     const std::vector<std::uint16_t> laneRegs = cfp2module::registersOf(cfp2module::laneMonitorFields(), lanes.value_or(0));
     regs.insert(regs.end(), laneRegs.begin(), laneRegs.end());
@@ -137,7 +137,7 @@ void runModuleMonitor(Context &c) {
     }
     if (!lanes) {
         char code[8];
-        std::snprintf(code, sizeof code, "0x%02X", static_cast<unsigned>(id.at(0x8003)));
+        std::snprintf(code, sizeof code, "0x%02X", static_cast<unsigned>(id.at(cfp2module::kApplicationRegister)));
         c.line(labelled("Lanes", std::string("not shown: application code ") + code +
                                      " is unknown; name the lane count with --lanes N"));
     } else {

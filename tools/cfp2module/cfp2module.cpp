@@ -52,9 +52,6 @@ const std::vector<Field> kLaneMonitors = {
     {"rxPower", "Rx power", 0xA2D0, 1, Encoding::MilliWatts, nullptr},
 };
 
-constexpr std::uint16_t kIdentifierRegister = 0x8000;
-constexpr std::uint16_t kApplicationRegister = 0x8003;
-
 bool isLaneField(const Field &field) { return &field >= &kLaneMonitors.front() && &field <= &kLaneMonitors.back(); }
 
 std::string format(const char *pattern, double value) {

@@ -49,6 +49,8 @@ struct Field {
 };
 
 constexpr unsigned kMaxLanes = 16;  // registers per lane monitor block
+constexpr std::uint16_t kIdentifierRegister = 0x8000;
+constexpr std::uint16_t kApplicationRegister = 0x8003;  // gives the lane count
 
 // The module's identity (basic ID table), its module-wide monitors, and the
 // per-lane monitors (register = reg + lane).
