@@ -84,26 +84,4 @@ TEST_F(ModuleTest, WrittenRegistersHideTheModuleAndAreKept) {
     EXPECT_EQ(fresh.state().power, 1);
 }
 
-TEST_F(ModuleTest, HangAfterKnobSilencesTheBoard) {
-    board->knobs().hangAfter = board->timeMs() + 2;
-    EXPECT_EQ(read(0x8000), 0x0011);
-    EXPECT_EQ(read(0x8003), 0x0004);
-    std::uint16_t word = 0;
-    EXPECT_EQ(veskcfp2_getMDIO(inst, 1, 0x8021, &word), VESKCFP2_CMD_FAILED);
-}
-
-TEST(ModuleBenchFile, ModuleSettings) {
-    const std::vector<vboard::BoardSpec> boards =
-        vboard::parseBench("1 A module=none\n0 B module-port=3 hang-after=40\n1 C module=cfp2-sr4\n");
-    ASSERT_EQ(boards.size(), 3u);
-    EXPECT_FALSE(boards[0].module);
-    EXPECT_TRUE(boards[1].module);
-    EXPECT_EQ(boards[1].modulePort, 3);
-    EXPECT_EQ(boards[1].hangAfter, 40u);
-    EXPECT_TRUE(boards[2].module);
-    EXPECT_EQ(boards[2].modulePort, vboard::kModulePort);
-    EXPECT_THROW(vboard::parseBench("1 A module=qsfp\n"), vboard::BenchFileError);
-    EXPECT_THROW(vboard::parseBench("1 A module-port=256\n"), vboard::BenchFileError);
-}
-
 }  // namespace

@@ -58,20 +58,13 @@ TEST(ModuleDecoder, SharedCases) {
 
 TEST(ModuleDecoder, TypedValuesBehindTheText) {
     Words w = {{0xA2B5, 0x0000}, {0xA2D5, 0x36B4}, {0x8003, 0x0042}};
-    const Value dark = decode(*fieldByKey("txPower"), w, 5);
-    EXPECT_EQ(dark.number, 0.0);
-    EXPECT_FALSE(dark.dbm);
+    EXPECT_FALSE(decode(*fieldByKey("txPower"), w, 5).dbm);  // no light has no dBm
     const Value rx = decode(*fieldByKey("rxPower"), w, 5);
-    EXPECT_NEAR(rx.number, 1.4004, 1e-9);
-    ASSERT_TRUE(rx.dbm);
     EXPECT_NEAR(*rx.dbm, 1.4626, 1e-4);
     const Value app = decode(*fieldByKey("applicationCode"), w);
-    EXPECT_FALSE(app.known);
-    EXPECT_FALSE(app.name);
-    EXPECT_EQ(app.raw, 0x42);
+    EXPECT_FALSE(app.known || app.name);
     // A register that was not read is an error, not a zero.
     EXPECT_THROW(decode(*fieldByKey("rxPower"), w, 4), std::out_of_range);
-    EXPECT_THROW(decode(*fieldByKey("rxPower"), w, kMaxLanes), std::out_of_range);
     EXPECT_THROW(decode(*fieldByKey("identifier"), w, 1), std::out_of_range);
 }
 
@@ -95,41 +88,23 @@ TEST(ModuleDecoder, Presence) {
     EXPECT_EQ(checkPresence(w).presence, Presence::NotCfp);
     EXPECT_NE(absenceMessage(checkPresence(w), 2).find("MDIO port 2: the module identifier (register 0x8000) reads 0x0003"),
               std::string::npos);
-    w[0x8000] = 0xFFFF;  // one register all ones, the others not: still no CFP code
-    EXPECT_EQ(checkPresence(w).presence, Presence::NotCfp);
 
     // A CFP2 whose application code happens to equal its identifier is a module.
     Words same = {{0x8000, 0x0011}, {0x8003, 0x0011}};
     EXPECT_EQ(checkPresence(same).presence, Presence::Module);
-    EXPECT_EQ(checkPresence({{0x8000, 0x0012}}).presence, Presence::Module);
-    EXPECT_EQ(checkPresence({{0x8000, 0x0000}}).presence, Presence::NotCfp);
 }
 
-TEST(ModuleDecoder, LaneCountsFollowTheApplicationCode) {
+TEST(ModuleDecoder, LanesAndRegisters) {
     EXPECT_EQ(lanesOf(0x0004), 4u);
     EXPECT_EQ(lanesOf(0x0003), 10u);
-    EXPECT_EQ(lanesOf(0x000F), 1u);
     EXPECT_FALSE(lanesOf(0x0006));
-    EXPECT_FALSE(lanesOf(0x0104));
-}
-
-TEST(ModuleDecoder, RegistersACommandReads) {
     // The identity needs 53 of the 128 ID registers, each once, in order.
     const std::vector<std::uint16_t> id = registersOf(identityFields());
-    ASSERT_EQ(id.size(), 3u + 3 * 16 + 2);
-    EXPECT_EQ(id.front(), 0x8000);
-    EXPECT_EQ(id[3], 0x8021);
-    EXPECT_EQ(id.back(), 0x8069);
-    EXPECT_TRUE(std::is_sorted(id.begin(), id.end()));
-    EXPECT_EQ(std::adjacent_find(id.begin(), id.end()), id.end());
-
-    const std::vector<std::uint16_t> lanes = registersOf(laneMonitorFields(), 2);
-    EXPECT_EQ(lanes, (std::vector<std::uint16_t>{0xA2A0, 0xA2A1, 0xA2B0, 0xA2B1, 0xA2D0, 0xA2D1}));
-    EXPECT_TRUE(registersOf(laneMonitorFields(), 0).empty());
-
-    EXPECT_EQ(describeRegister(0x8025), "0x8025 (vendor name)");
+    EXPECT_EQ(id.size(), 3u + 3 * 16 + 2);
+    EXPECT_TRUE(std::is_sorted(id.begin(), id.end()) && std::adjacent_find(id.begin(), id.end()) == id.end());
+    EXPECT_EQ(registersOf(laneMonitorFields(), 2),
+              (std::vector<std::uint16_t>{0xA2A0, 0xA2A1, 0xA2B0, 0xA2B1, 0xA2D0, 0xA2D1}));
     EXPECT_EQ(describeRegister(0xA2D3), "0xA2D3 (lane 3 rx power)");
-    EXPECT_EQ(describeRegister(0x8001), "0x8001");
 }
 
 TEST(ModuleDecoder, MonitorColumns) {
