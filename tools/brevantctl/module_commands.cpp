@@ -130,7 +130,7 @@ void runModuleMonitor(Context &c) {
     regs.insert(regs.end(), laneRegs.begin(), laneRegs.end());
     const cfp2module::Monitors m = cfp2module::decodeMonitors(readRegisters(c, port, regs), lanes.value_or(0));
 
-    c.json().set("port", port);
+    c.json().set("port", port).set("laneCount", lanes ? Json(*lanes) : Json());
     for (const Value &v : m.module) {
         c.line(labelled(v.field->label, v.display()));
         c.json().set(v.field->key, valueJson(v));
