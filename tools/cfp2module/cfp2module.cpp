@@ -246,14 +246,22 @@ Monitors decodeMonitors(const Words &words, unsigned lanes) {
 
 std::vector<Column> monitorColumns(const Monitors &monitors) {
     std::vector<Column> columns;
-    auto add = [&](const std::string &prefix, const Value &v) {
+    // Labels: "module temperature", "module supply voltage", "lane 0 Tx power".
+    auto add = [&](const std::string &prefix, const std::string &labelPrefix, const Value &v) {
         const std::string name = prefix + v.field->key;
-        columns.push_back({name + "_" + v.unit, v.number});
-        if (v.field->encoding == Encoding::MilliWatts) columns.push_back({name + "_dBm", v.dbm});
+        std::string label = v.field->label;
+        if (labelPrefix.empty()) {
+            label[0] = static_cast<char>(label[0] - 'A' + 'a');
+            if (label.rfind("module ", 0) != 0) label = "module " + label;
+        } else {
+            label = labelPrefix + label;
+        }
+        columns.push_back({name + "_" + v.unit, label, v.unit, v.number});
+        if (v.field->encoding == Encoding::MilliWatts) columns.push_back({name + "_dBm", label, "dBm", v.dbm});
     };
-    for (const Value &v : monitors.module) add("", v);
+    for (const Value &v : monitors.module) add("", "", v);
     for (const std::vector<Value> &lane : monitors.lanes) {
-        for (const Value &v : lane) add("lane" + std::to_string(v.lane) + "_", v);
+        for (const Value &v : lane) add("lane" + std::to_string(v.lane) + "_", "lane " + std::to_string(v.lane) + " ", v);
     }
     return columns;
 }

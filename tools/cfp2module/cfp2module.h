@@ -127,7 +127,9 @@ Monitors decodeMonitors(const Words &words, unsigned lanes);
 // laneN_txPower_mW, laneN_txPower_dBm, laneN_rxPower_mW, laneN_rxPower_dBm.
 // A dBm column of a zero reading has no value.
 struct Column {
-    std::string name;
+    std::string name;   // "lane0_txPower_mW": the key and its unit
+    std::string label;  // "lane 0 Tx power"
+    std::string unit;   // "mW"
     std::optional<double> value;
 };
 std::vector<Column> monitorColumns(const Monitors &monitors);

@@ -120,6 +120,10 @@ TEST(ModuleDecoder, MonitorColumns) {
                          "temperature_C", "supplyVoltage_V", "lane0_laserBias_mA", "lane0_txPower_mW",
                          "lane0_txPower_dBm", "lane0_rxPower_mW", "lane0_rxPower_dBm", "lane1_laserBias_mA",
                          "lane1_txPower_mW", "lane1_txPower_dBm", "lane1_rxPower_mW", "lane1_rxPower_dBm"}));
+    EXPECT_EQ(columns[0].label, "module temperature");
+    EXPECT_EQ(columns[1].label, "module supply voltage");
+    EXPECT_EQ(columns[3].label, "lane 0 Tx power");
+    EXPECT_EQ(columns[4].unit, "dBm");
     EXPECT_NEAR(*columns[0].value, 55.098, 1e-3);
     EXPECT_NEAR(*columns[4].value, 3.0, 1e-3);
     EXPECT_EQ(columns[10].value, 0.0);
