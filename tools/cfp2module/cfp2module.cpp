@@ -3,6 +3,7 @@
 #include "cfp2module.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <stdexcept>
@@ -254,10 +255,15 @@ std::vector<Column> monitorColumns(const Monitors &monitors) {
             label[0] = static_cast<char>(label[0] - 'A' + 'a');
             if (label.rfind("module ", 0) != 0) label = "module " + label;
         } else {
+            // "lane 0 laser bias", but "lane 0 Tx power"
+            if (label.size() > 1 && std::islower(static_cast<unsigned char>(label[1])))
+                label[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(label[0])));
             label = labelPrefix + label;
         }
-        columns.push_back({name + "_" + v.unit, label, v.unit, v.number});
-        if (v.field->encoding == Encoding::MilliWatts) columns.push_back({name + "_dBm", label, "dBm", v.dbm});
+        const std::string display = v.display();
+        columns.push_back({name + "_" + v.unit, label, v.unit, v.number, display.substr(0, display.find(" ("))});
+        if (v.field->encoding == Encoding::MilliWatts)
+            columns.push_back({name + "_dBm", label, "dBm", v.dbm, v.dbm ? format("%+.2f dBm", *v.dbm) : "no light"});
     };
     for (const Value &v : monitors.module) add("", "", v);
     for (const std::vector<Value> &lane : monitors.lanes) {

@@ -131,6 +131,7 @@ struct Column {
     std::string label;  // "lane 0 Tx power"
     std::string unit;   // "mW"
     std::optional<double> value;
+    std::string text;   // the value as display() shows it: "0.8549 mW", "+3.00 dBm", "no light"
 };
 std::vector<Column> monitorColumns(const Monitors &monitors);
 

@@ -123,7 +123,11 @@ TEST(ModuleDecoder, MonitorColumns) {
     EXPECT_EQ(columns[0].label, "module temperature");
     EXPECT_EQ(columns[1].label, "module supply voltage");
     EXPECT_EQ(columns[3].label, "lane 0 Tx power");
+    EXPECT_EQ(columns[2].label, "lane 0 laser bias");
     EXPECT_EQ(columns[4].unit, "dBm");
+    EXPECT_EQ(columns[4].text, "+3.00 dBm");
+    EXPECT_EQ(columns[0].text, "55.10 C");
+    EXPECT_EQ(columns[11].text, "no light");
     EXPECT_NEAR(*columns[0].value, 55.098, 1e-3);
     EXPECT_NEAR(*columns[4].value, 3.0, 1e-3);
     EXPECT_EQ(columns[10].value, 0.0);
