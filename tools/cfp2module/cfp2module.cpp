@@ -255,8 +255,8 @@ std::vector<Column> monitorColumns(const Monitors &monitors) {
             label[0] = static_cast<char>(label[0] - 'A' + 'a');
             if (label.rfind("module ", 0) != 0) label = "module " + label;
         } else {
-            // "lane 0 laser bias", but "lane 0 Tx power"
-            if (label.size() > 1 && std::islower(static_cast<unsigned char>(label[1])))
+            // "lane 0 laser bias", but "lane 0 Tx power": short words are acronyms
+            if (label.find(' ') > 2)
                 label[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(label[0])));
             label = labelPrefix + label;
         }
