@@ -20,7 +20,10 @@
  *     VESKCFP2_CMD_FAILED (0)  null instance or null pointer argument, a board
  *                              type that does not have the command, the board is
  *                              not connected, or the transfer failed or timed
- *                              out (a reply is awaited for at most 100 ms);
+ *                              out (a reply is awaited for at most 100 ms; a
+ *                              reply that comes later is collected and
+ *                              dropped before the board's next query, which
+ *                              may then wait up to another 100 ms);
  *     VESKCFP2_CMD_OK (1)      sent, and for a query the whole reply came;
  *     VESKCFP2_CMD_SHORT (2)   a query's reply came with fewer bytes than
  *                              expected; the bytes that came are decoded.
@@ -55,9 +58,17 @@
 #include <stdint.h>
 
 /* Calling convention: standard call on 32-bit x86 Windows, the platform
- * default elsewhere. */
+ * default elsewhere. A 32-bit x86 build for another system gets standard call
+ * only when it defines VESKCFP2_STDCALL (the library and all its callers
+ * alike): the project's i686 test build does, to run the exports as the
+ * 32-bit DLL does. */
 #if defined(_WIN32) && !defined(_WIN64)
 #define VESKCFP2_CALL __stdcall
+#elif defined(VESKCFP2_STDCALL)
+#if !defined(__i386__) || !(defined(__GNUC__) || defined(__clang__))
+#error "VESKCFP2_STDCALL needs a 32-bit x86 target and GCC or clang"
+#endif
+#define VESKCFP2_CALL __attribute__((stdcall))
 #else
 #define VESKCFP2_CALL
 #endif
@@ -235,11 +246,12 @@ VESKCFP2_API uint8_t VESKCFP2_CALL veskcfp2_getSN(CFP2INSTANCE *instance, uint8_
 
 /**
  * Writes the serial number: `length` (0 to 8) bytes of `serial` to EEPROM
- * addresses 0 onwards, then spaces up to address 7 (failed space writes are
- * not reported). Returns 0, writing nothing, for a length outside 0-8 or a
- * null `serial` (even with length 0); returns 0 when a character write failed
- * (the characters before it are written), and for length 0 when no space
- * reached the board (for example when it is not connected). Both board
+ * addresses 0 onwards, then spaces up to address 7. Returns 1 only when every
+ * one of the eight bytes was written. Returns 0, writing nothing, for a length
+ * outside 0-8, or a null `serial` with length 1-8 (length 0 reads nothing from
+ * `serial`, which may then be null, and writes eight spaces). A failed
+ * character write ends it with 0 (the characters before it are written); a
+ * failed space write gives 0 too, after every space was attempted. Both board
  * types.
  */
 VESKCFP2_API uint8_t VESKCFP2_CALL veskcfp2_setSN(CFP2INSTANCE *instance, const uint8_t *serial,

@@ -161,12 +161,17 @@ TEST_F(BoardCommands, QueriesDecodeFullShortAndFailedReplies) {
         EXPECT_EQ(q.run(out), VESKCFP2_CMD_FAILED);
         EXPECT_EQ(out, 0) << "a failed query writes what never came as 0";
 
+        // A board that answers again answers this query (after a wait for
+        // what the silent one may still owe).
         board->knobs() = vboard::Knobs{};
+        EXPECT_EQ(q.run(out), VESKCFP2_CMD_OK);
+        EXPECT_EQ(out, q.full);
+
         hostwin::failCalls(Fn::ReadFile, ERROR_GEN_FAILURE);
         EXPECT_EQ(q.run(out), VESKCFP2_CMD_FAILED);
         EXPECT_EQ(out, 0);
-        // The board did answer; its reply must not reach the next query.
-        hostwin::dropPendingReplies(bench.interfaceOf(*board));
+        // The board did answer; the next query (the next round's first)
+        // collects that reply before its own.
     }
     // Not connected: nothing is sent, and the output is still written.
     ASSERT_EQ(veskcfp2_disconnect(inst), 1);

@@ -84,6 +84,17 @@ TEST_F(Connection, ConnectAfterAFailedHalfOpenConnectDoesNotLeakTheOpenPipe) {
     CFP2INSTANCE *inst = create(1, 0);
     EXPECT_EQ(veskcfp2_connect(inst), 0);
     EXPECT_EQ(hostwin::openObjects().files, 1u);  // the write pipe opened
+    // Half open is not connected: a command without a reply could be
+    // written, but nothing goes out.
+    std::uint8_t value = 0;
+    EXPECT_EQ(systemCallsDuring([&] {
+                  EXPECT_EQ(veskcfp2_resetMCU(inst), VESKCFP2_CMD_FAILED);
+                  EXPECT_EQ(veskcfp2_setPort(inst, 3, 1), VESKCFP2_CMD_FAILED);
+                  EXPECT_EQ(veskcfp2_eepromWrite(inst, 0, 1), VESKCFP2_CMD_FAILED);
+                  EXPECT_EQ(veskcfp2_getPort(inst, 3, &value), VESKCFP2_CMD_FAILED);
+              }),
+              0u);
+    EXPECT_EQ(board.reports().size(), 0u);
     EXPECT_EQ(veskcfp2_connect(inst), 0);
     EXPECT_EQ(hostwin::openObjects().files, 1u);
     bench.setOpenable(board, true, true);

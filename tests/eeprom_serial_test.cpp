@@ -150,15 +150,42 @@ TEST_F(EepromSerial, SerialReadEndsAtTheFirstReadThatDidNotComeWhole) {
     EXPECT_EQ(serialOf(inst), "ABC12345") << "the next read starts afresh";
 }
 
-TEST_F(EepromSerial, SerialWriteStopsAtAFailedCharacterButIgnoresFailedPadding) {
+TEST_F(EepromSerial, SerialWriteStopsAtAFailedCharacterAndReportsFailedPadding) {
     const auto *text = reinterpret_cast<const std::uint8_t *>("WXYZ");
     hostwin::failCalls(Fn::WriteFile, ERROR_GEN_FAILURE, 1, 2);  // the third character
     EXPECT_EQ(veskcfp2_setSN(inst, text, 4), 0);
     EXPECT_EQ(board->eepromSerial(), "WXC12345") << "written up to the failure, nothing after";
 
+    // A space that did not get out leaves an old character in the serial:
+    // the rest of the padding is still written, but the result says so.
     hostwin::failCalls(Fn::WriteFile, ERROR_GEN_FAILURE, 1, 5);  // the second space
-    EXPECT_EQ(veskcfp2_setSN(inst, text, 4), 1);
+    EXPECT_EQ(veskcfp2_setSN(inst, text, 4), 0);
     EXPECT_EQ(board->eepromSerial(), "WXYZ 3  ");
+}
+
+TEST_F(EepromSerial, SerialWithEveryPaddingWriteFailedIsNotReportedWritten) {
+    const auto *text = reinterpret_cast<const std::uint8_t *>("XYXYXYXY");
+    for (std::int32_t length = 0; length <= 8; ++length) {
+        SCOPED_TRACE(length);
+        ASSERT_EQ(veskcfp2_setSN(inst, reinterpret_cast<const std::uint8_t *>("ABC12345"), 8), 1);
+        const std::uint64_t writes = hostwin::calls(Fn::WriteFile);
+        if (length < 8) {
+            hostwin::failCalls(Fn::WriteFile, ERROR_GEN_FAILURE, static_cast<unsigned>(8 - length),
+                               static_cast<unsigned>(length));
+        }
+        EXPECT_EQ(veskcfp2_setSN(inst, text, length), length == 8 ? 1 : 0);
+        EXPECT_EQ(hostwin::calls(Fn::WriteFile) - writes, 8u) << "every padding write is tried";
+        EXPECT_EQ(board->eepromSerial(), std::string("XYXYXYXY", static_cast<std::size_t>(length)) +
+                                             std::string("ABC12345").substr(static_cast<std::size_t>(length)));
+        EXPECT_EQ(hostwin::pendingFaults(), 0u);
+    }
+}
+
+TEST_F(EepromSerial, EmptySerialReadsNothingFromItsPointer) {
+    // Length 0 writes eight spaces; the serial pointer is never read, so it
+    // may be null.
+    EXPECT_EQ(veskcfp2_setSN(inst, nullptr, 0), 1);
+    EXPECT_EQ(board->eepromSerial(), "        ");
 }
 
 TEST_F(EepromSerial, ByteReadsFollowTheOutputRule) {
@@ -201,9 +228,9 @@ TEST_F(EepromSerial, NullInstanceOrPointerFailsBeforeAnyIo) {
                   EXPECT_EQ(veskcfp2_setSN(nullptr, text, 4), 0);
                   EXPECT_EQ(veskcfp2_eepromRead(inst, 0, nullptr), VESKCFP2_CMD_FAILED);
                   EXPECT_EQ(veskcfp2_getSN(inst, nullptr), 0);
+                  EXPECT_EQ(veskcfp2_setSN(inst, nullptr, 1), 0);
                   EXPECT_EQ(veskcfp2_setSN(inst, nullptr, 4), 0);
-                  // Even with nothing to copy: a null serial must not blank the board's.
-                  EXPECT_EQ(veskcfp2_setSN(inst, nullptr, 0), 0);
+                  EXPECT_EQ(veskcfp2_setSN(inst, nullptr, 8), 0);
               }),
               0u);
     EXPECT_EQ(value, 0xEE);

@@ -20,50 +20,64 @@
 #endif
 
 #if defined(SOAK_SANITIZED)
-// Bytes the sanitizer's allocator hands out and has not had back (the
-// sanitizer runtimes of GCC and clang both provide it).
+// Bytes the sanitizer's allocator hands out and has not had back, through
+// malloc and new alike (the sanitizer runtimes of GCC and clang both provide
+// it).
 extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #else
 #include <atomic>
-#include <new>
+#include <cerrno>
 #endif
 
 #if !defined(SOAK_SANITIZED)
-// Heap blocks held through operator new, by everything in this process: the
-// library, the virtual Windows and the boards. (The C library's own counters
-// would also count the blocks its per-thread caches keep after a free.) The
-// sanitizer builds keep their allocator's checks and count bytes instead.
+// Heap blocks held by everything in this process (the library, the virtual
+// Windows and the boards), counted where they are taken: the C heap's own
+// functions are replaced here and hand on to the C library's allocator, so
+// blocks from malloc() and from operator new (which takes its memory from
+// malloc) are both counted. (The C library's own counters would also count
+// the blocks its per-thread caches keep after a free.) The sanitizer builds
+// keep their allocator's checks and count bytes instead.
+extern "C" {
+void *__libc_malloc(std::size_t size);
+void *__libc_calloc(std::size_t count, std::size_t size);
+void *__libc_realloc(void *p, std::size_t size);
+void *__libc_memalign(std::size_t alignment, std::size_t size);
+void __libc_free(void *p);
+}
 namespace {
 std::atomic<long> liveBlocks{0};
-}
-__attribute__((noinline)) void *operator new(std::size_t size) {
-    void *p = std::malloc(size != 0 ? size : 1);
-    if (p == nullptr) throw std::bad_alloc();
-    liveBlocks.fetch_add(1, std::memory_order_relaxed);
+void *counted(void *p) {
+    if (p != nullptr) liveBlocks.fetch_add(1, std::memory_order_relaxed);
     return p;
 }
-void *operator new[](std::size_t size) { return ::operator new(size); }
-void *operator new(std::size_t size, const std::nothrow_t &) noexcept {
-    try {
-        return ::operator new(size);
-    } catch (const std::bad_alloc &) {
+}  // namespace
+extern "C" {
+void *malloc(std::size_t size) noexcept { return counted(__libc_malloc(size)); }
+void *calloc(std::size_t count, std::size_t size) noexcept { return counted(__libc_calloc(count, size)); }
+void *realloc(void *p, std::size_t size) noexcept {
+    if (p == nullptr) return malloc(size);
+    if (size == 0) {
+        free(p);
         return nullptr;
     }
+    return __libc_realloc(p, size);  // the block moves or grows, it is still one
 }
-void *operator new[](std::size_t size, const std::nothrow_t &tag) noexcept { return ::operator new(size, tag); }
-// Every other form of new and delete calls these two, never malloc() or
-// free() itself, so that a tool that replaces the two (valgrind) sees
-// matching pairs.
-__attribute__((noinline)) void operator delete(void *p) noexcept {
+void *memalign(std::size_t alignment, std::size_t size) noexcept {
+    return counted(__libc_memalign(alignment, size));
+}
+void *aligned_alloc(std::size_t alignment, std::size_t size) noexcept { return memalign(alignment, size); }
+int posix_memalign(void **out, std::size_t alignment, std::size_t size) noexcept {
+    void *p = memalign(alignment, size);
+    if (p == nullptr) return ENOMEM;
+    *out = p;
+    return 0;
+}
+void free(void *p) noexcept {
     if (p == nullptr) return;
     liveBlocks.fetch_sub(1, std::memory_order_relaxed);
-    std::free(p);
+    __libc_free(p);
 }
-void operator delete[](void *p) noexcept { ::operator delete(p); }
-void operator delete(void *p, std::size_t) noexcept { ::operator delete(p); }
-void operator delete[](void *p, std::size_t) noexcept { ::operator delete(p); }
-void operator delete(void *p, const std::nothrow_t &) noexcept { ::operator delete(p); }
-void operator delete[](void *p, const std::nothrow_t &) noexcept { ::operator delete(p); }
+}  // extern "C"
 #endif
 
 using hostwin::Fn;

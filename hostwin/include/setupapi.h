@@ -21,6 +21,16 @@ typedef PVOID HDEVINFO;
 
 #define SPINT_ACTIVE 0x00000001u
 
+/* SetupAPI packs its records to 1 byte on 32-bit Windows and to 8 bytes on
+ * 64-bit Windows: the interface detail record's fixed part (the size field and
+ * the first path character) is 5 bytes on the one and 8 on the other, and
+ * callers must put exactly that in its size field. */
+#if UINTPTR_MAX > 0xFFFFFFFFu
+#pragma pack(push, 8)
+#else
+#pragma pack(push, 1)
+#endif
+
 typedef struct _SP_DEVINFO_DATA {
     DWORD cbSize;
     GUID ClassGuid;
@@ -39,6 +49,8 @@ typedef struct _SP_DEVICE_INTERFACE_DETAIL_DATA_A {
     DWORD cbSize;
     CHAR DevicePath[ANYSIZE_ARRAY];
 } SP_DEVICE_INTERFACE_DETAIL_DATA_A, *PSP_DEVICE_INTERFACE_DETAIL_DATA_A;
+
+#pragma pack(pop)
 
 HOSTWIN_API HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *ClassGuid, LPCSTR Enumerator,
                                                  HWND hwndParent, DWORD Flags);

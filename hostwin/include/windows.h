@@ -1,7 +1,8 @@
 /*
  * windows.h - the virtual Windows: the subset of the Win32 API that the
  * brevant transport calls, for building and testing on hosts that are not
- * Windows. Types have the sizes they have on 64-bit Windows; the functions
+ * Windows. Types have the sizes they have on Windows of the same pointer
+ * width (64-bit Windows on a 64-bit host, 32-bit on a 32-bit one); the functions
  * behave as Windows documents them and are implemented in hostwin/src.
  * Tests steer this platform through <hostwin/platform.h>.
  */

@@ -38,21 +38,20 @@ uint8_t VESKCFP2_CALL veskcfp2_getSN(CFP2INSTANCE *instance, uint8_t *serial) {
 uint8_t VESKCFP2_CALL veskcfp2_setSN(CFP2INSTANCE *instance, const uint8_t *serial,
                                      int32_t length) {
     CFP2BOARD *board = boardOf(instance);
-    // A missing serial is refused even for length 0: a null pointer here is a
-    // caller's mistake, and writing eight spaces would erase the board's serial.
-    if (board == nullptr || serial == nullptr || length < 0 || length > kSerialLength) return 0;
+    if (board == nullptr || length < 0 || length > kSerialLength) return 0;
+    // Length 0 reads no character: eight spaces are written whatever `serial` is.
+    if (serial == nullptr && length > 0) return 0;
     for (int i = 0; i < length; ++i) {
         if (board->transport->eepromWrite(i, serial[i]) == CMD_FAILED) return 0;
     }
-    // Padding failures are not reported once a character is on the board. An
-    // empty serial has no character: it succeeds only if some padding byte
-    // reached the board, so a board that is not connected is not reported as
-    // written.
-    bool padded = false;
+    // Every padding byte is attempted, but a serial with a space that never
+    // reached the board is not the serial asked for: the old character is
+    // still there.
+    bool padded = true;
     for (int i = length; i < kSerialLength; ++i) {
-        if (board->transport->eepromWrite(i, kSerialPadding) != CMD_FAILED) padded = true;
+        if (board->transport->eepromWrite(i, kSerialPadding) == CMD_FAILED) padded = false;
     }
-    return (length > 0 || padded) ? 1 : 0;
+    return padded ? 1 : 0;
 }
 
 }  // extern "C"

@@ -77,6 +77,12 @@ class USBAPI : public VESKUSBBASE {
     PipeHandle readPipe() const { return readPipe_; }
     std::uint16_t deviceIndex() const { return deviceIndex_; }
 
+    // The length of a reply the board still owes: a query's read on these
+    // pipes failed, so its reply may arrive later. 0 when nothing is owed.
+    // Only the exchange reads and sets it.
+    std::uint32_t owedReplyLength() const { return owedReplyLength_; }
+    void setOwedReplyLength(std::uint32_t length) { owedReplyLength_ = length; }
+
     // EEPROM byte access over this transport (defined with the EEPROM report).
     int eepromWrite(std::int32_t address, std::uint8_t data);
     int eepromRead(std::int32_t address, std::uint8_t *value);
@@ -90,6 +96,7 @@ class USBAPI : public VESKUSBBASE {
     const char *readPipeSuffix_;
     PipeHandle writePipe_;
     PipeHandle readPipe_;
+    std::uint32_t owedReplyLength_ = 0;
 };
 
 }  // namespace VESK

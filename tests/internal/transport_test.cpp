@@ -84,6 +84,13 @@ TEST_F(Transport, RegistryValueIsSearchedOnlyAsFarAsItWasRead) {
     // The longest value that is read: 255 bytes stored without a terminator.
     bench.setDeviceInstance(board, "USB\\VID_04D8&PID_8348\\" + std::string(233, 'X'), false);
     EXPECT_TRUE(matchDeviceInstance(&path[0], MATCH_8348));
+    // One byte more than offered, with the match text at the very end:
+    // 255 characters and their terminator, or 256 characters without one.
+    const std::string tail = "USB\\VID_04D8&PID_8348";
+    bench.setDeviceInstance(board, std::string(255 - tail.size(), 'X') + tail, true);
+    EXPECT_FALSE(matchDeviceInstance(&path[0], MATCH_8348));
+    bench.setDeviceInstance(board, std::string(256 - tail.size(), 'X') + tail, false);
+    EXPECT_FALSE(matchDeviceInstance(&path[0], MATCH_8348));
 }
 
 TEST_F(Transport, FailingListOrDetailCallsGiveLookupError) {
@@ -112,6 +119,22 @@ TEST_F(Transport, PathOf260CharactersIsFoundButNotOpened) {
     USBAPI transport(0, MATCH_8348, PIPE_SUFFIX, PIPE_SUFFIX);
     EXPECT_FALSE(transport.openPipes());
     EXPECT_EQ(hostwin::calls(Fn::CreateFileA), 0u);
+}
+
+TEST_F(Transport, PathOf259CharactersOpensAndOneOf260NeverReachesTheSystem) {
+    const std::size_t bare = vboard::interfacePath(vboard::kMicrochipVendorId, 0x8348, "").size();
+    vboard::Board &fits = bench.plug(1, std::string(259 - bare, 'f'));
+    vboard::Board &over = bench.plug(1, std::string(260 - bare, 'o'));
+    ASSERT_EQ(bench.pathOf(fits).size(), 259u);
+    ASSERT_EQ(bench.pathOf(over).size(), 260u);
+
+    USBAPI longest(0, MATCH_8348, PIPE_SUFFIX, PIPE_SUFFIX);
+    EXPECT_TRUE(longest.openPipes());
+    EXPECT_EQ(hostwin::calls(Fn::CreateFileA), 2u);
+    USBAPI tooLong(1, MATCH_8348, PIPE_SUFFIX, PIPE_SUFFIX);
+    EXPECT_FALSE(tooLong.openPipes());
+    EXPECT_EQ(hostwin::calls(Fn::CreateFileA), 2u);
+    longest.closePipes();
 }
 
 TEST_F(Transport, OpenPipesOpensTheEndpointForWritingAndForOverlappedReading) {

@@ -1,7 +1,10 @@
 # brevantctl as users see it: run as a process against the default virtual
 # bench, checking exit status, standard output and standard error.
 #
-#   cmake -DCTL=<brevantctl> -DCASE=<name> -DWORK=<empty directory> -P brevantctl_cases.cmake
+#   cmake -DCTL=<brevantctl> -DCASE=<name> -DWORK=<empty directory> [-DEMULATOR=<program>]
+#         -P brevantctl_cases.cmake
+#
+# EMULATOR (a cross build's emulator, with its arguments) starts brevantctl.
 #
 # The state file is BREVANT_BENCH_STATE, which the test sets; it starts absent.
 cmake_minimum_required(VERSION 3.25)
@@ -15,7 +18,7 @@ file(MAKE_DIRECTORY "${WORK}")
 
 # ctl(<exit status> args...): runs brevantctl; OUT and ERR hold its output.
 function(ctl expected)
-  execute_process(COMMAND "${CTL}" ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  execute_process(COMMAND ${EMULATOR} "${CTL}" ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
   if(NOT status STREQUAL "${expected}")
     message(FATAL_ERROR "brevantctl ${ARGN}: exit status ${status}, expected ${expected}\n"
                         "stdout:\n${out}\nstderr:\n${err}")

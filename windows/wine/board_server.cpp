@@ -12,6 +12,7 @@
 // A control terminal (linked at --control) takes one command per line and
 // answers one line, "ok ..." or "error ...":
 //     silent <serial> 0|1   stop or resume answering queries
+//     late <serial> <ms>    hold the board's next reply back for <ms>
 //     vanish <serial>       unplug: close the board's terminal, drop its link
 //     state <serial>        the board's recorded state, as key=value pairs
 //
@@ -24,11 +25,14 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <memory>
 #include <sstream>
@@ -38,6 +42,7 @@
 #include "vboard/board.h"
 
 namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -102,6 +107,13 @@ struct ServedBoard {
     fs::path folder;  // the interface's folder in dosdevices
     std::vector<std::uint8_t> pending;  // bytes of a report still coming in
     bool present = true;
+    // Replies held back, in order, with the time each goes out.
+    struct Held {
+        Clock::time_point at;
+        std::vector<std::uint8_t> bytes;
+    };
+    std::deque<Held> held;
+    std::chrono::milliseconds lateNext{0};  // delay of the next reply
 
     // Cuts whole reports out of what arrived and answers each.
     void take(const std::uint8_t *data, std::size_t size) {
@@ -110,11 +122,27 @@ struct ServedBoard {
         while (pending.size() - used >= kReportSize) {
             std::optional<hostwin::Reply> reply = board->onWrite(pending.data() + used, kReportSize);
             used += kReportSize;
-            if (reply && !reply->bytes.empty()) {
+            if (!reply || reply->bytes.empty()) continue;
+            if (lateNext.count() == 0 && held.empty()) {
                 writeAll(terminal.master, reply->bytes.data(), reply->bytes.size());
+                continue;
             }
+            // A reply never overtakes one held back before it.
+            Clock::time_point at = Clock::now() + lateNext;
+            if (!held.empty()) at = std::max(at, held.back().at);
+            held.push_back({at, std::move(reply->bytes)});
+            lateNext = std::chrono::milliseconds(0);
         }
         pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(used));
+    }
+
+    // Sends the held replies whose time has come.
+    void release() {
+        const Clock::time_point now = Clock::now();
+        while (!held.empty() && held.front().at <= now) {
+            if (present) writeAll(terminal.master, held.front().bytes.data(), held.front().bytes.size());
+            held.pop_front();
+        }
     }
 
     void unplug() {
@@ -164,6 +192,13 @@ class Server {
             b->board->knobs().silent = on != 0;
             return "ok";
         }
+        if (verb == "late") {
+            int ms = 0;
+            in >> ms;
+            if (ms <= 0) return "error late needs milliseconds";
+            b->lateNext = std::chrono::milliseconds(ms);
+            return "ok";
+        }
         if (verb == "vanish") {
             b->unplug();
             return "ok";
@@ -202,7 +237,15 @@ class Server {
                 fds.push_back({b->terminal.master, POLLIN, 0});
                 owners.push_back(b.get());
             }
-            if (poll(fds.data(), fds.size(), 500) < 0) {
+            // Wake up in time for the next held reply.
+            long wait = 500;
+            for (auto &b : boards) {
+                if (b->held.empty()) continue;
+                const auto due = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    b->held.front().at - Clock::now());
+                wait = std::min<long>(wait, std::max<long>(0, static_cast<long>(due.count()) + 1));
+            }
+            if (poll(fds.data(), fds.size(), static_cast<int>(wait)) < 0) {
                 if (errno == EINTR) continue;
                 die("poll");
             }
@@ -217,6 +260,7 @@ class Server {
                     owners[i]->take(buffer, static_cast<std::size_t>(n));
                 }
             }
+            for (auto &b : boards) b->release();
         }
     }
 };

@@ -244,6 +244,41 @@ void twoBoards() {
     veskcfp2_destroyInstance(b);
 }
 
+// A board that answers one query after its read gave up: that reply must
+// never pass for the answer to a later query.
+void lateReply(Bench &bench) {
+    section = "late reply";
+    const char *lateOnce = "late CD000002 150";
+    CFP2INSTANCE *board = veskcfp2_createInstance(VESKCFP2_BOARD_8348, 1);
+    CHECK(veskcfp2_connect(board) == 1);
+    CHECK(veskcfp2_setPort(board, 3, 0x12) == VESKCFP2_CMD_OK);
+    CHECK(veskcfp2_setPort(board, 5, 0x7F) == VESKCFP2_CMD_OK);
+
+    double value = 0;
+    CHECK(bench.command(lateOnce) == "ok");
+    CHECK(veskcfp2_getVCC(board, &value) == VESKCFP2_CMD_FAILED);
+    const double start = nowMs();
+    CHECK(veskcfp2_getTemperature(board, 0, &value) == VESKCFP2_CMD_OK);
+    std::printf("late reply: the next query collected it and answered in %.1f ms\n",
+                nowMs() - start);
+    CHECK(value == 25.25);  // not the supply voltage's 3.3125
+    uint8_t byte = 0;
+    CHECK(veskcfp2_getPort(board, 3, &byte) == VESKCFP2_CMD_OK && byte == 0x12);
+
+    CHECK(bench.command(lateOnce) == "ok");
+    CHECK(veskcfp2_eepromRead(board, 0x100, &byte) == VESKCFP2_CMD_FAILED);
+    uint8_t serial[8];
+    CHECK(veskcfp2_getSN(board, serial) == 1);
+    CHECK(std::memcmp(serial, "NEW42   ", 8) == 0);
+
+    CHECK(bench.command(lateOnce) == "ok");
+    CHECK(veskcfp2_getPort(board, 5, &byte) == VESKCFP2_CMD_FAILED);
+    CHECK(veskcfp2_p3v3_FTDIEnable(board, 1) == VESKCFP2_CMD_OK);
+    CHECK(veskcfp2_getPort(board, 3, &byte) == VESKCFP2_CMD_OK && byte == 0x92);
+    CHECK(veskcfp2_disconnect(board) == 1);
+    veskcfp2_destroyInstance(board);
+}
+
 void silentBoard(Bench &bench) {
     section = "silent board";
     CFP2INSTANCE *board = veskcfp2_createInstance(VESKCFP2_BOARD_8348, 2);
@@ -322,6 +357,7 @@ int main(int argc, char **argv) {
     boardCommands(bench);
     eepromAndSerial();
     twoBoards();
+    lateReply(bench);
     silentBoard(bench);
     vanishedBoard(bench);
     std::printf("%s: %d failure(s)\n", failures == 0 ? "passed" : "FAILED", failures);

@@ -1,0 +1,167 @@
+// Late replies: a reply that comes after its query gave up waiting must never
+// pass for the answer to a later query on the same board.
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include "bench_test.h"
+
+using hostwin::Fn;
+
+namespace {
+
+class LateReply : public ConnectedBoardTest {
+   protected:
+    void SetUp() override {
+        ConnectedBoardTest::SetUp();
+        board->state().ports[3] = 0x12;
+        board->state().ports[5] = 0x7F;
+        board->setTemperature(0, 41.5);
+        board->state().mdio[1][0x10] = 0xBEEF;
+    }
+    bool pipesOpen() { return hostwin::openObjects().files == 2; }
+    // Runs `query` while the board answers 150 ms late, so its read times out.
+    void timeOut(const std::function<int()> &query) {
+        board->knobs().latencyMs = 150;
+        EXPECT_EQ(query(), VESKCFP2_CMD_FAILED);
+        board->knobs().latencyMs = 0;
+    }
+};
+
+TEST_F(LateReply, EachQueryAfterATimedOutOneGetsItsOwnAnswer) {
+    double volts = 0, celsius = 0;
+    std::uint8_t port = 0, identity[20];
+    std::uint16_t word = 0;
+    struct Case {
+        const char *name;
+        std::function<int()> slow;  // times out, its reply comes late
+        std::function<void()> next;  // must get its own answer
+    };
+    const Case cases[] = {
+        {"vcc, then temperature", [&] { return veskcfp2_getVCC(inst, &volts); },
+         [&] {
+             EXPECT_EQ(veskcfp2_getTemperature(inst, 0, &celsius), VESKCFP2_CMD_OK);
+             EXPECT_EQ(celsius, 41.5);
+         }},
+        {"temperature, then port", [&] { return veskcfp2_getTemperature(inst, 0, &celsius); },
+         [&] {
+             EXPECT_EQ(veskcfp2_getPort(inst, 3, &port), VESKCFP2_CMD_OK);
+             EXPECT_EQ(port, 0x12);
+         }},
+        {"ping (20 bytes), then MDIO", [&] { return veskcfp2_ping(inst, identity); },
+         [&] {
+             EXPECT_EQ(veskcfp2_getMDIO(inst, 1, 0x10, &word), VESKCFP2_CMD_OK);
+             EXPECT_EQ(word, 0xBEEF);
+         }},
+        {"port, then ping", [&] { return veskcfp2_getPort(inst, 5, &port); },
+         [&] {
+             std::memset(identity, 0xEE, sizeof identity);
+             EXPECT_EQ(veskcfp2_ping(inst, identity), VESKCFP2_CMD_OK);
+             EXPECT_EQ(0, std::memcmp(identity, board->state().identity.data(), 20));
+         }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        timeOut(c.slow);
+        c.next();
+        EXPECT_EQ(hostwin::pendingReplies(bench.interfaceOf(*board)), 0u);
+        EXPECT_TRUE(pipesOpen());
+    }
+}
+
+TEST_F(LateReply, SerialReadAfterATimedOutEepromReadIsTheBoardsSerial) {
+    board->state().eeprom[0x100] = 'Z';
+    std::uint8_t byte = 0;
+    timeOut([&] { return veskcfp2_eepromRead(inst, 0x100, &byte); });
+    std::uint8_t sn[8];
+    EXPECT_EQ(veskcfp2_getSN(inst, sn), 1);
+    EXPECT_EQ(std::string(sn, sn + 8), "ABC12345");
+}
+
+TEST_F(LateReply, FtdiSwitchAfterATimedOutPortReadWritesPort3FromPort3) {
+    std::uint8_t port = 0;
+    timeOut([&] { return veskcfp2_getPort(inst, 5, &port); });
+    EXPECT_EQ(veskcfp2_p3v3_FTDIEnable(inst, 1), VESKCFP2_CMD_OK);
+    EXPECT_EQ(board->state().ports[3], 0x92) << "not port 5's 0x7F with bit 7 set";
+}
+
+TEST_F(LateReply, ScriptedLateBytesNeverReachTheCaller) {
+    // The late reply is a foreign 20-byte block; the next ping must show the
+    // board's identity and nothing of the block.
+    board->scriptReply(std::vector<std::uint8_t>(20, 0xAB));
+    std::uint8_t reply[20];
+    std::memset(reply, 0xEE, sizeof reply);
+    timeOut([&] { return veskcfp2_ping(inst, reply); });
+    EXPECT_EQ(reply[0], 0xEE) << "nothing came in time";
+    EXPECT_EQ(veskcfp2_ping(inst, reply), VESKCFP2_CMD_OK);
+    EXPECT_EQ(0, std::memcmp(reply, board->state().identity.data(), 20));
+}
+
+TEST_F(LateReply, SilentBoardFailsEveryQueryWithin200msAndKeepsItsPipes) {
+    board->knobs().silent = true;
+    std::uint8_t port = 0;
+    double volts = 0;
+    for (int i = 0; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        std::uint64_t start = hostwin::nowMs();
+        EXPECT_EQ(veskcfp2_getPort(inst, 3, &port), VESKCFP2_CMD_FAILED);
+        EXPECT_LE(hostwin::nowMs() - start, 200u);
+        start = hostwin::nowMs();
+        EXPECT_EQ(veskcfp2_getVCC(inst, &volts), VESKCFP2_CMD_FAILED);
+        EXPECT_LE(hostwin::nowMs() - start, 200u);
+        EXPECT_TRUE(pipesOpen());
+    }
+    // The board comes back: the first query still waits out what it may owe,
+    // then gets its own answer.
+    board->knobs().silent = false;
+    EXPECT_EQ(veskcfp2_getPort(inst, 3, &port), VESKCFP2_CMD_OK);
+    EXPECT_EQ(port, 0x12);
+}
+
+TEST_F(LateReply, CommandsWithoutAReplyDoNotWaitForIt) {
+    std::uint8_t port = 0;
+    timeOut([&] { return veskcfp2_getPort(inst, 5, &port); });
+    const std::uint64_t reads = hostwin::calls(Fn::ReadFile);
+    const std::uint64_t now = hostwin::nowMs();
+    EXPECT_EQ(veskcfp2_setPort(inst, 3, 0x34), VESKCFP2_CMD_OK);
+    EXPECT_EQ(veskcfp2_eepromWrite(inst, 0x200, 0x56), VESKCFP2_CMD_OK);
+    EXPECT_EQ(hostwin::calls(Fn::ReadFile), reads);
+    EXPECT_EQ(hostwin::nowMs(), now);
+    // The reply is still owed: the next query collects it.
+    EXPECT_EQ(veskcfp2_getPort(inst, 3, &port), VESKCFP2_CMD_OK);
+    EXPECT_EQ(port, 0x34);
+}
+
+TEST_F(LateReply, OwedReplySurvivesAReconnectButNotAnUnplug) {
+    std::uint8_t port = 0;
+    // Closing the pipes does not take the board's reply back.
+    timeOut([&] { return veskcfp2_getPort(inst, 5, &port); });
+    ASSERT_EQ(veskcfp2_disconnect(inst), 1);
+    ASSERT_EQ(veskcfp2_connect(inst), 1);
+    EXPECT_EQ(veskcfp2_getPort(inst, 3, &port), VESKCFP2_CMD_OK);
+    EXPECT_EQ(port, 0x12);
+
+    // A board that vanished owes nothing; the collecting read finds it gone.
+    timeOut([&] { return veskcfp2_getPort(inst, 5, &port); });
+    bench.unplug(*board);
+    const std::size_t sent = board->reports().size();
+    EXPECT_EQ(veskcfp2_getPort(inst, 3, &port), VESKCFP2_CMD_FAILED);
+    EXPECT_EQ(hostwin::openObjects().files, 0u);
+    EXPECT_EQ(board->reports().size(), sent);
+    bench.replug(*board);
+    ASSERT_EQ(veskcfp2_connect(inst), 1);
+    const std::uint64_t reads = hostwin::calls(Fn::ReadFile);
+    EXPECT_EQ(veskcfp2_getPort(inst, 3, &port), VESKCFP2_CMD_OK);
+    EXPECT_EQ(hostwin::calls(Fn::ReadFile) - reads, 1u);
+}
+
+TEST_F(LateReply, ReadThatFailedAtOnceAlsoLeavesItsReplyOwed) {
+    // The report went out, the read did not even start: the reply is queued.
+    hostwin::failCalls(Fn::ReadFile, ERROR_GEN_FAILURE);
+    std::uint8_t port = 0;
+    EXPECT_EQ(veskcfp2_getPort(inst, 5, &port), VESKCFP2_CMD_FAILED);
+    EXPECT_EQ(veskcfp2_getPort(inst, 3, &port), VESKCFP2_CMD_OK);
+    EXPECT_EQ(port, 0x12);
+}
+
+}  // namespace
