@@ -2,7 +2,9 @@
 # against the default virtual bench (whose boards carry a made-up
 # 100GBASE-SR4 CFP2 module on MDIO port 1) and against bench files.
 #
-#   cmake -DCTL=<brevantctl> -DCASE=<name> -DWORK=<empty directory> -P module_cases.cmake
+#   cmake -DCTL=<brevantctl> -DCASE=<name> -DWORK=<empty directory> [-DEMULATOR=<program>] -P module_cases.cmake
+#
+# EMULATOR (a cross build's emulator, with its arguments) starts brevantctl.
 cmake_minimum_required(VERSION 3.25)
 
 set(STATE "$ENV{BREVANT_BENCH_STATE}")
@@ -15,7 +17,7 @@ file(MAKE_DIRECTORY "${WORK}")
 # ctl(<exit status> args...): runs brevantctl; OUT and ERR hold its output,
 # ERR without the bench's own notes (BENCH_NOTES has them).
 function(ctl expected)
-  execute_process(COMMAND "${CTL}" ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  execute_process(COMMAND ${EMULATOR} "${CTL}" ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
   if(NOT status STREQUAL "${expected}")
     message(FATAL_ERROR "brevantctl ${ARGN}: exit status ${status}, expected ${expected}\n"
                         "stdout:\n${out}\nstderr:\n${err}")
