@@ -1,11 +1,18 @@
 #!/usr/bin/env bash
-# Builds the library for this host and takes brevantctl on a short tour of the
-# default virtual bench (a type-1 board VBRD0001 at device index 0, a type-0
-# board VBRD0002 at index 1), keeping the bench state in a throwaway file.
+# Builds brevantctl for this host (only what it needs) and takes it on a short
+# tour of the default virtual bench (a type-1 board VBRD0001 at device index 0,
+# a type-0 board VBRD0002 at index 1), keeping the bench state in a throwaway
+# file. The build honours CMAKE_BUILD_PARALLEL_LEVEL.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake --preset dev >/dev/null
-cmake --build --preset dev >/dev/null
+if [ ! -f build/dev/build.ninja ]; then
+  echo "Configuring the host build (build/dev)..."
+  cmake --preset dev >/dev/null
+fi
+echo "Building brevantctl and the library (the first time takes a minute or two)..."
+# Not the preset's build: it fixes the job count and builds every test.
+cmake --build build/dev --target brevantctl
+echo "Built."
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/brevant-demo.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -18,11 +25,12 @@ step() {
 }
 step list
 step --type 1 ping
-step --type 1 vcc
-step --type 1 temp 0
+step --type 1 status --sensors 0,1
 step module info
 step module monitor
 step --type 1 mdio write 1 0x8000 0x1234
 step --type 1 mdio read 1 0x8000
 step --type 1 --json mdio read 1 0x8000
-step --serial VBRD0002 sn get
+step --type 0 --yes sn set LAB-7
+step --serial LAB-7 sn get
+step --type 1 watch --count 3 --interval 0.5

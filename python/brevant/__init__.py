@@ -2,9 +2,12 @@
 shared library.
 
     import brevant
-    for device in brevant.enumerate(brevant.BOARD_8348):
-        with brevant.Board(brevant.BOARD_8348, device.index) as board:
-            print(board.serial, board.ping().hex(), board.vcc())
+    for device in brevant.find_boards():
+        with brevant.Board(device.board_type, device.index) as board:
+            print(board.serial, board.ping().hex(), board.readings())
+
+    with brevant.Board.open(serial="VBRD0001") as board:   # a board by serial number
+        print(board.vcc())
 
 Every command returns a Python value or raises: BrevantError when the board
 did not answer, is not connected or lacks the command; ShortReplyError (a
@@ -16,10 +19,14 @@ The library is loaded on first use (see load()): from the BREVANT_LIBRARY
 environment variable, from beside this package, or by its platform name.
 """
 
+from __future__ import annotations
+
 import ctypes
-from collections import namedtuple
+import os
+from typing import Any, Dict, Iterable, List, NamedTuple, Optional, Union
 
 from ._library import LIBRARY_ENV
+from ._library import Library
 from ._library import load as _load_library
 
 __all__ = [
@@ -31,7 +38,7 @@ __all__ = [
     "BrevantError",
     "Device",
     "ShortReplyError",
-    "enumerate",
+    "find_boards",
     "load",
     "LIBRARY_ENV",
 ]
@@ -61,9 +68,10 @@ _TYPE1_ONLY = {
 
 
 class BrevantError(Exception):
-    """A command failed. `command` names the library function that failed."""
+    """A command failed. `command` names the library function that failed
+    (or, when no board was found, the lookup that found none)."""
 
-    def __init__(self, command, message=None):
+    def __init__(self, command: str, message: Optional[str] = None) -> None:
         self.command = command
         super().__init__(message or "%s failed: the board did not answer, is not "
                          "connected, or does not have this command" % command)
@@ -73,15 +81,15 @@ class ShortReplyError(BrevantError):
     """A query's reply came with fewer bytes than expected. `value` holds
     what was decoded from the bytes that came (missing bytes read as 0)."""
 
-    def __init__(self, command, value):
+    def __init__(self, command: str, value: Any) -> None:
         self.value = value
         super().__init__(command, "%s: the reply came short; partial value %r" % (command, value))
 
 
-_default = None
+_default: Optional[Library] = None
 
 
-def load(path=None):
+def load(path: Union[str, "os.PathLike[str]", None] = None) -> Library:
     """Loads the library and makes it the one the module uses. With no
     `path`: the file named by BREVANT_LIBRARY, else the one beside this
     package, else the platform's library by name (brevant.dll,
@@ -91,13 +99,13 @@ def load(path=None):
     return _default
 
 
-def _default_library(library=None):
+def _default_library(library: Optional[Library] = None) -> Library:
     if library is not None:
         return library
     return _default if _default is not None else load()
 
 
-def _checked(name, value, low, high):
+def _checked(name: str, value: int, low: int, high: int) -> int:
     if isinstance(value, bool) or not isinstance(value, int):
         raise TypeError("%s must be an integer, not %s" % (name, type(value).__name__))
     if not low <= value <= high:
@@ -105,19 +113,19 @@ def _checked(name, value, low, high):
     return value
 
 
-def _number(value):
+def _number(value: int) -> str:
     return "0x%X" % value if value > 0xFF else str(value)
 
 
-def _u8(name, value):
+def _u8(name: str, value: int) -> int:
     return _checked(name, value, 0, 0xFF)
 
 
-def _u16(name, value):
+def _u16(name: str, value: int) -> int:
     return _checked(name, value, 0, 0xFFFF)
 
 
-def _board_type(value, allow_any=False):
+def _board_type(value: Optional[int], allow_any: bool = False) -> int:
     if allow_any and value is None:
         return -1
     if isinstance(value, bool) or not isinstance(value, int) or value not in (0, 1):
@@ -126,27 +134,94 @@ def _board_type(value, allow_any=False):
     return value
 
 
-#: One board found by enumerate(): its device index (what Board takes), the
-#: board type asked for (None when every device was listed) and the first
-#: byte of its EEPROM, which is the first character of its serial number.
-Device = namedtuple("Device", ["index", "board_type", "first_byte"])
+def _valid_serial(text: str, what: str = "serial") -> str:
+    """A serial number as the boards keep it: 1 to 8 printable ASCII
+    characters without spaces."""
+    if not isinstance(text, str):
+        raise TypeError("%s must be str, not %s" % (what, type(text).__name__))
+    if not text:
+        raise ValueError("%s must not be empty (clear_serial() blanks it)" % what)
+    if any(not 0x21 <= ord(c) <= 0x7E for c in text):
+        raise ValueError("%s must be printable ASCII characters without spaces, got %r" % (what, text))
+    if len(text) > 8:
+        raise ValueError("%s must be 1 to 8 characters, got %d" % (what, len(text)))
+    return text
 
 
-def enumerate(board_type, *, library=None):  # noqa: A001 - the library's own verb
-    """Lists the attached boards of `board_type` (BOARD_8248 or BOARD_8348;
-    None lists every device of the board driver) as Device tuples, in
-    device-index order."""
-    code = _board_type(board_type, allow_any=True)
-    lib = _default_library(library)
+class Device(NamedTuple):
+    """One board found by find_boards().
+
+    index
+        Its device index, what Board takes.
+    board_type
+        Its type: BOARD_8248 (0) or BOARD_8348 (1).
+    first_byte
+        The first byte of its EEPROM, which is the first character of its
+        serial number.
+    """
+
+    index: int
+    board_type: int
+    first_byte: int
+
+
+def _enumerate_type(lib: Library, code: int) -> List[Device]:
     indices = (ctypes.c_uint16 * MAX_DEVICES)()
     first = (ctypes.c_uint8 * (2 * MAX_DEVICES))()
     count = lib.veskcfp2_enumerateDevices(code, indices, first)
     count = max(0, min(count, MAX_DEVICES))
-    return [Device(indices[k], board_type, first[2 * k]) for k in range(count)]
+    return [Device(indices[k], code, first[2 * k]) for k in range(count)]
+
+
+def find_boards(board_type: Optional[int] = None, *, library: Optional[Library] = None) -> List[Device]:
+    """Lists the attached boards of `board_type` (BOARD_8248 or BOARD_8348;
+    None, the default, lists the boards of both types) as Device tuples in
+    device-index order, each with its own board type."""
+    code = _board_type(board_type, allow_any=True)
+    lib = _default_library(library)
+    if code != -1:
+        return _enumerate_type(lib, code)
+    # The library's "every device" lists other devices of the same driver as
+    # well, without their type: ask for each type instead.
+    found = _enumerate_type(lib, BOARD_8248) + _enumerate_type(lib, BOARD_8348)
+    return sorted(found, key=lambda device: device.index)
+
+
+def _enumerate_compat(board_type: Optional[int], *, library: Optional[Library] = None) -> List[Device]:
+    """Former name of find_boards(), kept for existing callers (it is not
+    exported by ``from brevant import *``, where it would hide the builtin)."""
+    return find_boards(board_type, library=library)
+
+
+enumerate = _enumerate_compat  # noqa: A001 - kept for callers of the first release
+
+
+class _OpenMethod:
+    """Board.open: on the class, finds a board and returns it open
+    (``Board.open(serial="LAB-7")``); on a board, opens that board."""
+
+    def __get__(self, board: Optional["Board"], cls: type) -> Any:
+        if board is None:
+            def open_new(board_type: Optional[int] = None, index: Optional[int] = None, *,
+                         serial: Optional[str] = None, library: Optional[Library] = None) -> "Board":
+                return cls._open_new(board_type, index, serial=serial, library=library)
+
+            open_new.__doc__ = cls._open_new.__doc__
+            return open_new
+
+        def open_this() -> "Board":
+            return board._open()
+
+        open_this.__doc__ = cls._open.__doc__
+        return open_this
 
 
 class Board:
-    """One board, by board type and device index (see enumerate()).
+    """One board, by board type and device index (see find_boards()).
+
+    Without an index, the first board of the type is opened; with neither,
+    the first board found (brevantctl's rule). Board.open(serial="...")
+    finds a board by its serial number and returns it open.
 
     As a context manager it creates the library's instance and connects on
     entry, and disconnects and releases the instance on exit. open() and
@@ -154,23 +229,73 @@ class Board:
     instance after it was unplugged and plugged back.
     """
 
-    def __init__(self, board_type, index=0, *, library=None):
-        self.board_type = _board_type(board_type)
-        self.index = _u16("device index", index)
+    def __init__(self, board_type: Optional[int] = None, index: Optional[int] = None, *,
+                 library: Optional[Library] = None) -> None:
+        self.board_type: Optional[int] = None if board_type is None else _board_type(board_type)
+        self.index: Optional[int] = None if index is None else _checked("device index", index, 0, MAX_DEVICES - 1)
         self._lib = _default_library(library)
         self._instance = None
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         state = "open" if self._instance is not None else "closed"
-        return "<brevant.Board type %d index %d, %s>" % (self.board_type, self.index, state)
+        kind = "any type" if self.board_type is None else "type %d" % self.board_type
+        where = "first" if self.index is None else "index %d" % self.index
+        return "<brevant.Board %s %s, %s>" % (kind, where, state)
 
     # ---- lifetime ---------------------------------------------------------
 
-    def open(self):
+    open = _OpenMethod()
+
+    @classmethod
+    def _open_new(cls, board_type: Optional[int] = None, index: Optional[int] = None, *,
+                  serial: Optional[str] = None, library: Optional[Library] = None) -> "Board":
+        """Board.open(board_type=None, index=None, *, serial=None): the board
+        the arguments select, opened. With `serial`, the board whose serial
+        number it is (BrevantError when none or several have it); otherwise
+        as Board(board_type, index)."""
+        if serial is None:
+            return cls(board_type, index, library=library)._open()
+        if board_type is not None or index is not None:
+            raise ValueError("serial selects a board on its own; leave out board_type and index")
+        wanted = _valid_serial(serial)
+        matches = []
+        for device in find_boards(library=library):
+            board = cls(device.board_type, device.index, library=library)
+            try:
+                board._open()
+                if board.serial == wanted:
+                    matches.append(board)
+                    continue
+            except BrevantError:
+                pass
+            board.close()
+        if len(matches) != 1:
+            for board in matches:
+                board.close()
+            raise BrevantError("veskcfp2_getSN", "no board has serial number %r" % wanted if not matches
+                               else "%d boards have serial number %r; open one by type and index"
+                               % (len(matches), wanted))
+        return matches[0]
+
+    def _resolve(self) -> None:
+        if self.board_type is not None and self.index is not None:
+            return
+        boards = find_boards(self.board_type, library=self._lib)
+        if self.index is not None:
+            boards = [d for d in boards if d.index == self.index]
+        if not boards:
+            kind = "board" if self.board_type is None else "type-%d board" % self.board_type
+            where = "" if self.index is None else " at device index %d" % self.index
+            raise BrevantError("veskcfp2_enumerateDevices", "no %s%s is attached" % (kind, where))
+        self.board_type, self.index = boards[0].board_type, boards[0].index
+
+    def _open(self) -> "Board":
         """Creates the instance and connects; raises BrevantError (command
-        veskcfp2_connect) when the board cannot be opened."""
+        veskcfp2_connect) when the board cannot be opened. A board made
+        without a type or index becomes the first matching board found."""
         if self._instance is not None:
             return self
+        self._resolve()
         instance = self._lib.veskcfp2_createInstance(self.board_type, self.index)
         if not instance:
             raise MemoryError("veskcfp2_createInstance returned no instance")
@@ -183,14 +308,14 @@ class Board:
             raise
         return self
 
-    def connect(self):
+    def connect(self) -> None:
         """(Re)opens the connection to the board."""
         if not self._lib.veskcfp2_connect(self._handle("veskcfp2_connect")):
             raise BrevantError("veskcfp2_connect", "veskcfp2_connect failed: no board of type "
                                "%d at device index %d, or it cannot be opened"
                                % (self.board_type, self.index))
 
-    def close(self):
+    def close(self) -> None:
         """Disconnects and releases the instance. Does nothing when closed.
         Raises BrevantError (veskcfp2_disconnect) when the connection did not
         close cleanly; the instance is released either way."""
@@ -206,20 +331,21 @@ class Board:
                                "veskcfp2_disconnect: the connection did not close cleanly")
 
     @property
-    def is_open(self):
+    def is_open(self) -> bool:
+        """True between open() and close()."""
         return self._instance is not None
 
-    def __enter__(self):
-        return self.open()
+    def __enter__(self) -> "Board":
+        return self._open()
 
-    def __exit__(self, exc_type, exc, traceback):
+    def __exit__(self, exc_type: Any, exc: Any, traceback: Any) -> None:
         try:
             self.close()
         except BrevantError:
             if exc_type is None:
                 raise  # otherwise the error from the with-block is the one to see
 
-    def __del__(self):
+    def __del__(self) -> None:
         # A board dropped while open still gives its pipes back.
         try:
             self.close()
@@ -228,15 +354,15 @@ class Board:
 
     # ---- plumbing ---------------------------------------------------------
 
-    def _handle(self, command):
+    def _handle(self, command: str) -> Any:
         if self._instance is None:
             raise BrevantError(command, "%s: the board is not open" % command)
         return self._instance
 
-    def _call(self, command, *args):
+    def _call(self, command: str, *args: Any) -> Any:
         return getattr(self._lib, command)(self._handle(command), *args)
 
-    def _result(self, command, result, value=None):
+    def _result(self, command: str, result: int, value: Any = None) -> Any:
         if result == CMD_OK:
             return value
         if result == CMD_SHORT:
@@ -246,89 +372,89 @@ class Board:
                                % (command, self.board_type))
         raise BrevantError(command)
 
-    def _send(self, command, *args):
+    def _send(self, command: str, *args: Any) -> None:
         self._result(command, self._call(command, *args))
 
-    def _query(self, command, out, *args):
+    def _query(self, command: str, out: Any, *args: Any) -> Any:
         result = self._call(command, *args, out)
         return self._result(command, result, out.value)
 
     # ---- commands -----------------------------------------------------------
 
-    def ping(self):
+    def ping(self) -> bytes:
         """The board's 20-byte identity block, as bytes."""
         reply = (ctypes.c_uint8 * 20)()
         result = self._call("veskcfp2_ping", reply)
         return self._result("veskcfp2_ping", result, bytes(reply))
 
-    def reset_mcu(self):
+    def reset_mcu(self) -> None:
         """Resets the board microcontroller."""
         self._send("veskcfp2_resetMCU")
 
-    def reset_mcu_boot(self):
+    def reset_mcu_boot(self) -> None:
         """Resets the board microcontroller into its boot loader."""
         self._send("veskcfp2_resetMCUBoot")
 
-    def port_write(self, port, value):
+    def port_write(self, port: int, value: int) -> None:
         """Sets board port `port` (0-255) to `value` (0-255)."""
         self._send("veskcfp2_setPort", _u8("port", port), _u8("value", value))
 
-    def port_read(self, port):
+    def port_read(self, port: int) -> int:
         """Reads board port `port` (0-255); returns an int."""
         return self._query("veskcfp2_getPort", ctypes.c_uint8(), _u8("port", port))
 
-    def set_vendor_io(self, value):
+    def set_vendor_io(self, value: int) -> None:
         """Sets the vendor I/O register to `value` (0-255)."""
         self._send("veskcfp2_setVendorIO", _u8("value", value))
 
-    def ftdi_supply(self, enable):
+    def ftdi_supply(self, enable: bool) -> None:
         """Switches the 3.3 V supply of the board's FTDI chip on or off
         (port 3, bit 7; the other bits are kept). Type 1 only."""
         self._send("veskcfp2_p3v3_FTDIEnable", 1 if enable else 0)
 
-    def set_power(self, value):
+    def set_power(self, value: int) -> None:
         """Sets the module power value (0-255). Type 1 only."""
         self._send("veskcfp2_setPower", _u8("value", value))
 
-    def current_sense_enable(self, value, selector):
+    def current_sense_enable(self, value: int, selector: int) -> None:
         """Enables current sensing: `value` (0-65535) for sense channel
         `selector` (0-65535)."""
         self._send("veskcfp2_enableCurrentSense", _u16("value", value), _u16("selector", selector))
 
-    def current_sense(self, selector):
+    def current_sense(self, selector: int) -> int:
         """Reads the current-sense value (one byte) of `selector`."""
         return self._query("veskcfp2_getCurrentSense", ctypes.c_uint8(),
                            _u16("selector", selector))
 
-    def current_monitor(self):
+    def current_monitor(self) -> int:
         """Reads the 16-bit current-monitor value."""
         return self._query("veskcfp2_currentMonitor", ctypes.c_uint16())
 
-    def mdio_write(self, port, reg, data):
+    def mdio_write(self, port: int, reg: int, data: int) -> None:
         """Writes `data` (0-65535) to module register `reg` (0-65535) over
         MDIO port `port` (0-255)."""
         self._send("veskcfp2_setMDIO", _u8("port", port), _u16("reg", reg), _u16("data", data))
 
-    def mdio_read(self, port, reg):
+    def mdio_read(self, port: int, reg: int) -> int:
         """Reads module register `reg` over MDIO port `port`; returns an int."""
         return self._query("veskcfp2_getMDIO", ctypes.c_uint16(), _u8("port", port),
                            _u16("reg", reg))
 
-    def vcc(self):
+    def vcc(self) -> float:
         """The supply voltage in volts, a float. Type 1 only."""
         return self._query("veskcfp2_getVCC", ctypes.c_double())
 
-    def temperature(self, sensor):
+    def temperature(self, sensor: int) -> float:
         """The reading of temperature sensor `sensor` (0-255), a float.
         Type 1 only."""
         return self._query("veskcfp2_getTemperature", ctypes.c_double(), _u8("sensor", sensor))
 
-    def eeprom_read(self, address):
+    def eeprom_read(self, address: int) -> int:
         """Reads the EEPROM byte at `address` (0 to 0x1FFFF); returns an int."""
         return self._query("veskcfp2_eepromRead", ctypes.c_uint8(),
                            _checked("address", address, 0, EEPROM_SIZE - 1))
 
-    def eeprom_write(self, address, data):
+    def eeprom_write(self, address: int, data: int) -> None:
         """Writes byte `data` (0-255) to the EEPROM at `address` (0 to 0x1FFFF)."""
         self._send("veskcfp2_eepromWrite", _checked("address", address, 0, EEPROM_SIZE - 1),
                    _u8("data", data))
@@ -347,27 +473,61 @@ class Board:
         return _module.read_module(self, _u8("port", port), lanes)
 
     @property
-    def serial(self):
-        """The 8-character serial number kept at the start of the EEPROM,
-        without its space padding. Setting it writes at most 8 ASCII
-        characters (str) or bytes, padded with spaces."""
+    def serial(self) -> str:
+        """The serial number kept in the first 8 EEPROM bytes, without its
+        space padding ("" when blank). Setting it writes 1 to 8 printable
+        ASCII characters without spaces (str, or bytes of them), padded with
+        spaces; clear_serial() blanks it."""
         raw = (ctypes.c_uint8 * 8)()
         if not self._call("veskcfp2_getSN", raw):
             raise BrevantError("veskcfp2_getSN")
         return bytes(raw).decode("latin-1").rstrip(" ")
 
     @serial.setter
-    def serial(self, text):
-        if isinstance(text, str):
+    def serial(self, text: Union[str, bytes, bytearray]) -> None:
+        if isinstance(text, (bytes, bytearray)):
             try:
-                text = text.encode("ascii")
-            except UnicodeEncodeError:
-                raise ValueError("serial must be ASCII text, got %r" % text) from None
-        if not isinstance(text, (bytes, bytearray)):
-            raise TypeError("serial must be str or bytes, not %s" % type(text).__name__)
-        data = bytes(text)
-        if len(data) > 8:
-            raise ValueError("serial must be at most 8 characters, got %d" % len(data))
+                text = bytes(text).decode("ascii")
+            except UnicodeDecodeError:
+                raise ValueError("serial must be printable ASCII, got %r" % bytes(text)) from None
+        data = _valid_serial(text).encode("ascii")
         raw = (ctypes.c_uint8 * 8).from_buffer_copy(data.ljust(8, b" "))
         if not self._call("veskcfp2_setSN", raw, len(data)):
             raise BrevantError("veskcfp2_setSN")
+
+    def clear_serial(self) -> None:
+        """Blanks the serial number (8 spaces)."""
+        raw = (ctypes.c_uint8 * 8)()
+        if not self._call("veskcfp2_setSN", raw, 0):
+            raise BrevantError("veskcfp2_setSN")
+
+    # ---- all readings at once ----------------------------------------------
+
+    def readings(self, sensors: Iterable[int] = (0,)) -> Dict[str, Optional[Union[float, int, bool]]]:
+        """Every reading of the board at once, as brevantctl status takes
+        them: "vcc" (volts), "temp<N>" for each of `sensors` (degrees C),
+        "current_monitor", "port3" and "ftdi_supply" (port 3, bit 7). Readings
+        the board type does not offer are left out (a type-0 board has no
+        vcc, temperatures or FTDI supply); a reading that failed is None.
+
+        """
+        sensors = [_u8("sensor", sensor) for sensor in sensors]
+        type1 = self.board_type == BOARD_8348
+        values: Dict[str, Optional[Union[float, int, bool]]] = {}
+
+        def take(key: str, read: Any) -> None:
+            try:
+                values[key] = read()
+            except BrevantError:
+                values[key] = None
+
+        if type1:
+            take("vcc", self.vcc)
+            for sensor in sensors:
+                take("temp%d" % sensor, lambda sensor=sensor: self.temperature(sensor))
+        take("current_monitor", self.current_monitor)
+        take("port3", lambda: self.port_read(3))
+        if type1:
+            port3 = values["port3"]
+            values["ftdi_supply"] = None if port3 is None else bool(port3 & 0x80)
+        return values

@@ -101,6 +101,16 @@ class Library:
         return "<brevant library %s>" % self.path
 
 
+def _installed_library_dirs(here):
+    """The library folder of the prefix the package was installed into with
+    cmake --install, which writes _installed.py beside it."""
+    try:
+        from . import _installed
+    except ImportError:
+        return []
+    return [os.path.normpath(os.path.join(here, _installed.LIBRARY_DIR))]
+
+
 def _open(path):
     loader = ctypes.WinDLL if uses_stdcall() else ctypes.CDLL
     return Library(loader(path), path)
@@ -109,7 +119,8 @@ def _open(path):
 def load(path=None):
     """Loads the library: from `path` when given, else from the file named
     by the BREVANT_LIBRARY environment variable, else from beside this
-    package, else by its platform name through the system's search.
+    package, else from the library folder of the prefix cmake --install put
+    the package in, else by its platform name through the system's search.
     Raises OSError naming every place tried."""
     if path is not None:
         return _open(os.fspath(path))
@@ -119,11 +130,12 @@ def load(path=None):
 
     tried = []
     here = os.path.dirname(os.path.abspath(__file__))
-    for name in platform_names():
-        beside = os.path.join(here, name)
-        if os.path.exists(beside):
-            return _open(beside)
-        tried.append(beside)
+    for folder in [here] + _installed_library_dirs(here):
+        for name in platform_names():
+            beside = os.path.join(folder, name)
+            if os.path.exists(beside):
+                return _open(beside)
+            tried.append(beside)
     for name in platform_names():
         try:
             return _open(name)

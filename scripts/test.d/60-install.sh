@@ -48,9 +48,15 @@ cmake --build "$app/build" >/dev/null
 echo "--- pkg-config"
 (cd "$app" && example pkg-config "$prefix" | bash -euo pipefail)
 
-echo "--- Python, on the installed library"
+echo "--- Python, the installed package on the installed library"
 example python "$prefix" >"$app/example.py"
-PYTHONPATH=$root/python BREVANT_LIBRARY=$prefix/lib/libbrevant.so.1 python3 "$app/example.py"
+package=$(find "$prefix" -name _installed.py -path '*/brevant/*')
+[ -n "$package" ] || fail "the Python package was not installed"
+(cd "$app" && PYTHONPATH=$(dirname "$(dirname "$package")") python3 "$app/example.py")
+
+echo "--- brevantctl's man page and bash completion"
+[ -f "$prefix/share/man/man1/brevantctl.1" ] || fail "the man page was not installed"
+bash -n "$prefix/share/bash-completion/completions/brevantctl" || fail "the completion script does not parse"
 
 if [ -x "$prefix/bin/brevantctl" ]; then
   echo "--- brevantctl, from a moved prefix"

@@ -2,6 +2,7 @@
 #include "board.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace brevantctl {
 
@@ -11,6 +12,8 @@ std::string trimmed(std::string text) {
     return text;
 }
 }  // namespace
+
+std::uint16_t productId(int type) { return type == 1 ? 0x8348 : 0x8248; }
 
 std::vector<BoardId> findBoards(std::optional<int> type) {
     std::vector<BoardId> found;
@@ -24,7 +27,37 @@ std::vector<BoardId> findBoards(std::optional<int> type) {
     return found;
 }
 
-Link::Link(const BoardId &id) : id_(id), instance_(veskcfp2_createInstance(id.type, id.index)) {
+void checkSerial(const std::string &text, const std::string &what) {
+    if (text.empty()) throw UsageError(what + " must not be empty (sn clear blanks the serial number)");
+    for (char c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (byte <= 0x20 || byte >= 0x7F)
+            throw UsageError(what + " must be printable ASCII characters without spaces, got '" + displaySerial(text) +
+                             "'");
+    }
+    if (text.size() > 8)
+        throw UsageError(what + " must be 1 to 8 characters, got " + std::to_string(text.size()) + ": '" + text + "'");
+}
+
+std::string displaySerial(const std::string &serial) {
+    if (serial.empty()) return "(blank)";
+    std::string text;
+    for (char c : serial) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (byte > 0x20 && byte < 0x7F && c != '\\') {
+            text += c;
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned>(byte));
+            text += escaped;
+        }
+    }
+    return text;
+}
+
+Link::Link(const BoardId &id, std::optional<std::string> serial)
+    : id_(id), instance_(veskcfp2_createInstance(id.type, id.index)), serial_(std::move(serial)) {
+    serialTried_ = serial_.has_value();
     if (veskcfp2_connect(instance_) != 1) {
         veskcfp2_disconnect(instance_);
         veskcfp2_destroyInstance(instance_);
@@ -36,6 +69,17 @@ Link::~Link() {
     veskcfp2_disconnect(instance_);
     veskcfp2_destroyInstance(instance_);
 }
+
+const std::optional<std::string> &Link::serial() {
+    if (!serialTried_) {
+        serialTried_ = true;
+        std::uint8_t bytes[8] = {};
+        if (veskcfp2_getSN(instance_, bytes) == 1) serial_ = trimmed(std::string(bytes, bytes + 8));
+    }
+    return serial_;
+}
+
+bool Link::reconnect() { return veskcfp2_connect(instance_) == 1; }
 
 std::string Link::describe() const {
     return "type-" + std::to_string(id_.type) + " board at device index " + std::to_string(id_.index);
@@ -58,22 +102,33 @@ int parseBoardType(const std::string &text) {
     throw UsageError("--type must be 0 or 1, got '" + text + "'");
 }
 
-BoardId selectBoard(const Invocation &inv) {
+void checkSelection(const Invocation &inv) {
     if (inv.serial) {
         if (inv.type || inv.index) throw UsageError("--serial selects a board on its own; drop --type and --index");
+        checkSerial(*inv.serial, "--serial");
+    }
+    if (inv.type) parseBoardType(*inv.type);
+    if (inv.index) parseNumber(*inv.index, "--index", 0, kLastDeviceIndex);
+}
+
+BoardId selectBoard(const Invocation &inv, std::optional<std::string> &serial) {
+    checkSelection(inv);
+    if (inv.serial) {
         std::vector<BoardId> matches;
         for (const BoardId &id : findBoards(std::nullopt)) {
-            if (readSerial(id) == trimmed(*inv.serial)) matches.push_back(id);
+            if (readSerial(id) == *inv.serial) matches.push_back(id);
         }
         if (matches.empty()) throw BoardFailure("not found: no board has serial number '" + *inv.serial + "'");
         if (matches.size() > 1)
             throw UsageError("several boards have serial number '" + *inv.serial +
                              "'; select one with --type and --index (brevantctl list shows them)");
+        serial = *inv.serial;
         return matches.front();
     }
     const std::optional<int> type = inv.type ? std::optional<int>(parseBoardType(*inv.type)) : std::nullopt;
     const std::optional<std::uint16_t> index =
-        inv.index ? std::optional<std::uint16_t>(static_cast<std::uint16_t>(parseNumber(*inv.index, "--index", 0, 0xFFFF)))
+        inv.index ? std::optional<std::uint16_t>(
+                        static_cast<std::uint16_t>(parseNumber(*inv.index, "--index", 0, kLastDeviceIndex)))
                   : std::nullopt;
     const std::vector<BoardId> boards = findBoards(type);
     const std::string kind = type ? "type-" + std::to_string(*type) + " board" : "board";

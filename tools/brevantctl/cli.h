@@ -1,32 +1,27 @@
-// cli.h - what every part of brevantctl shares: the two kinds of failure and
-// their exit codes, number parsing, the parsed command line, and the table
-// entry that describes one command.
+// cli.h - what every part of brevantctl shares: number parsing, the options,
+// the parsed command line, and the command table.
+//
+// The command table drives everything users see of a command: dispatch,
+// --help, "did you mean", the man page and bash completion. A file that adds
+// commands registers them with a static CommandRegistration:
+//
+//     namespace { brevantctl::CommandRegistration reg({
+//         {"module info", "", 0, 0, "summary", "details", true, runModuleInfo, {}},
+//     }); }
 #ifndef BREVANTCTL_CLI_H
 #define BREVANTCTL_CLI_H
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "json.h"
+#include "outcome.h"
 
 namespace brevantctl {
-
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;  // no board, no connection, no or short reply
-constexpr int kExitUsage = 2;   // the command line is wrong
-
-// The command line is wrong: exit 2.
-struct UsageError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-// The board is missing, did not connect or did not answer: exit 1.
-struct BoardFailure : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
 
 // Reads `text` as a decimal or 0x-hex number in [min, max]; throws a
 // UsageError naming `argument` otherwise.
@@ -36,14 +31,34 @@ std::uint32_t parseNumber(const std::string &text, const std::string &argument, 
 // Hex text of `value` with at least `digits` digits, prefixed with 0x.
 std::string hex(std::uint32_t value, int digits);
 
+// An option: "--offset N", or a flag when `value` is null.
+struct Option {
+    const char *name;   // long name with its dashes: "--offset"
+    char shortName;     // 'o', or 0 for none
+    const char *value;  // what the value is called ("N"); null for a flag
+    const char *help;   // one line
+};
+
+// The options every command takes.
+const std::vector<Option> &globalOptions();
+
 // The command line after the program name, options taken out.
 struct Invocation {
     std::vector<std::string> words;  // command words and their arguments
     bool json = false;
     bool help = false;
-    bool boot = false;
+    bool yes = false;
+    bool version = false;
     std::optional<std::string> type, index, serial;
-    std::optional<std::string> mdioPort, lanes;  // module commands only
+    // Options of the command itself, by long name with dashes ("--offset");
+    // a flag maps to an empty text.
+    std::map<std::string, std::string> options;
+
+    bool flag(const std::string &name) const { return options.count(name) != 0; }
+    std::optional<std::string> value(const std::string &name) const {
+        const auto it = options.find(name);
+        return it == options.end() ? std::nullopt : std::optional<std::string>(it->second);
+    }
 };
 
 class Context;
@@ -54,13 +69,30 @@ struct Command {
     std::size_t minArgs;
     std::size_t maxArgs;  // kMany: no upper bound
     const char *summary;  // one line for the command list
-    const char *details;  // ranges and behaviour, for COMMAND --help
+    const char *details;  // ranges and behaviour, for COMMAND --help and the man page
     bool needsBoard;
     void (*run)(Context &);
+    std::vector<Option> options = {};  // the command's own options
 };
 constexpr std::size_t kMany = static_cast<std::size_t>(-1);
 
+// Every command: the table of commands.cpp first, then the registered ones
+// in registration order.
 const std::vector<Command> &commands();
+const Command *findCommandByName(const std::string &name);
+// The options `command` takes besides the global ones (its own and those
+// added to it, see addCommandOptions).
+std::vector<Option> commandOptions(const Command &command);
+
+struct CommandRegistration {
+    explicit CommandRegistration(std::vector<Command> added);
+};
+// Adds options to a command defined elsewhere ("watch" takes the options of
+// every reading source).
+void addCommandOptions(const std::string &command, const std::vector<Option> &options);
+
+// The built-in table (commands.cpp).
+const std::vector<Command> &coreCommands();
 
 }  // namespace brevantctl
 

@@ -96,4 +96,15 @@ std::string jsonString(const std::string &text) {
     return out + "\"";
 }
 
+std::string hexString(const std::uint8_t *bytes, std::size_t size) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(2 * size);
+    for (std::size_t i = 0; i < size; ++i) {
+        out += digits[bytes[i] >> 4];
+        out += digits[bytes[i] & 0xF];
+    }
+    return out;
+}
+
 }  // namespace brevantctl

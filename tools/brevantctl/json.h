@@ -3,6 +3,8 @@
 #ifndef BREVANTCTL_JSON_H
 #define BREVANTCTL_JSON_H
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -43,6 +45,11 @@ class Json {
 
 // Text as a JSON string literal, quotes included.
 std::string jsonString(const std::string &text);
+
+// Byte strings in JSON are hex strings, two lower-case digits a byte:
+// "56455348" (what Python's bytes.hex() gives).
+std::string hexString(const std::uint8_t *bytes, std::size_t size);
+inline std::string hexString(const std::vector<std::uint8_t> &bytes) { return hexString(bytes.data(), bytes.size()); }
 
 }  // namespace brevantctl
 

@@ -1,33 +1,31 @@
-// module_commands.cpp - brevantctl module info / monitor / dump: the CFP2
-// module's registers read over MDIO, one round trip per register, reading
-// only the registers a command shows.
-#include "module_commands.h"
-
+// module_commands.cpp - the module view: brevantctl module info / monitor /
+// dump read the CFP2 module's registers over MDIO, one round trip per
+// register and only the registers a command shows, and print them decoded
+// (cfp2module) or raw; status --module and watch --module add the module's
+// monitors to the board's readings.
 #include <cstdio>
 
 #include "cfp2module.h"
 #include "context.h"
+#include "monitoring.h"
 #include "terminal.h"
 
 namespace brevantctl {
 
-const char kModuleInfoDetails[] =
-    "Reads the module's basic ID table (53 registers, one round trip each; a progress bar shows on a\n"
-    "terminal) and decodes identifier, connector, application and lane count, vendor name, part and\n"
-    "serial number, hardware and management interface revisions. Fails (exit 1) when no module answers:\n"
-    "every register reads 0x0000 or 0xFFFF, or the identifier is not a CFP code.\n"
-    "Options: --mdio-port N (0-255, default 1) is the MDIO port the board routes to the module.";
-const char kModuleMonitorDetails[] =
-    "Reads the module temperature, supply voltage and, per lane, laser bias, Tx and Rx power (mW and\n"
-    "dBm; 0 mW is no light). The lane count follows the application code.\n"
-    "Options: --mdio-port N (0-255, default 1); --lanes N (1-16) sets the lane count, for a module\n"
-    "whose application code is unknown.";
-const char kModuleDumpDetails[] =
-    "Prints the raw words of registers FIRST to LAST (default 0x8000 0x807F, the basic ID table), eight\n"
-    "to a row with the printable characters beside them.\n"
-    "Options: --mdio-port N (0-255, default 1).";
-
 namespace {
+
+const char kModuleInfoDetails[] =
+    "Reads the module's basic ID table (53 registers, one round trip each; a progress bar shows on a terminal) and decodes identifier, connector, application and lane count, vendor name, part and serial number, hardware and management interface revisions. Fails (exit 1) when no module answers: every register reads 0x0000 or 0xFFFF, or the identifier is not a CFP code.";
+const char kModuleMonitorDetails[] =
+    "Reads the module temperature, supply voltage and, per lane, laser bias, Tx and Rx power (mW and dBm; 0 mW is no light). The lane count follows the application code; --lanes sets it.";
+const char kModuleDumpDetails[] =
+    "Prints the raw words of registers FIRST to LAST (default 0x8000 0x807F, the basic ID table), eight to a row with the printable characters beside them.";
+
+const Option kMdioPortOption = {"--mdio-port", 0, "N",
+                                "the MDIO port the board routes to the module (0-255, default 1)"};
+const Option kLanesOption = {"--lanes", 0, "N", "the lane count (1-16), for a module whose application code is unknown"};
+const Option kModuleOption = {"--module", 0, nullptr,
+                              "adds the module's monitors: temperature, supply voltage, per-lane bias, Tx and Rx power"};
 
 using cfp2module::Value;
 using cfp2module::Words;
@@ -35,12 +33,7 @@ using cfp2module::Words;
 constexpr std::uint16_t kIdTableFirst = 0x8000, kIdTableLast = 0x807F;
 
 std::uint8_t mdioPort(const Context &c) {
-    const std::optional<std::string> &option = c.invocation().mdioPort;
-    return static_cast<std::uint8_t>(option ? parseNumber(*option, "--mdio-port", 0, 0xFF) : 1);
-}
-
-void refuseLanes(const Context &c) {
-    if (c.invocation().lanes) throw UsageError("--lanes belongs to module monitor only");
+    return static_cast<std::uint8_t>(c.optionNumber(kMdioPortOption.name, 0, 0xFF).value_or(1));
 }
 
 // One MDIO read per register; the first that fails ends the command, naming
@@ -97,10 +90,7 @@ std::string laneCountText(const std::optional<unsigned> &lanes) {
     return lanes ? std::to_string(*lanes) : std::string("unknown (application code not listed)");
 }
 
-}  // namespace
-
 void runModuleInfo(Context &c) {
-    refuseLanes(c);
     const std::uint8_t port = mdioPort(c);
     const Words words = readRegisters(c, port, cfp2module::registersOf(cfp2module::identityFields()), "module info");
     requireModule(words, port);
@@ -118,9 +108,7 @@ void runModuleInfo(Context &c) {
 
 void runModuleMonitor(Context &c) {
     const std::uint8_t port = mdioPort(c);
-    const std::optional<std::string> &lanesOption = c.invocation().lanes;
-    std::optional<unsigned> lanes;
-    if (lanesOption) lanes = parseNumber(*lanesOption, "--lanes", 1, cfp2module::kMaxLanes);
+    std::optional<unsigned> lanes = c.optionNumber(kLanesOption.name, 1, cfp2module::kMaxLanes);
 
     const Words id = readRegisters(c, port, {cfp2module::kIdentifierRegister, cfp2module::kApplicationRegister});
     requireModule(id, port);
@@ -160,7 +148,6 @@ void runModuleMonitor(Context &c) {
 }
 
 void runModuleDump(Context &c) {
-    refuseLanes(c);
     const std::uint8_t port = mdioPort(c);
     if (c.argCount() == 1) throw UsageError("give both FIRST and LAST, or neither (the basic ID table)");
     const std::uint32_t first = c.argCount() == 2 ? c.number(0, "FIRST", 0, 0xFFFF) : kIdTableFirst;
@@ -188,4 +175,68 @@ void runModuleDump(Context &c) {
     c.json().set("port", port).set("first", first).set("last", last).set("words", values);
 }
 
+// ---- status --module and watch --module ---------------------------------------
+
+// The module's monitors as readings: one per column of the decoder (lanes as
+// the application code gives them). No module is not a failure of the board:
+// its readings are then not available.
+void readModule(Sample &s) {
+    const Invocation &inv = s.invocation();
+    if (!inv.flag(kModuleOption.name)) return;
+    const auto port = static_cast<std::uint8_t>(
+        inv.value(kMdioPortOption.name) ? parseNumber(*inv.value(kMdioPortOption.name), kMdioPortOption.name, 0, 0xFF) : 1);
+    CFP2INSTANCE *board = s.board().get();
+    Words words;
+    auto read = [&](const std::vector<std::uint16_t> &regs) -> std::optional<std::string> {
+        for (std::uint16_t reg : regs) {
+            std::uint16_t value = 0;
+            const std::int32_t result = veskcfp2_getMDIO(board, port, reg, &value);
+            if (result != VESKCFP2_CMD_OK)
+                return Sample::failure(result) + " to the MDIO read of register " + cfp2module::describeRegister(reg);
+            words[reg] = value;
+        }
+        return std::nullopt;
+    };
+    std::optional<std::string> failed = read({cfp2module::kIdentifierRegister, cfp2module::kApplicationRegister});
+    if (failed) return s.add(Reading::failed("module", "module", "", *failed));
+    const cfp2module::PresenceCheck check = cfp2module::checkPresence(words);
+    if (check.presence != cfp2module::Presence::Module)
+        return s.add(Reading::unavailable("module", "module", "", cfp2module::absenceMessage(check, port)));
+    const unsigned lanes = cfp2module::lanesOf(words.at(cfp2module::kApplicationRegister)).value_or(0);
+    std::vector<std::uint16_t> regs = cfp2module::registersOf(cfp2module::moduleMonitorFields());
+    const std::vector<std::uint16_t> laneRegs = cfp2module::registersOf(cfp2module::laneMonitorFields(), lanes);
+    regs.insert(regs.end(), laneRegs.begin(), laneRegs.end());
+    failed = read(regs);
+    // Zero readings of every register keep the columns whole when a read failed.
+    for (std::uint16_t reg : regs) words.emplace(reg, 0);
+    for (const cfp2module::Column &column : cfp2module::monitorColumns(cfp2module::decodeMonitors(words, lanes))) {
+        // The key carries the unit ("module_lane0_txPower_dBm"), so the CSV
+        // header and the JSON member name it; the text shows it too.
+        const std::string key = "module_" + column.name;
+        if (failed) {
+            s.add(Reading::failed(key, column.label, "", *failed));
+        } else if (!column.value) {
+            Reading r = Reading::number(key, column.label, "", 0);
+            r.value = Json();  // a dBm of no light: null, an empty cell
+            r.text = column.text;
+            s.add(r);
+        } else {
+            Reading r = Reading::number(key, column.label, "", *column.value);
+            r.text = column.text;
+            s.add(r);
+        }
+    }
+}
+
+CommandRegistration registration({
+    {"module info", "", 0, 0, "the CFP2 module's identity: type, vendor, part and serial number", kModuleInfoDetails,
+     true, runModuleInfo, {kMdioPortOption}},
+    {"module monitor", "", 0, 0, "the module's temperature, supply voltage and per-lane bias and optical power",
+     kModuleMonitorDetails, true, runModuleMonitor, {kMdioPortOption, kLanesOption}},
+    {"module dump", "[FIRST LAST]", 0, 2, "the raw words of module registers FIRST to LAST", kModuleDumpDetails, true,
+     runModuleDump, {kMdioPortOption}},
+});
+ReadingSourceRegistration source({"module", {kModuleOption, kMdioPortOption}, readModule});
+
+}  // namespace
 }  // namespace brevantctl

@@ -1,8 +1,9 @@
-// terminal.h - whether a stream is a terminal, and a progress bar drawn only
-// there.
+// terminal.h - whether a stream is a terminal, binary mode for standard
+// streams, and a progress bar drawn only on a terminal.
 #ifndef BREVANTCTL_TERMINAL_H
 #define BREVANTCTL_TERMINAL_H
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -10,9 +11,15 @@
 namespace brevantctl {
 
 bool isTerminal(std::FILE *stream);
+// Standard input or output carries bytes untranslated (Windows).
+void setBinary(std::FILE *stream);
 
-// A one-line bar on standard error, redrawn when the percentage changes.
-// Draws nothing when standard error is not a terminal.
+// "12 s", "4 min 05 s", "1 h 02 min"
+std::string formatDuration(double seconds);
+
+// A one-line bar on standard error with the byte rate and the time left,
+// redrawn at most ten times a second. Draws nothing when standard error is
+// not a terminal.
 class Progress {
    public:
     Progress(std::string label, std::uint32_t total);
@@ -23,12 +30,14 @@ class Progress {
     void update(std::uint32_t done);
 
    private:
-    void draw(unsigned percent);
+    void draw(std::uint32_t done, double elapsed);
 
     std::string label_;
     std::uint32_t total_;
     bool shown_;
-    unsigned lastPercent_ = 101;
+    std::chrono::steady_clock::time_point start_;
+    std::chrono::steady_clock::time_point lastDraw_;
+    std::size_t width_ = 0;
 };
 
 }  // namespace brevantctl

@@ -16,9 +16,11 @@ endif()
 file(REMOVE_RECURSE "${WORK}")
 file(MAKE_DIRECTORY "${WORK}")
 
-# ctl(<exit status> args...): runs brevantctl; OUT and ERR hold its output.
+# ctl(<exit status> args...): runs brevantctl with standard input not a
+# terminal (so it never asks); OUT and ERR hold its output.
 function(ctl expected)
-  execute_process(COMMAND ${EMULATOR} "${CTL}" ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  execute_process(COMMAND ${EMULATOR} "${CTL}" ${ARGN} INPUT_FILE /dev/null
+                  RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
   if(NOT status STREQUAL "${expected}")
     message(FATAL_ERROR "brevantctl ${ARGN}: exit status ${status}, expected ${expected}\n"
                         "stdout:\n${out}\nstderr:\n${err}")
@@ -80,16 +82,15 @@ if(CASE STREQUAL "usage_errors")
   usage_error("ADDR must be in 0-131071 \\(0x00000-0x1FFFF\\)" eeprom read 0x20000)
   usage_error("COUNT must be in 1-1" eeprom read 0x1FFFF 2)
   usage_error("run past the end" eeprom write 0x1FFFF 1 2)
-  usage_error("TEXT must be at most 8 characters" sn set 123456789)
+  usage_error("TEXT must be 1 to 8 characters, got 9" sn set 123456789)
   usage_error("--type must be 0 or 1" --type 2 ping)
-  usage_error("--index must be in 0-65535" --index 65536 ping)
+  usage_error("--index must be in 0-126" --index 65536 ping)
   usage_error("--type must be 0, 1 or any" list --type 3)
   usage_error("--serial selects a board on its own" --serial A --index 0 ping)
   usage_error("too many arguments" vcc 1)
   usage_error("STATE must be on or off" ftdi maybe)
-  usage_error("--boot belongs to reset only" ping --boot)
+  usage_error("--boot does not apply to ping" ping --boot)
   usage_error("unknown option '--verbose'" --verbose list)
-  usage_error("FILE: cannot read" eeprom load "${WORK}/missing.bin")
   # None of them reached a board, so the bench was never set up.
   if(EXISTS "${STATE}")
     message(FATAL_ERROR "a usage error set up the bench")
@@ -100,7 +101,7 @@ if(CASE STREQUAL "usage_errors")
   ctl(0 mdio write --help)
   expect_match("mdio write --help" "${OUT}" "usage: brevantctl \\[selection\\] mdio write PORT REG DATA")
   ctl(0 help eeprom)
-  expect_match("help eeprom" "${OUT}" "eeprom save FILE.*eeprom load FILE")
+  expect_match("help eeprom" "${OUT}" "eeprom save \\[--offset ADDR\\] \\[--length N\\] FILE.*eeprom load .*FILE")
 
 elseif(CASE STREQUAL "board_failures")
   board_failure("vcc: not available: .* type-1 boards only; this is the type-0 board at device index 1" --type 0 vcc)
@@ -120,10 +121,9 @@ elseif(CASE STREQUAL "board_failures")
 
   # A bench file with an error: one message, a bench without boards.
   file(WRITE "${WORK}/bench" "1 GOOD0001\n2 BAD00001\n")
-  ctl(0 list)
-  expect_match("list" "${OUT}" "no boards found")
-  expect_one_line("bench file message" "${ERR}")
+  ctl(1 list)
   expect_match("bench file message" "${ERR}" "bench file .*, line 2: board type must be 0 or 1")
+  expect_match("list" "${ERR}" "brevantctl: list: no boards found\n$")
   board_failure("not found: no board is attached" ping)
 
 elseif(CASE STREQUAL "json")
@@ -149,20 +149,44 @@ elseif(CASE STREQUAL "json")
   ctl(0 --json vcc)
   expect_json_equal("${OUT}" 3.3125 volts)
   ctl(0 --json ping)
-  string(JSON count LENGTH "${OUT}" reply)
-  if(NOT count EQUAL 20)
-    message(FATAL_ERROR "ping --json: expected a 20-byte reply in ${OUT}")
+  expect_match("ping --json" "${OUT}" "\"reply\":\"5645534b[0-9a-f]*\"")
+  string(JSON reply GET "${OUT}" reply)
+  string(LENGTH "${reply}" length)
+  if(NOT length EQUAL 40)
+    message(FATAL_ERROR "ping --json: expected a 20-byte reply as 40 hex digits in ${OUT}")
   endif()
   expect_match("ping --json" "${OUT}" "\"text\":\"VESK CFP2 8348")
   ctl(0 --json --index 1 eeprom read 0 3)
   expect_json_equal("${OUT}" 0 board type)
-  expect_json_equal("${OUT}" 86 bytes 0)  # 'V'
-  expect_json_equal("${OUT}" 66 bytes 1)  # 'B'
+  expect_json_equal("${OUT}" 564252 data)  # "VBR"
 
-  # Board bytes that are not plain text still give valid JSON.
-  ctl(0 --index 1 sn set "Q\"\\\t")
+  # Board bytes that are not plain text still give valid JSON, and a text
+  # column that stays one word.
+  ctl(0 --index 1 --yes eeprom write 0 0x51 0x22 0x5C 0x09 0x20 0x20 0x20 0x20)
   ctl(0 list --json)
   expect_json_equal("${OUT}" "Q\"\\\t" boards 1 serial)
+  ctl(0 list)
+  expect_match("list" "${OUT}" "0x8248   Q\"\\\\x5C\\\\x09\n")
+
+  # list carries the product id; the board object the serial number; byte
+  # strings are hex strings.
+  ctl(0 list -j)
+  expect_json_equal("${OUT}" 0x8348 boards 0 productId)
+  expect_json_equal("${OUT}" 0x8248 boards 1 productId)
+  ctl(0 -j -t 1 vcc)
+  expect_json_equal("${OUT}" VBRD0001 board serial)
+  ctl(0 -j -s VBRD0001 monitor)
+  expect_json_equal("${OUT}" VBRD0001 board serial)
+
+  # Failures print the error object on standard output too, with the exit
+  # status as its code.
+  ctl(1 --json --type 0 vcc)
+  expect_json_equal("${OUT}" 1 error code)
+  expect_json_equal("${OUT}" "not available: the supply-voltage monitor exists on type-1 boards only; this is the type-0 board at device index 1" error message)
+  ctl(2 --json mdio read 0 70000)
+  expect_one_line("json usage error" "${OUT}")
+  expect_json_equal("${OUT}" 2 error code)
+  expect_match("json usage error" "${OUT}" "REG must be in 0-65535")
 
 elseif(CASE STREQUAL "bench_file")
   file(WRITE "${WORK}/bench" "# a lab bench\n1 LAB00001 vcc=5.0 temp0=-3.5 temp1=41.25\n0 LAB00002\n")
@@ -191,16 +215,16 @@ elseif(CASE STREQUAL "serial_selection")
   ctl(0 --serial VBRD0001 --json sn get)
   expect_json_equal("${OUT}" 0 board index)
   # A serial number two boards share is ambiguous.
-  ctl(0 --index 1 sn set VBRD0001)
+  ctl(0 --index 1 --yes sn set VBRD0001)
   usage_error("several boards have serial number 'VBRD0001'" --serial VBRD0001 ping)
 
 elseif(CASE STREQUAL "persistence")
-  ctl(0 --type 0 sn set LAB-7)
+  ctl(0 --type 0 -y sn set LAB-7)
   expect_match("first run" "${ERR}" "starting fresh boards; their state is kept in ${STATE}")
   ctl(0 --type 1 mdio write 1 0x10 0xBEEF)
   ctl(0 --type 1 port set 3 0x12)
   ctl(0 --type 1 ftdi on)
-  ctl(0 --type 1 eeprom write 0x1FFFF 0x5A)
+  ctl(0 --type 1 eeprom write --yes 0x1FFFF 0x5A)
   # Every later run finds what the earlier ones left, and says nothing.
   ctl(0 --type 0 sn get)
   expect_match("sn get" "${OUT}" "^LAB-7\n$")
@@ -221,23 +245,52 @@ elseif(CASE STREQUAL "damaged_state")
   ctl(0 list)
   expect_match("list" "${OUT}" "VBRD0001.*VBRD0002")
   expect_one_line("damaged state message" "${ERR}")
-  expect_match("damaged state message" "${ERR}" "state file ${STATE} is damaged.*starting fresh boards")
+  expect_match("damaged state message" "${ERR}" "state file ${STATE} is damaged.*starting fresh boards; the damaged file is kept as ${STATE}.bad")
+  file(READ "${STATE}.bad" bad)
+  if(NOT bad STREQUAL "this is not a state file\n")
+    message(FATAL_ERROR "the damaged file was not kept: '${bad}'")
+  endif()
   # The file was replaced at exit: the next run finds it good.
-  ctl(0 sn set KEPT)
+  ctl(0 -i 0 sn set KEPT --yes)
+  ctl(0 -i 1 sn set KEPT1 --yes)
   ctl(0 sn get)
   expect_match("sn get" "${OUT}" "^KEPT\n$")
-  # A state file cut short is damaged as a whole: nothing of it is loaded.
+  file(READ "${STATE}" good)
+
+  # One bad line costs only the board whose lines it is among.
+  string(REGEX REPLACE "(board 1 0 VBRD0002\n)" "\\1port zz 12\n" text "${good}")
+  file(WRITE "${STATE}" "${text}")
+  ctl(0 -i 0 sn get)
+  expect_match("sn get, board 0" "${OUT}" "^KEPT\n$")
+  expect_one_line("bad line message" "${ERR}")
+  expect_match("bad line message" "${ERR}" "is damaged \\(line [0-9]+: .*\\); boards with sound lines keep their state, the others start fresh; the damaged file is kept as")
+  ctl(0 -i 1 sn get)
+  expect_match("sn get, board 1" "${OUT}" "^VBRD0002\n$")
+
+  # A state file cut short loses its last board only.
+  ctl(0 -i 1 sn set KEPT1 --yes)
   file(READ "${STATE}" text)
   string(REPLACE "end\n" "" text "${text}")
   file(WRITE "${STATE}" "${text}")
-  ctl(0 sn get)
-  expect_match("sn get" "${OUT}" "^VBRD0001\n$")
+  ctl(0 -i 0 sn get)
+  expect_match("sn get" "${OUT}" "^KEPT\n$")
   expect_match("cut state message" "${ERR}" "is damaged \\(the file ends early\\)")
+  ctl(0 -i 1 sn get)
+  expect_match("sn get" "${OUT}" "^VBRD0002\n$")
+
+  # Only the default folder is made: a state file named in a folder that does
+  # not exist is an error, and nothing is written there.
+  set(ENV{BREVANT_BENCH_STATE} "${WORK}/no/such/folder/state")
+  ctl(0 -i 0 sn get)
+  expect_match("missing folder" "${ERR}" "the folder of the state file ${WORK}/no/such/folder/state \\(BREVANT_BENCH_STATE\\) does not exist")
+  if(EXISTS "${WORK}/no")
+    message(FATAL_ERROR "the folder of BREVANT_BENCH_STATE was created")
+  endif()
 
 elseif(CASE STREQUAL "eeprom_image")
   # Copy the type-1 board's whole EEPROM to the type-0 board. Off a terminal
   # nothing but the result line is printed.
-  ctl(0 --type 1 eeprom write 0x10000 1 2 3)
+  ctl(0 --type 1 -y eeprom write 0x10000 1 2 3)
   ctl(0 --type 1 eeprom save "${WORK}/image.bin")
   expect_match("eeprom save" "${OUT}" "^saved 131072 bytes to ")
   expect_one_line("eeprom save" "${OUT}")
@@ -249,13 +302,310 @@ elseif(CASE STREQUAL "eeprom_image")
   if(NOT size EQUAL 131072)
     message(FATAL_ERROR "the image has ${size} bytes")
   endif()
-  ctl(0 --type 0 eeprom load "${WORK}/image.bin")
+  ctl(0 --type 0 --yes eeprom load "${WORK}/image.bin")
+  expect_match("eeprom load" "${ERR}" "warning: the image's serial number 'VBRD0001' differs from the type-0 board at device index 1's 'VBRD0002'")
   ctl(0 --type 0 sn get)
   expect_match("sn get after load" "${OUT}" "^VBRD0001\n$")
   ctl(0 --type 0 eeprom read 0x10000 3)
   expect_match("loaded bytes" "${OUT}" "^0x10000  01 02 03 ")
   file(WRITE "${WORK}/short.bin" "too short")
-  usage_error("FILE must be a whole EEPROM image of 131072 bytes" --type 0 eeprom load "${WORK}/short.bin")
+  board_failure("eeprom load: '.*short.bin' is not a whole EEPROM image: it has 9 bytes, an image has 131072"
+                --type 0 --yes eeprom load "${WORK}/short.bin")
+
+elseif(CASE STREQUAL "files_and_codes")
+  # Files that cannot be read or written: exit 1, one plain message naming the
+  # file, never a library's internal text.
+  board_failure("eeprom load: cannot read '.*missing.bin': No such file or directory"
+                --yes eeprom load "${WORK}/missing.bin")
+  board_failure("eeprom load: cannot read '${WORK}': Is a directory" --yes eeprom load "${WORK}")
+  board_failure("eeprom save: cannot write '${WORK}': it is a directory" eeprom save "${WORK}")
+  board_failure("eeprom save: cannot write '${WORK}/no/such/dir/x.bin': cannot create a file in its folder"
+                eeprom save "${WORK}/no/such/dir/x.bin")
+  # None of those reached a board.
+  if(EXISTS "${STATE}")
+    message(FATAL_ERROR "a file error set up the bench")
+  endif()
+
+  # Output that cannot be written is a failure, not a success.
+  execute_process(COMMAND ${EMULATOR} "${CTL}" eeprom read 0 64 INPUT_FILE /dev/null OUTPUT_FILE /dev/full
+                  RESULT_VARIABLE status ERROR_VARIABLE err)
+  if(NOT status EQUAL 1 OR NOT err MATCHES "eeprom read: cannot write standard output: No space left on device")
+    message(FATAL_ERROR "eeprom read > /dev/full: status ${status}, stderr:\n${err}")
+  endif()
+
+  # No board found: list fails, as lsusb -d does.
+  file(WRITE "${WORK}/empty-bench" "# no boards\n")
+  set(ENV{BREVANT_BENCH} "${WORK}/empty-bench")
+  ctl(1 list)
+  expect_match("empty list" "${ERR}" "^brevantctl: list: no boards found\n$")
+  ctl(1 list --json)
+  string(JSON count LENGTH "${OUT}" boards)
+  if(NOT count EQUAL 0)
+    message(FATAL_ERROR "list --json of an empty bench: ${OUT}")
+  endif()
+  expect_json_equal("${OUT}" 1 error code)
+  # A bench "file" that is a directory says so instead of giving an empty
+  # bench in silence.
+  set(ENV{BREVANT_BENCH} "${WORK}")
+  ctl(1 list)
+  expect_match("bench directory" "${ERR}" "cannot read the bench file ${WORK} \\(BREVANT_BENCH\\): Is a directory")
+
+elseif(CASE STREQUAL "eeprom_safety")
+  # A save that fails keeps the file that was there and leaves nothing beside.
+  file(WRITE "${WORK}/bench" "1 SLOW0001 latency=150\n")
+  set(ENV{BREVANT_BENCH} "${WORK}/bench")
+  file(MAKE_DIRECTORY "${WORK}/images")
+  file(WRITE "${WORK}/images/old.bin" "OLD")
+  board_failure("eeprom save: no reply: the type-1 board at device index 0 did not answer the EEPROM read at 0x00000"
+                eeprom save "${WORK}/images/old.bin")
+  file(READ "${WORK}/images/old.bin" kept)
+  file(GLOB left RELATIVE "${WORK}/images" "${WORK}/images/*")
+  if(NOT kept STREQUAL "OLD" OR NOT left STREQUAL "old.bin")
+    message(FATAL_ERROR "a failed save changed the folder: '${kept}', files ${left}")
+  endif()
+  unset(ENV{BREVANT_BENCH})
+
+  # Ctrl-C in the middle of a save leaves nothing behind either.
+  find_program(TIMEOUT timeout)
+  if(TIMEOUT)
+    execute_process(COMMAND "${TIMEOUT}" -s INT 0.05 ${EMULATOR} "${CTL}" eeprom save "${WORK}/images/new.bin"
+                    RESULT_VARIABLE status OUTPUT_QUIET ERROR_QUIET)
+    file(GLOB left RELATIVE "${WORK}/images" "${WORK}/images/*")
+    if(NOT left STREQUAL "old.bin")
+      message(FATAL_ERROR "an interrupted save left ${left}")
+    endif()
+  endif()
+
+  # Ranges and standard output.
+  ctl(0 -y eeprom write 0x100 0x41 0x42 0x43 0x44)
+  ctl(0 eeprom save --offset 0x101 --length 2 "${WORK}/images/old.bin")
+  expect_match("partial save" "${OUT}" "^saved 2 bytes from 0x00101 to ")
+  file(READ "${WORK}/images/old.bin" part)
+  if(NOT part STREQUAL "BC")
+    message(FATAL_ERROR "partial save wrote '${part}'")
+  endif()
+  execute_process(COMMAND ${EMULATOR} "${CTL}" eeprom save --length 8 - INPUT_FILE /dev/null OUTPUT_FILE "${WORK}/stdout.bin"
+                  RESULT_VARIABLE status)
+  file(READ "${WORK}/stdout.bin" head)
+  if(NOT status EQUAL 0 OR NOT head STREQUAL "VBRD0001")
+    message(FATAL_ERROR "eeprom save - : status ${status}, '${head}'")
+  endif()
+  usage_error("--length must be in 1-2 " eeprom save --offset 0x1FFFE --length 3 x.bin)
+
+  # A part of an image goes where --offset says, from a file or from standard
+  # input, and --verify reads it back.
+  file(WRITE "${WORK}/part.bin" "wxyz")
+  ctl(0 -y eeprom load --offset 0x200 --verify "${WORK}/part.bin")
+  expect_match("load part" "${OUT}" "^loaded 4 bytes from .*part.bin at 0x00200, verified\n$")
+  ctl(0 -y eeprom load --offset 0x300 --length 2 "${WORK}/part.bin")
+  execute_process(COMMAND ${EMULATOR} "${CTL}" -y eeprom load --offset 0x302 - INPUT_FILE "${WORK}/part.bin"
+                  RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "eeprom load - : ${status} ${err}")
+  endif()
+  ctl(0 eeprom read 0x200 4)
+  expect_match("loaded part" "${OUT}" "^0x00200  77 78 79 7A ")
+  ctl(0 --json eeprom read 0x300 6)
+  expect_json_equal("${OUT}" 77787778797a data)
+  # From standard input there is no one to ask.
+  execute_process(COMMAND ${EMULATOR} "${CTL}" eeprom load --offset 0x400 - INPUT_FILE "${WORK}/part.bin"
+                  RESULT_VARIABLE status ERROR_VARIABLE err)
+  if(NOT status EQUAL 2 OR NOT err MATCHES "standard input carries the data")
+    message(FATAL_ERROR "eeprom load - without --yes: ${status} ${err}")
+  endif()
+  board_failure("has 4 bytes, fewer than --length 5" -y eeprom load --offset 0 --length 5 "${WORK}/part.bin")
+  board_failure("more than fit from 0x1FFFE" -y eeprom load --offset 0x1FFFE "${WORK}/part.bin")
+
+  # On a terminal a progress bar shows the bytes done, the rate and the time
+  # left, and is cleared at the end.
+  find_program(SCRIPT script)
+  if(SCRIPT)
+    string(REPLACE ";" " " emulated "${EMULATOR}")
+    execute_process(COMMAND "${SCRIPT}" -qec "${emulated} ${CTL} eeprom save ${WORK}/images/tty.bin" /dev/null
+                    INPUT_FILE /dev/null RESULT_VARIABLE status OUTPUT_VARIABLE out)
+    if(NOT status EQUAL 0 OR NOT out MATCHES "eeprom save \\[#+\\] 100% 131072/131072  [0-9.]+ [kM]?B/s  0 s left"
+       OR NOT out MATCHES "saved 131072 bytes to ")
+      message(FATAL_ERROR "progress bar on a terminal: status ${status}\n${out}")
+    endif()
+  endif()
+
+  # Repeated rows collapse to "*" as in hexdump -C; the end address follows.
+  ctl(0 eeprom read 0x1000 64)
+  if(NOT OUT MATCHES "^0x01000  FF FF[^\n]*\n\\*\n0x01040\n$")
+    message(FATAL_ERROR "squeezed dump:\n${OUT}")
+  endif()
+
+elseif(CASE STREQUAL "confirmations")
+  # Without a terminal and without --yes, changes are refused before the
+  # board is touched.
+  usage_error("not a terminal to confirm on; add --yes" eeprom write 0 0x41)
+  usage_error("add --yes" sn set NEW1)
+  usage_error("add --yes" sn clear)
+  usage_error("add --yes" reset --boot)
+  file(WRITE "${WORK}/image.bin" "")
+  if(EXISTS "${STATE}")
+    message(FATAL_ERROR "a refused change set up the bench")
+  endif()
+  ctl(0 reset)  # a plain reset asks nothing
+
+  # On a terminal the question names the board; only yes goes ahead.
+  find_program(SCRIPT script)
+  string(REPLACE ";" " " emulated "${EMULATOR}")
+  if(SCRIPT)
+    foreach(answer n y)
+      file(WRITE "${WORK}/answer" "${answer}\n")
+      execute_process(COMMAND "${SCRIPT}" -qec "${emulated} ${CTL} -t 0 sn set ASKED1" /dev/null
+                      INPUT_FILE "${WORK}/answer" RESULT_VARIABLE status OUTPUT_VARIABLE out)
+      expect_match("question" "${out}" "Change the serial number of the type-0 board VBRD0002 at device index 1 from 'VBRD0002' to 'ASKED1'\\? \\[y/N\\]")
+      ctl(0 -t 0 sn get)
+      if(answer STREQUAL "n")
+        if(NOT status EQUAL 1 OR NOT out MATCHES "not confirmed: nothing was changed" OR NOT OUT STREQUAL "VBRD0002\n")
+          message(FATAL_ERROR "answer no: status ${status}, serial ${OUT}\n${out}")
+        endif()
+      elseif(NOT status EQUAL 0 OR NOT OUT STREQUAL "ASKED1\n")
+        message(FATAL_ERROR "answer yes: status ${status}, serial ${OUT}\n${out}")
+      endif()
+    endforeach()
+  endif()
+
+elseif(CASE STREQUAL "serial_rules")
+  execute_process(COMMAND ${EMULATOR} "${CTL}" -y sn set "" INPUT_FILE /dev/null RESULT_VARIABLE status ERROR_VARIABLE err)
+  if(NOT status EQUAL 2 OR NOT err MATCHES "TEXT must not be empty \\(sn clear blanks")
+    message(FATAL_ERROR "sn set '': ${status} ${err}")
+  endif()
+  usage_error("TEXT must be printable ASCII characters without spaces, got 'A\\\\x20B'" -y sn set "A B")
+  usage_error("without spaces, got 'A\\\\x09B'" -y sn set "A\tB")
+  usage_error("without spaces, got '\\\\xC3\\\\xA9'" -y sn set "é")
+  usage_error("TEXT must be 1 to 8 characters, got 9" -y sn set "ABCDEFGHI")
+  usage_error("--serial must be 1 to 8 characters" --serial ABCDEFGHI ping)
+  usage_error("--index must be in 0-126" --index 127 ping)
+  ctl(0 -y -t 0 sn set "~!#%&*+=")
+  ctl(0 -t 0 sn get)
+  expect_match("8 symbols" "${OUT}" "^~!#%&\\*\\+=\n$")
+  ctl(0 -y -t 0 sn clear)
+  ctl(0 list)
+  expect_match("blank serial" "${OUT}" "0x8248   \\(blank\\)\n")
+  ctl(0 -t 0 --json sn get)
+  expect_json_equal("${OUT}" "" serial)
+
+elseif(CASE STREQUAL "monitoring")
+  ctl(0 -t 1 status --sensors 0,1)
+  expect_match("status" "${OUT}" "board +type-1 board VBRD0001 at device index 0 \\(product 0x8348\\)\n")
+  expect_match("status" "${OUT}" "supply voltage +3.3125 V\ntemperature 0 +25.25 C\ntemperature 1 +[-0-9.]+ C\n")
+  expect_match("status" "${OUT}" "current monitor +0x0123 \\(291\\)\nport 3 +0x00\nFTDI supply +off\n$")
+  ctl(0 -t 1 -y ftdi on)
+  ctl(0 -t 1 -j status)
+  expect_json_equal("${OUT}" 3.3125 readings vcc value)
+  expect_json_equal("${OUT}" V readings vcc unit)
+  expect_json_equal("${OUT}" 128 readings port3 value)
+  expect_json_equal("${OUT}" ON readings ftdi_supply value)
+  # A type-0 board has no supply or temperature monitor: shown, not failed.
+  ctl(0 -t 0 status)
+  expect_match("type-0 status" "${OUT}" "supply voltage +not available \\(type-1 boards only\\)")
+  ctl(0 -t 0 -j status)
+  expect_json_equal("${OUT}" unavailable readings temp0 status)
+  usage_error("--sensors item must be in 0-255" status --sensors 0,256)
+
+  ctl(0 -t 1 watch --csv --count 3 --interval 0 --sensors 0,1)
+  string(REGEX MATCHALL "[^\n]+" rows "${OUT}")
+  list(LENGTH rows count)
+  list(GET rows 0 header)
+  list(GET rows 1 first)
+  if(NOT count EQUAL 4 OR NOT header STREQUAL "time,vcc_V,temp0_C,temp1_C,current_monitor,port3,ftdi_supply"
+     OR NOT first MATCHES "^[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9]T[0-9][0-9]:[0-9][0-9]:[0-9][0-9]\\.[0-9][0-9][0-9]Z,3.3125,25.25,[-0-9.]+,291,128,1$")
+    message(FATAL_ERROR "watch --csv:\n${OUT}")
+  endif()
+  ctl(0 -t 0 watch --count 1 --interval 0)
+  expect_match("type-0 watch" "${OUT}" "^time +current_monitor +port3\n[0-9:.]+ +0x0123 \\(291\\) +0x00\n$")
+  ctl(0 -t 1 -j watch -n 2 --interval 0)
+  string(REGEX MATCHALL "[^\n]+" rows "${OUT}")
+  list(GET rows 1 second)
+  expect_json_equal("${second}" 291 readings current_monitor value)
+  ctl(2 -j watch --csv)
+  expect_json_equal("${OUT}" "--csv and --json are two output formats; choose one" error message)
+  usage_error("--interval must be 0 to 86400 seconds" watch --interval 1s)
+  usage_error("--count must be in 1-" watch --count 0)
+
+  # Ctrl-C ends a watch that has no count, with status 0.
+  find_program(TIMEOUT timeout)
+  if(TIMEOUT)
+    execute_process(COMMAND "${TIMEOUT}" --preserve-status -s INT 2 ${EMULATOR} "${CTL}" watch --csv --interval 0.2
+                    RESULT_VARIABLE status OUTPUT_VARIABLE out)
+    if(NOT status EQUAL 0 OR NOT out MATCHES "^time,[^\n]*\n[^\n]+\n")
+      message(FATAL_ERROR "watch after Ctrl-C: status ${status}\n${out}")
+    endif()
+  endif()
+
+  # Readings that come back short leave empty cells; the watch goes on.
+  file(WRITE "${WORK}/bench" "1 SHRT0001 reply-bytes=1\n")
+  set(ENV{BREVANT_BENCH} "${WORK}/bench")
+  ctl(0 watch --csv --count 2 --interval 0)
+  if(NOT OUT MATCHES "^time,vcc_V,temp0_C,current_monitor,port3,ftdi_supply\n[^,\n]+,,,,,\n[^,\n]+,,,,,\n$")
+    message(FATAL_ERROR "watch of a board with short replies:\n${OUT}")
+  endif()
+  expect_match("watch failures" "${ERR}" "brevantctl: watch: [^ ]+ supply voltage: short reply")
+  # status shows every reading and fails with the count.
+  ctl(1 status)
+  expect_match("failed status" "${OUT}" "supply voltage +failed: short reply\n")
+  expect_match("failed status" "${ERR}" "status: 5 readings of the type-1 board at device index 0 failed \\(supply voltage: short reply, ...\\)")
+  ctl(1 -j status)
+  expect_json_equal("${OUT}" failed readings vcc status)
+  expect_json_equal("${OUT}" 1 error code)
+  # A board whose every reply comes late: every reading fails (none takes
+  # another query's late reply as its own), and the watch goes on.
+  file(WRITE "${WORK}/bench" "1 SLOW0001 latency=150\n")
+  ctl(0 watch --csv --count 3 --interval 0)
+  if(NOT OUT MATCHES "^time,vcc_V,temp0_C,current_monitor,port3,ftdi_supply\n[^,\n]+,,,,,\n[^,\n]+,,,,,\n[^,\n]+,,,,,\n$")
+    message(FATAL_ERROR "watch of a slow board:\n${OUT}")
+  endif()
+  expect_match("watch of a slow board" "${ERR}" "watch: [^ ]+ supply voltage: no reply; 4 more failed\n.*watch: [^ ]+ supply voltage: no reply; 4 more failed\n")
+
+elseif(CASE STREQUAL "conveniences")
+  ctl(0 --version)
+  expect_match("--version" "${OUT}" "^brevantctl [0-9]+\\.[0-9]+\\.[0-9]+\nlibrary [0-9]+\\.[0-9]+\\.[0-9]+ \\(.*libbrevant")
+  ctl(0 -jt1 vcc)
+  expect_json_equal("${OUT}" 3.3125 volts)
+  ctl(0 -i 1 -j sn get)
+  expect_json_equal("${OUT}" 0 board type)
+  usage_error("unknown command 'stauts'; did you mean 'status'\\?" stauts)
+  usage_error("mdio: unknown command 'reed'; mdio has read, write, dump; did you mean 'mdio read'\\?" mdio reed 1 2)
+  usage_error("unknown option '--jsno'; did you mean '--json'\\?" --jsno list)
+  usage_error("--verify does not apply to eeprom save" eeprom save --verify x.bin)
+  ctl(0 list --help)
+  foreach(column INDEX TYPE PRODUCT SERIAL)
+    expect_match("list --help" "${OUT}" "${column} ")
+  endforeach()
+
+  # The man page and the completion script come from the command table.
+  ctl(0 --generate-man)
+  expect_match("man page" "${OUT}" "^\\.TH BREVANTCTL 1")
+  foreach(command "eeprom load" status watch "sn clear" "mdio dump")
+    string(REPLACE " " ".*" pattern "${command}")
+    expect_match("man page" "${OUT}" "\\.TP\n\\\\fB${pattern}\\\\fR")
+  endforeach()
+  ctl(0 --generate-bash-completion)
+  file(WRITE "${WORK}/completion.bash" "${OUT}")
+  find_program(BASH bash)
+  if(BASH)
+    # Completes the words typed so far and prints what it offers.
+    file(WRITE "${WORK}/complete.sh" [=[
+source "$1"; shift
+COMP_WORDS=(brevantctl "$@"); COMP_CWORD=$(( ${#COMP_WORDS[@]} - 1 ))
+_brevantctl; echo "${COMPREPLY[*]}"
+]=])
+    foreach(probe "sta|status" "eeprom l|load" "-t 1 mdio r|read" "eeprom load --veri|--verify" "--type a|any"
+                  "watch --c|--count --csv")
+      string(REPLACE "|" ";" parts "${probe}")
+      list(GET parts 0 typed)
+      list(GET parts 1 expected)
+      separate_arguments(words UNIX_COMMAND "${typed}")
+      execute_process(COMMAND "${BASH}" "${WORK}/complete.sh" "${WORK}/completion.bash" ${words}
+                      OUTPUT_VARIABLE offered RESULT_VARIABLE status)
+      if(NOT status EQUAL 0 OR NOT offered STREQUAL "${expected}\n")
+        message(FATAL_ERROR "completion of '${typed}': offered '${offered}', expected '${expected}'")
+      endif()
+    endforeach()
+  endif()
 
 else()
   message(FATAL_ERROR "unknown case '${CASE}'")

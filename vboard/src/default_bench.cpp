@@ -15,6 +15,7 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <sstream>
 
 #include "vboard/bench.h"
@@ -176,18 +177,34 @@ struct DefaultBench {
     std::vector<std::shared_ptr<Board>> owned;
     std::vector<BenchBoard> boards;
     std::string statePath;  // empty: the state is not kept
+    bool createFolder = false;  // the default place: its folder is made when missing
 };
 
 // Never destroyed: it is saved from an exit handler.
 DefaultBench *defaultBench = nullptr;
 
+// Reads a whole file; false with errno set when it cannot (a directory
+// gives EISDIR rather than an empty text).
 bool readFile(const std::string &path, std::string &text) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream all;
-    all << in.rdbuf();
-    if (in.bad()) return false;
-    text = all.str();
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) {
+        errno = EISDIR;
+        return false;
+    }
+    std::FILE *file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return false;
+    std::string all;
+    char chunk[8192];
+    std::size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) all.append(chunk, got);
+    const bool failed = std::ferror(file) != 0;
+    const int error = errno;
+    std::fclose(file);
+    if (failed) {
+        errno = error != 0 ? error : EIO;
+        return false;
+    }
+    text = std::move(all);
     return true;
 }
 
@@ -212,6 +229,12 @@ void loadState(DefaultBench &bench) {
     namespace fs = std::filesystem;
     std::error_code ec;
     const fs::path path(bench.statePath);
+    if (!bench.createFolder && path.has_parent_path() && !fs::is_directory(path.parent_path(), ec)) {
+        note("the folder of the state file " + bench.statePath + " (" + kStateFileVariable +
+             ") does not exist; the boards' state is not kept");
+        bench.statePath.clear();
+        return;
+    }
     if (!fs::exists(path, ec)) {
         note("starting fresh boards; their state is kept in " + bench.statePath);
         return;
@@ -222,12 +245,23 @@ void loadState(DefaultBench &bench) {
         bench.statePath.clear();
         return;
     }
+    std::vector<std::string> problems;
+    bool whole = false;
     try {
-        applyState(text, bench.boards);
+        problems = applyState(text, bench.boards);
     } catch (const BenchFileError &e) {
-        note("the state file " + bench.statePath + " is damaged (" + e.what() +
-             "); starting fresh boards, the file is replaced at exit");
+        problems.push_back(e.what());
+        whole = true;
     }
+    if (problems.empty()) return;
+    // Keep the damaged file for a look; the state file itself is rewritten at exit.
+    const std::string bad = bench.statePath + ".bad";
+    fs::copy_file(path, bad, fs::copy_options::overwrite_existing, ec);
+    std::string what = problems.front();
+    if (problems.size() > 1) what += "; " + std::to_string(problems.size() - 1) + " more";
+    note("the state file " + bench.statePath + " is damaged (" + what + "); " +
+         (whole ? std::string("starting fresh boards") : "boards with sound lines keep their state, the others start fresh") +
+         (ec ? ", and it could not be kept as " + bad + ": " + ec.message() : "; the damaged file is kept as " + bad));
 }
 
 void saveState() {
@@ -237,7 +271,7 @@ void saveState() {
     const std::string text = stateText(defaultBench->boards);
     std::error_code ec;
     const fs::path parent = fs::path(path).parent_path();
-    if (!parent.empty()) fs::create_directories(parent, ec);
+    if (defaultBench->createFolder && !parent.empty()) fs::create_directories(parent, ec);
     // Write a sibling file and rename it over the old one, so an interrupted
     // save leaves the previous state whole.
     const std::string temporary = path + ".new";
@@ -326,75 +360,99 @@ std::string stateText(const std::vector<BenchBoard> &boards) {
     return out.str();
 }
 
-void applyState(const std::string &text, const std::vector<BenchBoard> &boards) {
+std::vector<std::string> applyState(const std::string &text, const std::vector<BenchBoard> &boards) {
     std::map<std::size_t, KeptState> loaded;
-    KeptState dropped;  // takes the entries of boards no longer on the bench, once checked
+    std::set<std::size_t> damaged;  // positions whose section has a bad line
+    KeptState dropped;              // takes the entries of boards no longer on the bench, once checked
     KeptState *current = nullptr;
+    std::optional<std::size_t> currentPosition;  // of `current`, when it is a board on the bench
+    bool lost = false;  // after a bad board line: the lines up to the next board belong to no one known
     bool ended = false;
+    std::vector<std::string> problems;
     std::istringstream in(text);
     std::size_t number = 0;
     for (std::string line; std::getline(in, line);) {
         ++number;
-        if (ended) throw BenchFileError(lineError(number, "text after the end"));
-        const std::vector<std::string> words = tokens(line);
         if (number == 1) {
             if (line != kStateHeader) throw BenchFileError("not a bench state file");
             continue;
         }
-        if (words.empty()) throw BenchFileError(lineError(number, "empty line"));
-        const std::string &keyword = words[0];
-        if (keyword == "end") {
-            if (words.size() != 1) throw BenchFileError(lineError(number, "wrong number of fields"));
-            ended = true;
-            continue;
-        }
-        if (keyword == "board") {
-            if (words.size() != 4) throw BenchFileError(lineError(number, "wrong number of fields"));
-            const auto position = parseUnsigned(words[1], 10);
-            if (!position || (words[2] != "0" && words[2] != "1") || !validSerial(words[3]))
-                throw BenchFileError(lineError(number, "bad board line"));
-            if (loaded.count(*position) != 0) throw BenchFileError(lineError(number, "board given twice"));
-            current = &dropped;
-            if (*position < boards.size() && boards[*position].desc.type == (words[2] == "1" ? 1 : 0) &&
-                boards[*position].desc.serial == words[3]) {
-                current = &loaded[*position];
+        try {
+            if (ended) throw BenchFileError(lineError(number, "text after the end"));
+            const std::vector<std::string> words = tokens(line);
+            if (words.empty()) throw BenchFileError(lineError(number, "empty line"));
+            const std::string &keyword = words[0];
+            if (keyword == "end") {
+                if (words.size() != 1) throw BenchFileError(lineError(number, "wrong number of fields"));
+                ended = true;
+                continue;
             }
-            continue;
-        }
-        if (current == nullptr) throw BenchFileError(lineError(number, "'" + keyword + "' before any board"));
-        KeptState &s = *current;
-        if (keyword == "eeprom") {
-            if (words.size() != 3) throw BenchFileError(lineError(number, "wrong number of fields"));
-            const auto address = parseUnsigned(words[1], 16);
-            const std::vector<std::uint8_t> bytes = hexBytes(words[2], number);
-            if (!address || words[1].size() != 5 || *address + bytes.size() > kEepromSize)
-                throw BenchFileError(lineError(number, "bad EEPROM address"));
-            std::copy(bytes.begin(), bytes.end(), s.eeprom.begin() + static_cast<std::ptrdiff_t>(*address));
-        } else if (keyword == "port") {
-            const auto f = hexFields(words, {2, 2}, number);
-            s.ports[f[0]] = static_cast<std::uint8_t>(f[1]);
-        } else if (keyword == "vendor-io") {
-            s.vendorIO = static_cast<std::uint8_t>(hexFields(words, {2}, number)[0]);
-        } else if (keyword == "power") {
-            s.power = static_cast<std::uint8_t>(hexFields(words, {2}, number)[0]);
-        } else if (keyword == "sense") {
-            const auto f = hexFields(words, {4, 4}, number);
-            s.senseEnabled[static_cast<std::uint16_t>(f[0])] = static_cast<std::uint16_t>(f[1]);
-        } else if (keyword == "mdio") {
-            const auto f = hexFields(words, {2, 4, 4}, number);
-            s.mdio[static_cast<std::uint8_t>(f[0])][static_cast<std::uint16_t>(f[1])] =
-                static_cast<std::uint16_t>(f[2]);
-        } else {
-            throw BenchFileError(lineError(number, "unknown entry '" + keyword + "'"));
+            if (keyword == "board") {
+                current = nullptr;
+                currentPosition.reset();
+                lost = true;
+                if (words.size() != 4) throw BenchFileError(lineError(number, "wrong number of fields"));
+                const auto position = parseUnsigned(words[1], 10);
+                if (!position || (words[2] != "0" && words[2] != "1") || !validSerial(words[3]))
+                    throw BenchFileError(lineError(number, "bad board line"));
+                if (loaded.count(*position) != 0) {
+                    damaged.insert(*position);
+                    throw BenchFileError(lineError(number, "board given twice"));
+                }
+                lost = false;
+                current = &dropped;
+                if (*position < boards.size() && boards[*position].desc.type == (words[2] == "1" ? 1 : 0) &&
+                    boards[*position].desc.serial == words[3]) {
+                    current = &loaded[*position];
+                    currentPosition = *position;
+                }
+                continue;
+            }
+            if (lost) continue;  // reported with its board line
+            if (current == nullptr) throw BenchFileError(lineError(number, "'" + keyword + "' before any board"));
+            KeptState &s = *current;
+            if (keyword == "eeprom") {
+                if (words.size() != 3) throw BenchFileError(lineError(number, "wrong number of fields"));
+                const auto address = parseUnsigned(words[1], 16);
+                const std::vector<std::uint8_t> bytes = hexBytes(words[2], number);
+                if (!address || words[1].size() != 5 || *address + bytes.size() > kEepromSize)
+                    throw BenchFileError(lineError(number, "bad EEPROM address"));
+                std::copy(bytes.begin(), bytes.end(), s.eeprom.begin() + static_cast<std::ptrdiff_t>(*address));
+            } else if (keyword == "port") {
+                const auto f = hexFields(words, {2, 2}, number);
+                s.ports[f[0]] = static_cast<std::uint8_t>(f[1]);
+            } else if (keyword == "vendor-io") {
+                s.vendorIO = static_cast<std::uint8_t>(hexFields(words, {2}, number)[0]);
+            } else if (keyword == "power") {
+                s.power = static_cast<std::uint8_t>(hexFields(words, {2}, number)[0]);
+            } else if (keyword == "sense") {
+                const auto f = hexFields(words, {4, 4}, number);
+                s.senseEnabled[static_cast<std::uint16_t>(f[0])] = static_cast<std::uint16_t>(f[1]);
+            } else if (keyword == "mdio") {
+                const auto f = hexFields(words, {2, 4, 4}, number);
+                s.mdio[static_cast<std::uint8_t>(f[0])][static_cast<std::uint16_t>(f[1])] =
+                    static_cast<std::uint16_t>(f[2]);
+            } else {
+                throw BenchFileError(lineError(number, "unknown entry '" + keyword + "'"));
+            }
+        } catch (const BenchFileError &e) {
+            problems.push_back(e.what());
+            if (currentPosition) damaged.insert(*currentPosition);
         }
     }
     if (number == 0) throw BenchFileError("the file is empty");
-    if (!ended) throw BenchFileError("the file ends early");
+    if (!ended) {
+        // The file was cut: the last board's lines may be missing.
+        problems.push_back("the file ends early");
+        if (currentPosition) damaged.insert(*currentPosition);
+    }
     for (const auto &entry : loaded) {
+        if (damaged.count(entry.first) != 0) continue;
         Board &board = *boards[entry.first].board;
         std::lock_guard<std::mutex> hold(board.mutex());
         keep(board.state(), entry.second);
     }
+    return problems;
 }
 
 std::string stateFilePath() {
@@ -426,6 +484,8 @@ void setUpDefaultBench() {
     }
     if (defaultBench->boards.empty()) return;  // nothing to keep, and the last good state stays
     defaultBench->statePath = stateFilePath();
+    const char *named = std::getenv(kStateFileVariable);
+    defaultBench->createFolder = named == nullptr || *named == '\0';
     if (defaultBench->statePath.empty()) {
         note(std::string("neither ") + kStateFileVariable + " nor HOME is set; the boards' state is not kept");
         return;

@@ -22,21 +22,26 @@
 // hang-after lets the board answer that many reports and then none. module
 // is what sits in the cage: cfp2-sr4 (the default, a made-up 100GBASE-SR4
 // CFP2 module) or none; module-port the MDIO port it answers on (default 1).
-// A bench file that cannot be read or has an error gives one message on
-// stderr and a bench without boards.
+// A bench file that cannot be read (a directory, say) or has an error gives
+// one message on stderr and a bench without boards.
 //
 // State. What the firmware keeps (EEPROM, ports, vendor I/O, power, the
 // current-sense enables, MDIO registers) is loaded from a state file when the
 // bench is set up and saved there when the process exits. The file is
 // BREVANT_BENCH_STATE, else $XDG_STATE_HOME/brevant/bench-state, else
-// ~/.local/state/brevant/bench-state. A missing or damaged state file gives
-// one message on stderr and fresh boards; the file is rewritten at exit.
+// ~/.local/state/brevant/bench-state; only that default folder is created
+// when missing, and a BREVANT_BENCH_STATE in a folder that does not exist
+// gives a message and state that is not kept. A missing state file gives one
+// message and fresh boards. A damaged one gives one message naming the bad
+// line: the boards whose lines are sound keep their state, the others start
+// fresh, and the damaged file is kept beside as <file>.bad. The file is
+// rewritten at exit.
 // Saved state belongs to a board by its position, type and serial on the
 // bench, so editing the bench file keeps the state of the boards that stay.
 // Supply voltage, temperatures, knobs and the module come from the bench
 // file, not the state; what was written to the module's registers is kept
-// with the other MDIO registers. Two processes running at once each save their own view at exit; the
-// last to exit wins.
+// with the other MDIO registers. Two processes running at once each save
+// their own view at exit; the last to exit wins.
 #ifndef VBOARD_DEFAULT_BENCH_H
 #define VBOARD_DEFAULT_BENCH_H
 
@@ -87,9 +92,11 @@ struct BenchBoard {
 // The state file text for the boards (each board's lock is taken).
 std::string stateText(const std::vector<BenchBoard> &boards);
 // Loads state file text into the boards whose position, type and serial
-// match; all or nothing: throws BenchFileError and changes no board when the
-// text is damaged.
-void applyState(const std::string &text, const std::vector<BenchBoard> &boards);
+// match. A bad line costs only the board whose section it is in (a file cut
+// short, the last board's): the others are loaded, and the problems come
+// back as "line N: ..." texts. Throws BenchFileError, changing no board, when
+// the text is not a state file at all.
+std::vector<std::string> applyState(const std::string &text, const std::vector<BenchBoard> &boards);
 
 // Where the state is kept: the state variable, XDG_STATE_HOME or HOME; empty
 // when none of them is set.

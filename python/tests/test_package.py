@@ -1,0 +1,159 @@
+"""The package as users meet it: finding boards with their real types,
+opening by type alone or by serial number, the serial number rules, all
+readings at once, python -m brevant, and installing it."""
+
+import inspect
+import os
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+import brevant
+
+PYTHON_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def test_find_boards_gives_every_board_its_real_type():
+    assert brevant.find_boards() == [brevant.Device(0, 1, ord("V")), brevant.Device(1, 0, ord("V"))]
+    assert brevant.find_boards(brevant.BOARD_8248) == [brevant.Device(1, 0, ord("V"))]
+    for device in brevant.find_boards(None):
+        with brevant.Board(device.board_type, device.index) as board:
+            assert board.ping()[:4] == b"VESK"
+    # The first release's name still works, but a star import no longer
+    # hides the builtin.
+    assert brevant.enumerate(None) == brevant.find_boards()
+    assert "enumerate" not in brevant.__all__
+    namespace = {}
+    exec("from brevant import *", namespace)
+    assert "enumerate" not in namespace and "find_boards" in namespace
+
+
+def test_every_public_name_is_documented():
+    for name in brevant.__all__:
+        value = getattr(brevant, name)
+        if inspect.isclass(value) or inspect.isfunction(value):
+            assert inspect.getdoc(value), name
+    for name, member in vars(brevant.Board).items():
+        if not name.startswith("_"):
+            assert inspect.getdoc(getattr(brevant.Board, name)) or inspect.getdoc(member), name
+    assert "board_type" in brevant.Device.__doc__
+
+
+def test_boards_open_by_type_alone_by_serial_or_first_found():
+    with brevant.Board(brevant.BOARD_8248) as board:
+        assert (board.board_type, board.index) == (0, 1)
+    with brevant.Board() as board:
+        assert (board.board_type, board.index) == (1, 0)
+    with brevant.Board.open(serial="VBRD0002") as board:
+        assert (board.board_type, board.index, board.serial) == (0, 1, "VBRD0002")
+    board = brevant.Board(brevant.BOARD_8348)
+    assert board.open() is board and board.is_open
+    board.close()
+    with pytest.raises(brevant.BrevantError, match="no board has serial number 'NOSUCH'"):
+        brevant.Board.open(serial="NOSUCH")
+    with pytest.raises(ValueError):
+        brevant.Board.open(serial="has space")
+    with pytest.raises(ValueError, match="serial selects a board on its own"):
+        brevant.Board.open(1, serial="VBRD0001")
+    with pytest.raises(brevant.BrevantError, match="no board of type 1 at device index 1"):
+        brevant.Board(brevant.BOARD_8348, 1).open()
+    with pytest.raises(ValueError):
+        brevant.Board(1, 127)
+
+
+def test_serial_numbers_follow_the_boards_rules(board0):
+    for bad in ["", "two words", "tab\there", "caf\u00e9", "123456789", b"\xff"]:
+        with pytest.raises(ValueError):
+            board0.serial = bad
+    assert board0.serial == "VBRD0002"
+    try:
+        board0.clear_serial()
+        assert board0.serial == ""
+        assert brevant.Board.open(1).serial == "VBRD0001"
+    finally:
+        board0.serial = "VBRD0002"
+
+
+def test_readings_of_both_board_types(board1, board0):
+    readings = board1.readings(sensors=(0, 1))
+    assert list(readings) == ["vcc", "temp0", "temp1", "current_monitor", "port3", "ftdi_supply"]
+    assert readings["vcc"] == 3.3125 and readings["temp0"] == 25.25 and readings["current_monitor"] == 0x123
+    assert board0.readings() == {"current_monitor": 0x123, "port3": 0}
+
+
+def test_readings_of_a_board_that_answers_late_or_short_are_none(run_python, tmp_path):
+    bench = tmp_path / "bench"
+    bench.write_text("1 SLOW0001 latency=150\n1 SHRT0001 reply-bytes=1\n")
+    code = ("import brevant\n"
+            "for i in (0, 1):\n"
+            "    with brevant.Board(1, i) as b:\n"
+            "        print(b.readings(), b.readings())\n")
+    out = run_python(code, BREVANT_BENCH=bench)
+    nothing = "{'vcc': None, 'temp0': None, 'current_monitor': None, 'port3': None, 'ftdi_supply': None}"
+    assert out == (nothing + " " + nothing + "\n") * 2
+
+
+def _module(*args, env_changes=None, tmp_path=None):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = PYTHON_DIR
+    env["BREVANT_BENCH_STATE"] = str(tmp_path / "state")
+    env.update(env_changes or {})
+    return subprocess.run([sys.executable, "-m", "brevant", *args], env=env, capture_output=True, text=True,
+                          timeout=60)
+
+
+def test_python_m_brevant(tmp_path):
+    done = _module("list", tmp_path=tmp_path)
+    assert done.returncode == 0 and "0x8348   VBRD0001" in done.stdout
+    done = _module("status", "-t", "1", "--json", tmp_path=tmp_path)
+    assert done.returncode == 0 and '"vcc": 3.3125' in done.stdout
+    done = _module("watch", "--csv", "-n", "2", "--interval", "0", "-s", "VBRD0002", tmp_path=tmp_path)
+    lines = done.stdout.splitlines()
+    assert done.returncode == 0 and lines[0] == "time,current_monitor,port3" and len(lines) == 3
+    assert lines[1].endswith("Z,291,0")
+    empty = tmp_path / "empty-bench"
+    empty.write_text("")
+    done = _module("list", env_changes={"BREVANT_BENCH": str(empty)}, tmp_path=tmp_path)
+    assert done.returncode == 1
+    assert _module("status", "--sensors", "x", tmp_path=tmp_path).returncode == 2
+
+
+def _build_dir():
+    return os.path.dirname(os.path.dirname(os.path.realpath(os.environ[brevant.LIBRARY_ENV])))
+
+
+@pytest.mark.skipif(shutil.which("cmake") is None, reason="needs cmake")
+def test_cmake_install_puts_the_package_where_it_finds_the_library(tmp_path):
+    build = _build_dir()
+    if not os.path.exists(os.path.join(build, "cmake_install.cmake")):
+        pytest.skip("BREVANT_LIBRARY is not in a build tree")
+    prefix = tmp_path / "prefix"
+    subprocess.run(["cmake", "--install", build, "--prefix", str(prefix)], check=True, capture_output=True)
+    packages = [root for root, dirs, files in os.walk(prefix) if "_installed.py" in files]
+    assert len(packages) == 1
+    env = {k: v for k, v in os.environ.items() if k != brevant.LIBRARY_ENV}
+    env.update(PYTHONPATH=os.path.dirname(packages[0]), BREVANT_BENCH_STATE=str(tmp_path / "state"))
+    done = subprocess.run([sys.executable, "-c", "import brevant; print(brevant.load().path, brevant.find_boards())"],
+                          env=env, capture_output=True, text=True, cwd=str(tmp_path), timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith(str(prefix / "lib")) and "index=1" in done.stdout
+
+
+def test_pip_installs_the_package_offline(tmp_path):
+    if subprocess.run([sys.executable, "-m", "pip", "--version"], capture_output=True).returncode != 0:
+        pytest.skip("no pip for this interpreter")
+    try:
+        import setuptools  # noqa: F401
+        import wheel  # noqa: F401
+    except ImportError:
+        pytest.skip("no setuptools and wheel to build with")
+    source = tmp_path / "source"
+    shutil.copytree(PYTHON_DIR, source, ignore=shutil.ignore_patterns("__pycache__", "tests", "*.egg-info", "build"))
+    target = tmp_path / "target"
+    done = subprocess.run([sys.executable, "-m", "pip", "install", "--no-build-isolation", "--no-index",
+                           "--no-deps", "--target", str(target), str(source)], capture_output=True, text=True,
+                          timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert (target / "brevant" / "py.typed").exists() and (target / "brevant" / "__main__.py").exists()

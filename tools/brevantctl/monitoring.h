@@ -1,0 +1,85 @@
+// monitoring.h - readings for status and watch, from reading sources.
+//
+// A reading source adds readings of one board to a sample. The board's own
+// readings (supply voltage, temperatures, current monitor, port 3) are the
+// first source; another file adds its own with a static registration, and
+// its options become options of status and watch:
+//
+//     namespace { brevantctl::ReadingSourceRegistration reg({
+//         "module", {{"--module", 0, nullptr, "add the module's monitors"}}, readModule}); }
+//
+//     void readModule(brevantctl::Sample &s) {
+//         if (!s.invocation().flag("--module")) return;
+//         ...
+//         s.add(brevantctl::Reading::number("module_temp", "module temperature", "C", celsius));
+//     }
+//
+// Each reading has a key (JSON member, CSV column), a label (status text) and
+// a unit. A reading the board type does not offer is Unavailable: status
+// shows it as such, watch leaves its column out. A reading that failed is
+// Failed: status shows why, watch leaves its cell empty and goes on.
+#ifndef BREVANTCTL_MONITORING_H
+#define BREVANTCTL_MONITORING_H
+
+#include <string>
+#include <vector>
+
+#include "cli.h"
+#include "context.h"
+#include "json.h"
+
+namespace brevantctl {
+
+struct Reading {
+    enum class State { Ok, Unavailable, Failed };
+    std::string key;    // "vcc", "temp0": JSON member and CSV column
+    std::string label;  // "supply voltage"
+    std::string unit;   // "V", "C" or empty
+    State state = State::Ok;
+    Json value;         // number or boolean when Ok
+    std::string text;   // the value as status and watch print it ("3.3125")
+    std::string why;    // Unavailable or Failed: the reason
+
+    static Reading number(std::string key, std::string label, std::string unit, double value);
+    static Reading integer(std::string key, std::string label, std::string unit, long long value, std::string text);
+    static Reading boolean(std::string key, std::string label, bool value, const char *yes, const char *no);
+    static Reading unavailable(std::string key, std::string label, std::string unit, std::string why);
+    static Reading failed(std::string key, std::string label, std::string unit, std::string why);
+    // The CSV cell: the value, empty unless Ok.
+    std::string cell() const;
+};
+
+// One sample being taken: the board, the command line, the readings so far.
+class Sample {
+   public:
+    Sample(Context &context, Link &link) : context_(context), link_(link) {}
+    const Invocation &invocation() const { return context_.invocation(); }
+    Context &context() { return context_; }
+    Link &board() { return link_; }
+    // The text of a result that is not VESKCFP2_CMD_OK: "no reply", "short reply".
+    static std::string failure(std::int32_t result);
+    void add(Reading reading) { readings_.push_back(std::move(reading)); }
+    std::vector<Reading> &readings() { return readings_; }
+
+   private:
+    Context &context_;
+    Link &link_;
+    std::vector<Reading> readings_;
+};
+
+struct ReadingSource {
+    const char *name;
+    std::vector<Option> options;  // become options of status and watch
+    void (*read)(Sample &);
+};
+
+struct ReadingSourceRegistration {
+    explicit ReadingSourceRegistration(ReadingSource source);
+};
+
+// Every reading of the board, from every source in order.
+std::vector<Reading> takeSample(Context &context, Link &link);
+
+}  // namespace brevantctl
+
+#endif
