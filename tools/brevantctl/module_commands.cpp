@@ -39,7 +39,7 @@ std::uint8_t mdioPort(const Context &c) {
 // One MDIO read per register; the first that fails ends the command, naming
 // its register. With a label, a progress bar shows on a terminal.
 Words readRegisters(Context &c, std::uint8_t port, const std::vector<std::uint16_t> &regs, const char *label = "") {
-    Progress progress(label, *label != '\0' ? static_cast<std::uint32_t>(regs.size()) : 0);
+    Progress progress(label, *label != '\0' ? static_cast<std::uint32_t>(regs.size()) : 0, "registers");
     Words words;
     for (std::size_t i = 0; i < regs.size(); ++i) {
         std::uint16_t value = 0;
