@@ -131,7 +131,12 @@ void Context::confirm(const std::function<std::string()> &question) {
     std::fprintf(stderr, "%s [y/N] ", text.c_str());
     std::fflush(stderr);
     char answer[64] = {};
-    if (std::fgets(answer, sizeof answer, stdin) == nullptr) answer[0] = '\0';
+    if (std::fgets(answer, sizeof answer, stdin) == nullptr) {
+        // End of input (Ctrl-D): no newline was typed, so end the question's
+        // line before the message that follows.
+        answer[0] = '\0';
+        std::fputc('\n', stderr);
+    }
     std::string word(answer);
     while (!word.empty() && std::isspace(static_cast<unsigned char>(word.back()))) word.pop_back();
     for (char &ch : word) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));

@@ -466,6 +466,14 @@ elseif(CASE STREQUAL "confirmations")
         message(FATAL_ERROR "answer yes: status ${status}, serial ${OUT}\n${out}")
       endif()
     endforeach()
+    # End of input at the question (Ctrl-D) refuses, and the message
+    # starts its own line rather than running on after the question.
+    file(WRITE "${WORK}/answer" "")
+    execute_process(COMMAND "${SCRIPT}" -qec "${emulated} ${CTL} -t 0 reset --boot" /dev/null
+                    INPUT_FILE "${WORK}/answer" RESULT_VARIABLE status OUTPUT_VARIABLE out)
+    if(NOT status EQUAL 1 OR NOT out MATCHES "\\[y/N\\] [^\n]*\n+brevantctl: reset: not confirmed")
+      message(FATAL_ERROR "end of input at the question: status ${status}\n${out}")
+    endif()
   endif()
 
 elseif(CASE STREQUAL "serial_rules")
@@ -570,6 +578,9 @@ elseif(CASE STREQUAL "conveniences")
   usage_error("unknown command 'stauts'; did you mean 'status'\\?" stauts)
   usage_error("mdio: unknown command 'reed'; mdio has read, write, dump; did you mean 'mdio read'\\?" mdio reed 1 2)
   usage_error("unknown option '--jsno'; did you mean '--json'\\?" --jsno list)
+  # Two letters swapped is one slip, also in short words.
+  usage_error("unknown command 'pnig'; did you mean 'ping'\\?" pnig)
+  usage_error("unknown command 'lsit'; did you mean 'list'\\?" lsit)
   usage_error("--verify does not apply to eeprom save" eeprom save --verify x.bin)
   ctl(0 list --help)
   foreach(column INDEX TYPE PRODUCT SERIAL)
