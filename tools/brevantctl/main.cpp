@@ -236,8 +236,15 @@ const char kCommon[] =
 void printUsage() {
     std::printf("usage: brevantctl [options] COMMAND [ARGS]\n"
                 "Drives a USB board that carries a CFP2 optical module.\n\nCommands:\n");
-    for (const Command &command : commands())
-        std::printf("  %-30s %s\n", commandSynopsis(command).c_str(), command.summary);
+    for (const Command &command : commands()) {
+        // A synopsis too wide for its column gets its summary on the next
+        // line, so the summaries stay in one column.
+        const std::string synopsis = commandSynopsis(command);
+        if (synopsis.size() > 30)
+            std::printf("  %s\n  %-30s %s\n", synopsis.c_str(), "", command.summary);
+        else
+            std::printf("  %-30s %s\n", synopsis.c_str(), command.summary);
+    }
     std::printf("\nOptions:\n");
     printOptions(globalOptions());
     std::printf("\n%s\n%s", kSelection, kCommon);

@@ -582,6 +582,12 @@ elseif(CASE STREQUAL "conveniences")
   usage_error("unknown command 'pnig'; did you mean 'ping'\\?" pnig)
   usage_error("unknown command 'lsit'; did you mean 'list'\\?" lsit)
   usage_error("--verify does not apply to eeprom save" eeprom save --verify x.bin)
+  # In the command list the summaries stay in one column, also after a
+  # synopsis too long for it.
+  ctl(0 --help)
+  expect_match("--help" "${OUT}" "\n  watch [^\n]*--csv\\]\n                                 the readings")
+  expect_match("--help" "${OUT}" "\n  eeprom load [^\n]*FILE\n                                 writes an EEPROM image")
+  expect_match("--help" "${OUT}" "\n  vcc                            reads the supply voltage")
   ctl(0 list --help)
   foreach(column INDEX TYPE PRODUCT SERIAL)
     expect_match("list --help" "${OUT}" "${column} ")
