@@ -89,7 +89,10 @@ struct Range {
 Range rangeOptions(const Context &c) {
     Range range;
     range.offset = c.optionNumber("--offset", 0, kEepromLast).value_or(0);
-    range.length = c.optionNumber("--length", 1, kEepromSize - range.offset);
+    // Past --offset the EEPROM has less room: the message says from where.
+    if (const std::optional<std::string> length = c.invocation().value("--length"))
+        range.length = parseNumber(*length, range.offset != 0 ? "--length from " + hex(range.offset, 5) : "--length", 1,
+                                   kEepromSize - range.offset);
     range.given = c.invocation().value("--offset") || range.length;
     return range;
 }
@@ -98,7 +101,7 @@ Range rangeOptions(const Context &c) {
 
 void runEepromRead(Context &c) {
     const std::uint32_t address = c.number(0, "ADDR", 0, kEepromLast);
-    const std::uint32_t count = c.argCount() > 1 ? c.number(1, "COUNT", 1, kEepromSize - address) : 1;
+    const std::uint32_t count = c.argCount() > 1 ? c.number(1, address != 0 ? ("COUNT from " + hex(address, 5)).c_str() : "COUNT", 1, kEepromSize - address) : 1;
     const std::vector<std::uint8_t> bytes = readEeprom(c, address, count, "eeprom read");
     hexDump(c, address, bytes);
     c.json().set("address", address).set("data", hexString(bytes));

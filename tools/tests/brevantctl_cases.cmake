@@ -80,7 +80,11 @@ if(CASE STREQUAL "usage_errors")
   usage_error("VALUE must be in 0-255" port set 1 -1)
   usage_error("PORT must be a number" port get 12abc)
   usage_error("ADDR must be in 0-131071 \\(0x00000-0x1FFFF\\)" eeprom read 0x20000)
-  usage_error("COUNT must be in 1-1" eeprom read 0x1FFFF 2)
+  # A count that reaches the end of the EEPROM or of the registers says from
+  # where, and a one-number range reads as that number.
+  usage_error("COUNT from 0x1FFFF must be 1 \\(0x01\\), got '2'" eeprom read 0x1FFFF 2)
+  usage_error("COUNT from 0x1FFF0 must be in 1-16 \\(0x01-0x10\\), got '20'" eeprom read 0x1FFF0 20)
+  usage_error("COUNT from 0xFFFF must be 1 \\(0x01\\), got '2'" mdio dump 1 0xFFFF 2)
   usage_error("run past the end" eeprom write 0x1FFFF 1 2)
   usage_error("TEXT must be 1 to 8 characters, got 9" sn set 123456789)
   usage_error("--type must be 0 or 1" --type 2 ping)
@@ -390,7 +394,7 @@ elseif(CASE STREQUAL "eeprom_safety")
   if(NOT status EQUAL 0 OR NOT head STREQUAL "VBRD0001")
     message(FATAL_ERROR "eeprom save - : status ${status}, '${head}'")
   endif()
-  usage_error("--length must be in 1-2 " eeprom save --offset 0x1FFFE --length 3 x.bin)
+  usage_error("--length from 0x1FFFE must be in 1-2 " eeprom save --offset 0x1FFFE --length 3 x.bin)
 
   # A part of an image goes where --offset says, from a file or from standard
   # input, and --verify reads it back.
