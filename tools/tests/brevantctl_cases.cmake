@@ -380,6 +380,21 @@ elseif(CASE STREQUAL "eeprom_safety")
     endif()
   endif()
 
+  # A save to a symbolic link writes the file it points to; the link stays.
+  file(MAKE_DIRECTORY "${WORK}/kept")
+  file(WRITE "${WORK}/kept/board.bin" "OLD")
+  file(CREATE_LINK "../kept/board.bin" "${WORK}/images/link.bin" SYMBOLIC)
+  ctl(0 eeprom save --length 4 "${WORK}/images/link.bin")
+  file(READ "${WORK}/kept/board.bin" through)
+  if(NOT IS_SYMLINK "${WORK}/images/link.bin" OR NOT through STREQUAL "VBRD")
+    message(FATAL_ERROR "save through a link: the target holds '${through}'")
+  endif()
+  file(GLOB left RELATIVE "${WORK}/kept" "${WORK}/kept/*")
+  if(NOT left STREQUAL "board.bin")
+    message(FATAL_ERROR "save through a link left ${left}")
+  endif()
+  file(REMOVE "${WORK}/images/link.bin")
+
   # Ranges and standard output.
   ctl(0 -y eeprom write 0x100 0x41 0x42 0x43 0x44)
   ctl(0 eeprom save --offset 0x101 --length 2 "${WORK}/images/old.bin")
