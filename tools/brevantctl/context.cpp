@@ -150,8 +150,8 @@ void Context::print() {
         // Scripts get the serial number with the board. Reading it costs
         // eight short round trips, so only JSON output asks for it, after
         // the command worked.
-        if (link_ && !link_->knownSerial() && !deferred_) {
-            link_->serial();
+        if (link_) {
+            if (!deferred_) link_->serial();
             json_.set("board", boardJson(link_->id(), link_->knownSerial()));
         }
         if (deferred_) {

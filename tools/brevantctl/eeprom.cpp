@@ -119,6 +119,7 @@ void runEepromWrite(Context &c) {
                hex(address, 5) + " of the EEPROM of the " + boardName(c) + "?";
     });
     writeEeprom(c, address, bytes, "eeprom write");
+    if (address < kSerialSize) c.board().forgetSerial();
     c.line("wrote " + std::to_string(bytes.size()) + (bytes.size() == 1 ? " byte at " : " bytes from ") + hex(address, 5));
     c.json().set("address", address).set("data", hexString(bytes));
 }
@@ -192,6 +193,7 @@ void runEepromLoad(Context &c) {
                boardName(c) + " from " + hex(range.offset, 5) + "?";
     });
     writeEeprom(c, range.offset, image, "eeprom load");
+    if (range.offset < kSerialSize) c.board().forgetSerial();
     const bool verify = c.invocation().flag("--verify");
     if (verify) {
         const std::vector<std::uint8_t> back =
@@ -229,6 +231,7 @@ void runSnSet(Context &c) {
                        static_cast<std::int32_t>(text.size())) != 1)
         throw BoardFailure("failed: the " + c.board().describe() +
                            " did not take the serial number (it may now be partly written)");
+    c.board().forgetSerial();
     c.line("serial number set to '" + text + "'");
     c.json().set("serial", text);
 }
@@ -238,6 +241,7 @@ void runSnClear(Context &c) {
     const std::uint8_t none = 0;
     if (veskcfp2_setSN(c.instance(), &none, 0) != 1)
         throw BoardFailure("failed: the " + c.board().describe() + " did not take the blank serial number");
+    c.board().forgetSerial();
     c.line("serial number cleared");
     c.json().set("serial", "");
 }

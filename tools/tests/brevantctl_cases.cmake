@@ -160,6 +160,18 @@ elseif(CASE STREQUAL "json")
     message(FATAL_ERROR "ping --json: expected a 20-byte reply as 40 hex digits in ${OUT}")
   endif()
   expect_match("ping --json" "${OUT}" "\"text\":\"VESK CFP2 8348")
+  # The board member names the serial number the board holds when the
+  # command is done: the one it read for a warning, the one it wrote.
+  file(WRITE "${WORK}/serial.bin" "JSONSER1")
+  ctl(0 --json -y -i 1 eeprom load --length 8 "${WORK}/serial.bin")
+  expect_json_equal("${OUT}" JSONSER1 board serial)
+  ctl(0 --json -y -s JSONSER1 sn set JSONSER2)
+  expect_json_equal("${OUT}" JSONSER2 board serial)
+  ctl(0 --json -y -s JSONSER2 eeprom write 7 0x33)
+  expect_json_equal("${OUT}" JSONSER3 board serial)
+  ctl(0 --json -y -i 1 sn set VBRD0002)
+  expect_json_equal("${OUT}" VBRD0002 board serial)
+
   ctl(0 --json --index 1 eeprom read 0 3)
   expect_json_equal("${OUT}" 0 board type)
   expect_json_equal("${OUT}" 564252 data)  # "VBR"
