@@ -185,7 +185,7 @@ void runMdioWrite(Context &c) {
 void runMdioDump(Context &c) {
     const std::uint8_t port = static_cast<std::uint8_t>(c.number(0, "PORT", 0, 0xFF));
     const std::uint32_t first = c.number(1, "FIRST", 0, 0xFFFF);
-    const std::uint32_t count = c.number(2, "COUNT", 1, 0x10000 - first);
+    const std::uint32_t count = c.number(2, first != 0 ? ("COUNT from " + hex(first, 4)).c_str() : "COUNT", 1, 0x10000 - first);
     Json registers = Json::array();
     for (std::uint32_t reg = first; reg < first + count; ++reg) {
         std::uint16_t value = 0;
