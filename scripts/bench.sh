@@ -5,4 +5,4 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset dev >/dev/null
 cmake --build --preset dev --target brevant_bench >/dev/null
-exec ./build/dev/bench/brevant_bench "$@"
+BREVANT_SIMULATOR=1 exec ./build/dev/bench/brevant_bench "$@"

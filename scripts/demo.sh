@@ -17,6 +17,7 @@ echo "Built."
 work=$(mktemp -d "${TMPDIR:-/tmp}/brevant-demo.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 export BREVANT_BENCH_STATE=$work/bench-state  # never the user's own bench
+export BREVANT_SIMULATOR=1                    # the simulated bench, not real boards
 unset BREVANT_BENCH
 
 step() {

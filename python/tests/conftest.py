@@ -19,6 +19,7 @@ sys.path.insert(0, PYTHON_DIR)
 _state_dir = tempfile.mkdtemp(prefix="brevant-pytest-")
 os.environ["BREVANT_BENCH_STATE"] = os.path.join(_state_dir, "bench-state")
 os.environ.pop("BREVANT_BENCH", None)
+os.environ["BREVANT_SIMULATOR"] = "1"  # the library reaches real boards unless asked
 
 import brevant  # noqa: E402
 

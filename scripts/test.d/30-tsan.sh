@@ -7,4 +7,4 @@ set -euo pipefail
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan --target brevant_tests
 TSAN_OPTIONS="halt_on_error=1 abort_on_error=1 second_deadlock_stack=1" \
-  ./build/tsan/tests/brevant_tests --gtest_filter='Threads.*:*Thread*'
+  BREVANT_SIMULATOR=1 ./build/tsan/tests/brevant_tests --gtest_filter='Threads.*:*Thread*'

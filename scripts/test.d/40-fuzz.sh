@@ -10,7 +10,7 @@ cd build/fuzz
 mkdir -p corpus
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
-if ! ./fuzz/brevant_fuzz -max_total_time="${BREVANT_FUZZ_SECONDS:-60}" -max_len=512 -timeout=10 \
+if ! BREVANT_SIMULATOR=1 ./fuzz/brevant_fuzz -max_total_time="${BREVANT_FUZZ_SECONDS:-60}" -max_len=512 -timeout=10 \
        -print_final_stats=1 -artifact_prefix=./ corpus ../../fuzz/corpus >"$log" 2>&1; then
   grep -a -v -E '^#[0-9]+' "$log" | tail -n 60
   exit 1

@@ -9,7 +9,7 @@ if [ ! -x "$binary" ]; then
 fi
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
-if ! BREVANT_SOAK_CYCLES="${BREVANT_SOAK_CYCLES:-10000}" \
+if ! BREVANT_SIMULATOR=1 BREVANT_SOAK_CYCLES="${BREVANT_SOAK_CYCLES:-10000}" \
      valgrind --quiet --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect \
        "$binary" --gtest_filter='Soak.*' >"$log"; then
   grep -a -v '^Error: ' "$log" | tail -n 40

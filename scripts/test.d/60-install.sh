@@ -16,6 +16,7 @@ mkdir -p "$app"
 cmake --install build/dev --prefix "$prefix" >/dev/null
 export BREVANT_BENCH_STATE=$work/bench-state  # never the user's own bench
 unset BREVANT_BENCH BREVANT_LIBRARY
+export BREVANT_SIMULATOR=1  # the examples run on the simulated bench
 
 # The fenced block after "<!-- install-example: NAME -->" in the README, with
 # the README's prefix replaced by this one.
@@ -35,6 +36,13 @@ for binary in "$prefix"/lib/*.so* "$prefix"/bin/*; do
     fail "$binary keeps a search path into $root"
   fi
 done
+
+# With libusb: the udev rule, and the dependency in both package files.
+if grep -q '^BREVANT_LIBUSB:BOOL=ON' build/dev/CMakeCache.txt; then
+  [ -f "$prefix/lib/udev/rules.d/60-brevant.rules" ] || fail "the udev rule is not installed"
+  grep -q '^Requires.private: libusb-1.0' "$prefix/lib/pkgconfig/brevant.pc" || fail "brevant.pc lacks libusb-1.0"
+  grep -q 'libusb-1.0' "$prefix/lib/cmake/brevant/brevantConfig.cmake" || fail "the CMake package lacks libusb"
+fi
 
 cp examples/quickstart.c "$app/"
 

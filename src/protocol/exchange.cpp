@@ -13,10 +13,10 @@ bool pipesOpen(const VESK::USBAPI &transport) {
     return transport.writePipeOpen() && transport.readPipeOpen();
 }
 
-// Closes the pipes when the failed transfer found the device's handle no
-// longer valid. A board that vanished owes no reply any more.
+// Closes the pipes when the transport says the failed transfer found the
+// device gone. A board that vanished owes no reply any more.
 void dropPipesIfVanished(VESK::USBAPI &transport) {
-    transport.dropPipesOnInvalidHandle();
+    transport.dropPipesIfDeviceGone();
     if (!pipesOpen(transport)) transport.setOwedReplyLength(0);
 }
 

@@ -17,9 +17,9 @@ namespace brevant {
 // Sends the REPORT_SIZE-byte `report` and, when `replyLength` is not 0, reads
 // up to `replyLength` bytes into `reply`. Returns CMD_OK, CMD_SHORT (fewer
 // reply bytes came) or CMD_FAILED (a pipe not open, or a failed transfer).
-// After a transfer that failed because the device's handle is no longer
-// valid, both pipes are closed so later commands fail without touching the
-// system until the board is connected again.
+// After a transfer that failed because the device went away (the transport
+// answers that), both pipes are closed so later commands fail without
+// touching the system until the board is connected again.
 // A query whose read failed leaves the board owing a reply; the board's next
 // query first collects and drops that reply (waiting at most one read
 // timeout), so a late answer is never taken for the next query's.

@@ -1,7 +1,9 @@
-// usbapi.h - the USB transport: finding a board's device interface, opening
-// its endpoint as a write pipe and an overlapped read pipe, and moving
-// reports and replies over them. The only part of the library that talks to
-// the operating system; this header itself needs no system headers.
+// usbapi.h - the USB transport as the rest of the library sees it: finding a
+// board, opening its endpoint as a write pipe and a read pipe, and moving
+// reports and replies over them. Which backend does the work (Windows
+// SetupAPI and files, or libusb) is decided by the build and, where a build
+// carries more than one, at first use (usb/backend.h); nothing here names a
+// system.
 #ifndef BREVANT_USB_USBAPI_H
 #define BREVANT_USB_USBAPI_H
 
@@ -9,17 +11,20 @@
 
 namespace VESK {
 
-// A system handle as the transport keeps it (a Windows HANDLE).
+// A pipe as the transport keeps it: a system handle (Windows) or the
+// backend's own pipe object. noPipe() when not open.
 using PipeHandle = void *;
+inline PipeHandle noPipe() { return reinterpret_cast<PipeHandle>(~static_cast<std::uintptr_t>(0)); }
 
-// Match texts searched in a device's lower-cased "DeviceInstance" value.
+// Identity texts of the two board types; the empty text matches every
+// device of the board driver.
 extern const char MATCH_8248[];  // "vid_04d8&pid_8248"
 extern const char MATCH_8348[];  // "vid_04d8&pid_8348"
-// Appended to an interface path to name the board's endpoint.
+// Names the board's endpoint 1 (on Windows appended to the interface path).
 extern const char PIPE_SUFFIX[];  // "\MCHP_EP1"
 
 constexpr std::uint32_t PIPE_TIMEOUT_MS = 100;
-// An interface path is opened only when shorter than this.
+// A device path is opened only when shorter than this.
 constexpr std::uint32_t PATH_LIMIT = 260;
 
 // Answers of findDevicePath.
@@ -31,22 +36,26 @@ enum LookupResult {
     LOOKUP_NO_MATCH = 4,
 };
 
-// Looks up the present interface at `memberIndex` of the board driver's
-// interface class. With `matchText` (the empty text included) the
-// interface's DeviceInstance must contain it. Copies the path to
-// `destination` when it fits in `destinationSize` with its terminator.
+// Looks up the device at `memberIndex` of the board driver's device list.
+// With `matchText` (the empty text included) the device's identity must
+// contain it. Copies the device's path to `destination` when it fits in
+// `destinationSize` with its terminator.
 int findDevicePath(std::uint32_t memberIndex, const char *matchText, char *destination,
                    std::uint32_t destinationSize, std::uint32_t *pathLength);
 
-// Whether the registry's DeviceInstance value of the interface at `path`
-// contains `matchText`. `path` is changed while it runs and restored.
-bool matchDeviceInstance(char *path, const char *matchText);
-
 // Writes one REPORT_SIZE-byte report; returns once the system has taken it.
 bool writeReport(PipeHandle pipe, const std::uint8_t *report, std::uint32_t *writtenCount);
-// Reads up to `length` reply bytes, waiting at most PIPE_TIMEOUT_MS.
+// Reads up to `length` reply bytes, waiting at most PIPE_TIMEOUT_MS. A read
+// that timed out has ended (cancelled and collected) when this returns.
 bool readReply(PipeHandle pipe, std::uint8_t *buffer, std::uint32_t length,
                std::uint32_t *readCount);
+
+// Whether the transfer that just failed on this thread failed because the
+// device went away (unplugged, or its handle is no longer valid).
+bool deviceGone();
+
+// Whether the boards reached are simulated ones.
+bool simulatedBoards();
 
 class VESKUSBBASE {
    public:
@@ -63,13 +72,14 @@ class USBAPI : public VESKUSBBASE {
     USBAPI(std::uint16_t deviceIndex, const char *matchText, const char *writePipeSuffix,
            const char *readPipeSuffix);
 
-    // Opens both pipes, storing each handle (or the invalid value);
-    // true when both are open. Does not close what the fields held.
+    // Opens both pipes, storing each handle (or noPipe()); true when both
+    // are open. Does not close what the fields held.
     bool openPipes();
     // Closes each open pipe and marks both invalid.
     PipeCloseResult closePipes();
-    // closePipes() when the thread's last system error is ERROR_INVALID_HANDLE.
-    void dropPipesOnInvalidHandle();
+    // closePipes() when the transfer that just failed on this thread failed
+    // because the device went away (deviceGone()); otherwise nothing.
+    void dropPipesIfDeviceGone();
 
     bool writePipeOpen() const;
     bool readPipeOpen() const;
@@ -88,8 +98,6 @@ class USBAPI : public VESKUSBBASE {
     int eepromRead(std::int32_t address, std::uint8_t *value);
 
    private:
-    PipeHandle openEndpoint(const char *suffix, std::uint32_t access, std::uint32_t flags);
-
     std::uint16_t deviceIndex_;
     const char *matchText_;
     const char *writePipeSuffix_;

@@ -5,6 +5,7 @@
 
 #include "bench_test.h"
 #include "usb/usbapi.h"
+#include "usb/windows/windows_transport.h"
 
 using hostwin::Fn;
 using namespace VESK;
@@ -192,15 +193,17 @@ TEST_F(Transport, ClosingPipesThatAreNotOpenSucceedsWithoutSystemCalls) {
     EXPECT_TRUE(closed.readClosed);
 }
 
-TEST_F(Transport, DropPipesOnlyForAnInvalidHandleError) {
+TEST_F(Transport, DeviceCountsAsGoneOnlyAfterAnInvalidHandleError) {
     bench.plug(1, "A");
     USBAPI transport(0, MATCH_8348, PIPE_SUFFIX, PIPE_SUFFIX);
     ASSERT_TRUE(transport.openPipes());
     SetLastError(ERROR_GEN_FAILURE);
-    transport.dropPipesOnInvalidHandle();
+    EXPECT_FALSE(deviceGone());
+    transport.dropPipesIfDeviceGone();
     EXPECT_TRUE(transport.writePipeOpen() && transport.readPipeOpen());
     SetLastError(ERROR_INVALID_HANDLE);
-    transport.dropPipesOnInvalidHandle();
+    EXPECT_TRUE(deviceGone());
+    transport.dropPipesIfDeviceGone();
     EXPECT_FALSE(transport.writePipeOpen() || transport.readPipeOpen());
     EXPECT_EQ(hostwin::openObjects().files, 0u);
 }

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "transport.h"
+
 namespace brevantctl {
 
 namespace {
@@ -61,7 +63,8 @@ Link::Link(const BoardId &id, std::optional<std::string> serial)
     if (veskcfp2_connect(instance_) != 1) {
         veskcfp2_disconnect(instance_);
         veskcfp2_destroyInstance(instance_);
-        throw BoardFailure("not connected: the " + describe() + " did not open");
+        const std::optional<std::string> why = whyNotOpened(id.type, id.index);
+        throw BoardFailure("not connected: the " + describe() + " did not open" + (why ? ": " + *why : ""));
     }
 }
 

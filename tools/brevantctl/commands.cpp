@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "handlers.h"
+#include "transport.h"
 
 namespace brevantctl {
 
@@ -25,19 +26,25 @@ void runList(Context &c) {
     }
     Json boards = Json::array();
     const std::vector<BoardId> found = findBoards(type);
+    // Simulated boards say so on every row and in the JSON.
+    const bool sim = simulated();
     if (!found.empty()) c.line("INDEX  TYPE  PRODUCT  SERIAL");
     for (const BoardId &id : found) {
         const std::optional<std::string> serial = readSerial(id);
         char row[64];
         std::snprintf(row, sizeof row, "%5u  %4d  %s   ", static_cast<unsigned>(id.index), id.type,
                       hex(productId(id.type), 4).c_str());
-        c.line(row + (serial ? displaySerial(*serial) : std::string("(unreadable)")));
+        std::string text = row + (serial ? displaySerial(*serial) : std::string("(unreadable)"));
+        if (sim) text += std::string(text.size() < 37 ? 37 - text.size() : 1, ' ') + "simulated";
+        c.line(text);
         Json board = Json::object();
         board.set("type", id.type).set("index", id.index).set("productId", hex(productId(id.type), 4));
         board.set("serial", serial ? Json(*serial) : Json());
+        if (sim) board.set("simulated", true);
         boards.push(board);
     }
     c.json().set("boards", boards);
+    if (sim) c.json().set("simulated", true);
     // As lsusb -d does, finding nothing is a failure scripts can test.
     if (found.empty())
         c.failAfterOutput(type ? "no type-" + std::to_string(*type) + " boards found" : std::string("no boards found"));
@@ -178,7 +185,7 @@ void runMdioWrite(Context &c) {
 void runMdioDump(Context &c) {
     const std::uint8_t port = static_cast<std::uint8_t>(c.number(0, "PORT", 0, 0xFF));
     const std::uint32_t first = c.number(1, "FIRST", 0, 0xFFFF);
-    const std::uint32_t count = c.number(2, "COUNT", 1, 0x10000 - first);
+    const std::uint32_t count = c.number(2, first != 0 ? ("COUNT from " + hex(first, 4)).c_str() : "COUNT", 1, 0x10000 - first);
     Json registers = Json::array();
     for (std::uint32_t reg = first; reg < first + count; ++reg) {
         std::uint16_t value = 0;

@@ -1,5 +1,6 @@
 // context.cpp - the command context and the command table's registry.
 #include "context.h"
+#include "transport.h"
 
 #include <cctype>
 #include <cerrno>
@@ -61,6 +62,7 @@ Json boardJson(const BoardId &id, const std::optional<std::string> &serial) {
     Json board = Json::object();
     board.set("type", id.type).set("index", id.index);
     if (serial) board.set("serial", *serial);
+    if (simulated()) board.set("simulated", true);
     return board;
 }
 
@@ -91,6 +93,7 @@ Link &Context::board() {
     if (!link_) {
         std::optional<std::string> serial;
         const BoardId id = selectBoard(invocation_, serial);
+        noteSimulated();
         link_ = std::make_unique<Link>(id, serial);
         json_.set("board", boardJson(link_->id(), link_->knownSerial()));
     }
@@ -131,7 +134,12 @@ void Context::confirm(const std::function<std::string()> &question) {
     std::fprintf(stderr, "%s [y/N] ", text.c_str());
     std::fflush(stderr);
     char answer[64] = {};
-    if (std::fgets(answer, sizeof answer, stdin) == nullptr) answer[0] = '\0';
+    if (std::fgets(answer, sizeof answer, stdin) == nullptr) {
+        // End of input (Ctrl-D): no newline was typed, so end the question's
+        // line before the message that follows.
+        answer[0] = '\0';
+        std::fputc('\n', stderr);
+    }
     std::string word(answer);
     while (!word.empty() && std::isspace(static_cast<unsigned char>(word.back()))) word.pop_back();
     for (char &ch : word) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
@@ -145,8 +153,8 @@ void Context::print() {
         // Scripts get the serial number with the board. Reading it costs
         // eight short round trips, so only JSON output asks for it, after
         // the command worked.
-        if (link_ && !link_->knownSerial() && !deferred_) {
-            link_->serial();
+        if (link_) {
+            if (!deferred_) link_->serial();
             json_.set("board", boardJson(link_->id(), link_->knownSerial()));
         }
         if (deferred_) {

@@ -1,4 +1,4 @@
-// transfer.cpp - one report out or one reply in over an open pipe. Writes
+// transfer.cpp - the Windows backend's transfers: one report out or one reply in over an open pipe. Writes
 // finish before WriteFile returns (the write pipe is not overlapped); reads
 // are overlapped and bounded by a PIPE_TIMEOUT_MS wait.
 #include <windows.h>
@@ -7,9 +7,10 @@
 #include <cstring>
 
 #include "protocol/report.h"
-#include "usb/usbapi.h"
+#include "usb/windows/windows_transport.h"
 
 namespace VESK {
+namespace windows {
 namespace {
 
 enum class Direction { Write, Read };
@@ -84,4 +85,5 @@ bool readReply(PipeHandle pipe, std::uint8_t *buffer, std::uint32_t length,
     return transfer(pipe, Direction::Read, buffer, length, readCount);
 }
 
+}  // namespace windows
 }  // namespace VESK

@@ -1,4 +1,4 @@
-// device_lookup.cpp - finds a board's device interface: walks the present
+// device_lookup.cpp - the Windows backend's lookup: finds a board's device interface: walks the present
 // interfaces of the board driver's class through SetupAPI and checks the
 // interface's "DeviceInstance" registry value for the board's vendor and
 // product id.
@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "usb/usbapi.h"
+#include "usb/windows/windows_transport.h"
 
 namespace VESK {
 
@@ -45,6 +45,8 @@ int classifyPath(char *path, const char *matchText, char *destination,
 }
 
 }  // namespace
+
+namespace windows {
 
 int findDevicePath(std::uint32_t memberIndex, const char *matchText, char *destination,
                    std::uint32_t destinationSize, std::uint32_t *pathLength) {
@@ -90,6 +92,8 @@ int findDevicePath(std::uint32_t memberIndex, const char *matchText, char *desti
     SetupDiDestroyDeviceInfoList(list);
     return result;
 }
+
+}  // namespace windows
 
 bool matchDeviceInstance(char *path, const char *matchText) {
     // Interface paths begin "\\?\"; anything shorter cannot be one.

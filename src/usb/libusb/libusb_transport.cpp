@@ -1,0 +1,421 @@
+// libusb_transport.cpp - the libusb backend: the board list, the shared
+// claimed handles and the transfers.
+#include "usb/libusb/libusb_transport.h"
+
+#include <libusb.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "protocol/report.h"
+
+namespace VESK {
+namespace libusb {
+namespace {
+
+constexpr std::uint16_t kVendorId = 0x04D8;
+constexpr std::uint16_t kProductIds[] = {0x8248, 0x8348};
+constexpr int kInterface = 0;
+constexpr unsigned char kOutEndpoint = 0x01;
+constexpr unsigned char kInEndpoint = 0x81;
+// A write is not bounded on Windows; here a board that never takes a report
+// must not hang its caller for ever.
+constexpr unsigned kWriteTimeoutMs = 1000;
+constexpr int kMaxPorts = 7;  // USB allows 7 tiers below the root
+
+// The last transfer error of this thread (0 after a success).
+thread_local int lastError = 0;
+
+std::atomic<unsigned> activeTransferCount{0};
+std::atomic<unsigned> abandonedTransferCount{0};
+// How long past its timeout a transfer is waited for before it is cancelled
+// once more, and as long again before it is given up.
+constexpr unsigned kGraceMs = 2000;
+
+libusb_context *context() {
+    static libusb_context *const made = [] {
+        libusb_context *ctx = nullptr;
+        return libusb_init(&ctx) == LIBUSB_SUCCESS ? ctx : nullptr;
+    }();
+    return made;
+}
+
+// One board in the list, with the reference the list holds on it.
+struct Listed {
+    libusb_device *device;
+    std::uint8_t bus;
+    std::uint8_t ports[kMaxPorts];
+    int portCount;
+    std::uint16_t productId;
+};
+
+bool before(const Listed &a, const Listed &b) {
+    if (a.bus != b.bus) return a.bus < b.bus;
+    return std::lexicographical_compare(a.ports, a.ports + a.portCount, b.ports,
+                                        b.ports + b.portCount);
+}
+
+// The boards present, in bus and port order. Every entry holds a reference
+// that releaseList gives back.
+bool listBoards(std::vector<Listed> &boards) {
+    libusb_context *ctx = context();
+    if (ctx == nullptr) return false;
+    libusb_device **all = nullptr;
+    const ssize_t count = libusb_get_device_list(ctx, &all);
+    if (count < 0) return false;
+    for (ssize_t i = 0; i < count; ++i) {
+        libusb_device_descriptor d;
+        if (libusb_get_device_descriptor(all[i], &d) != LIBUSB_SUCCESS) continue;
+        if (d.idVendor != kVendorId ||
+            std::find(std::begin(kProductIds), std::end(kProductIds), d.idProduct) ==
+                std::end(kProductIds)) {
+            continue;
+        }
+        Listed entry{};
+        entry.device = libusb_ref_device(all[i]);
+        entry.bus = libusb_get_bus_number(all[i]);
+        const int ports = libusb_get_port_numbers(all[i], entry.ports, kMaxPorts);
+        entry.portCount = ports > 0 ? ports : 0;
+        entry.productId = d.idProduct;
+        boards.push_back(entry);
+    }
+    libusb_free_device_list(all, 1);
+    std::sort(boards.begin(), boards.end(), before);
+    return true;
+}
+
+void releaseList(std::vector<Listed> &boards) {
+    for (Listed &entry : boards) libusb_unref_device(entry.device);
+    boards.clear();
+}
+
+// "vid_04d8&pid_8348": what a match text is searched in.
+void identityText(std::uint16_t productId, char (&text)[24]) {
+    std::snprintf(text, sizeof text, "vid_%04x&pid_%04x", kVendorId, productId);
+}
+
+// "1-2.3": the device's bus and port path, as sysfs names it.
+std::string portPath(const Listed &entry) {
+    std::string path = std::to_string(entry.bus);
+    for (int i = 0; i < entry.portCount; ++i) {
+        path += i == 0 ? '-' : '.';
+        path += std::to_string(entry.ports[i]);
+    }
+    return path;
+}
+
+// The board at `memberIndex` matching `matchText`, with a reference of its
+// own, or a lookup result saying why there is none.
+int lookUp(std::uint32_t memberIndex, const char *matchText, Listed &found) {
+    std::vector<Listed> boards;
+    if (!listBoards(boards)) return LOOKUP_ERROR;
+    int result = LOOKUP_NO_MORE;
+    if (memberIndex < boards.size()) {
+        const Listed &entry = boards[memberIndex];
+        char identity[24];
+        identityText(entry.productId, identity);
+        if (matchText != nullptr && std::strstr(identity, matchText) == nullptr) {
+            result = LOOKUP_NO_MATCH;
+        } else {
+            found = entry;
+            libusb_ref_device(found.device);
+            result = LOOKUP_OK;
+        }
+    }
+    releaseList(boards);
+    return result;
+}
+
+// One opened device with its interface claimed, shared by every pipe of the
+// process on that device.
+struct SharedDevice {
+    libusb_device *device;  // referenced while open
+    libusb_device_handle *handle;
+    unsigned users;
+    bool driverDetached;  // a kernel driver was bound and is to be re-attached
+    unsigned char outType, inType;  // LIBUSB_TRANSFER_TYPE_BULK or _INTERRUPT
+    std::atomic<bool> gone{false};
+};
+
+struct Pipe {
+    SharedDevice *shared;
+    PipeDirection direction;
+};
+
+std::mutex devicesLock;
+std::vector<SharedDevice *> devices;  // guarded by devicesLock
+
+// The transfer types of endpoints 0x01 and 0x81 on interface 0.
+bool findEndpoints(libusb_device *device, unsigned char &outType, unsigned char &inType) {
+    libusb_config_descriptor *config = nullptr;
+    if (libusb_get_active_config_descriptor(device, &config) != LIBUSB_SUCCESS) return false;
+    bool haveOut = false, haveIn = false;
+    for (int i = 0; i < config->bNumInterfaces; ++i) {
+        const libusb_interface &itf = config->interface[i];
+        if (itf.num_altsetting < 1 || itf.altsetting[0].bInterfaceNumber != kInterface) continue;
+        const libusb_interface_descriptor &alt = itf.altsetting[0];
+        for (int e = 0; e < alt.bNumEndpoints; ++e) {
+            const libusb_endpoint_descriptor &ep = alt.endpoint[e];
+            const unsigned char type = ep.bmAttributes & 0x03;
+            if (type != LIBUSB_TRANSFER_TYPE_BULK && type != LIBUSB_TRANSFER_TYPE_INTERRUPT)
+                continue;
+            if (ep.bEndpointAddress == kOutEndpoint) {
+                outType = type;
+                haveOut = true;
+            } else if (ep.bEndpointAddress == kInEndpoint) {
+                inType = type;
+                haveIn = true;
+            }
+        }
+    }
+    libusb_free_config_descriptor(config);
+    return haveOut && haveIn;
+}
+
+// Opens, detaches a kernel driver and claims interface 0. Null on failure;
+// whatever was done is undone.
+SharedDevice *openShared(libusb_device *device) {
+    unsigned char outType = 0, inType = 0;
+    if (!findEndpoints(device, outType, inType)) return nullptr;
+    libusb_device_handle *handle = nullptr;
+    if (libusb_open(device, &handle) != LIBUSB_SUCCESS) return nullptr;
+    bool detached = false;
+    if (libusb_kernel_driver_active(handle, kInterface) == 1) {
+        if (libusb_detach_kernel_driver(handle, kInterface) != LIBUSB_SUCCESS) {
+            libusb_close(handle);
+            return nullptr;
+        }
+        detached = true;
+    }
+    if (libusb_claim_interface(handle, kInterface) != LIBUSB_SUCCESS) {
+        if (detached) libusb_attach_kernel_driver(handle, kInterface);
+        libusb_close(handle);
+        return nullptr;
+    }
+    SharedDevice *shared = new (std::nothrow) SharedDevice;
+    if (shared == nullptr) {
+        libusb_release_interface(handle, kInterface);
+        if (detached) libusb_attach_kernel_driver(handle, kInterface);
+        libusb_close(handle);
+        return nullptr;
+    }
+    shared->device = libusb_ref_device(device);
+    shared->handle = handle;
+    shared->users = 0;
+    shared->driverDetached = detached;
+    shared->outType = outType;
+    shared->inType = inType;
+    return shared;
+}
+
+void closeShared(SharedDevice *shared) {
+    libusb_release_interface(shared->handle, kInterface);
+    if (shared->driverDetached && !shared->gone) {
+        libusb_attach_kernel_driver(shared->handle, kInterface);
+    }
+    libusb_close(shared->handle);
+    libusb_unref_device(shared->device);
+    delete shared;
+}
+
+// One user of the device less; the last one closes it.
+void releaseUse(SharedDevice *shared) {
+    std::lock_guard<std::mutex> hold(devicesLock);
+    if (--shared->users == 0) {
+        devices.erase(std::find(devices.begin(), devices.end(), shared));
+        closeShared(shared);
+    }
+}
+
+int findDevicePath(std::uint32_t memberIndex, const char *matchText, char *destination,
+                   std::uint32_t destinationSize, std::uint32_t *pathLength) {
+    if (pathLength != nullptr) *pathLength = 0;
+    Listed entry{};
+    const int result = lookUp(memberIndex, matchText, entry);
+    if (result != LOOKUP_OK) return result;
+    const std::string path = portPath(entry);
+    libusb_unref_device(entry.device);
+    if (pathLength != nullptr) *pathLength = static_cast<std::uint32_t>(path.size());
+    if (destination == nullptr) return LOOKUP_OK;
+    if (path.size() >= destinationSize) return LOOKUP_TOO_LONG;
+    std::memcpy(destination, path.c_str(), path.size() + 1);
+    return LOOKUP_OK;
+}
+
+PipeHandle openPipe(std::uint16_t deviceIndex, const char *matchText, const char *,
+                    PipeDirection direction) {
+    if (matchText == nullptr) return noPipe();
+    Listed entry{};
+    if (lookUp(deviceIndex, matchText, entry) != LOOKUP_OK) return noPipe();
+
+    SharedDevice *shared = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(devicesLock);
+        for (SharedDevice *open : devices) {
+            if (open->device == entry.device && !open->gone) shared = open;
+        }
+        if (shared == nullptr) {
+            shared = openShared(entry.device);
+            if (shared != nullptr) devices.push_back(shared);
+        }
+        if (shared != nullptr) ++shared->users;
+    }
+    libusb_unref_device(entry.device);
+    if (shared == nullptr) return noPipe();
+    Pipe *pipe = new (std::nothrow) Pipe{shared, direction};
+    if (pipe == nullptr) {
+        releaseUse(shared);
+        return noPipe();
+    }
+    return pipe;
+}
+
+bool closePipe(PipeHandle handle) {
+    Pipe *pipe = static_cast<Pipe *>(handle);
+    SharedDevice *shared = pipe->shared;
+    delete pipe;
+    releaseUse(shared);
+    return true;
+}
+
+// The completion flag a transfer's thread waits on. The callback may run on
+// whichever thread handles libusb's events at the time, so the flag is
+// written and read atomically (libusb reads it too, as a plain int, under
+// its own lock).
+void LIBUSB_CALL transferDone(libusb_transfer *transfer) {
+    __atomic_store_n(static_cast<int *>(transfer->user_data), 1, __ATOMIC_RELEASE);
+}
+
+bool isDone(int *completed) { return __atomic_load_n(completed, __ATOMIC_ACQUIRE) != 0; }
+
+int errorOf(libusb_transfer_status status) {
+    switch (status) {
+        case LIBUSB_TRANSFER_COMPLETED: return LIBUSB_SUCCESS;
+        case LIBUSB_TRANSFER_TIMED_OUT: return LIBUSB_ERROR_TIMEOUT;
+        case LIBUSB_TRANSFER_NO_DEVICE: return LIBUSB_ERROR_NO_DEVICE;
+        case LIBUSB_TRANSFER_STALL: return LIBUSB_ERROR_PIPE;
+        case LIBUSB_TRANSFER_OVERFLOW: return LIBUSB_ERROR_OVERFLOW;
+        default: return LIBUSB_ERROR_IO;
+    }
+}
+
+// One transfer on the calling thread, into or out of a buffer of its own.
+// libusb cancels it when its timeout runs out; either way it has completed,
+// and libusb no longer touches the transfer or the buffer, before they are
+// released. A transfer that does not complete even after a further cancel
+// and a long grace is abandoned: its transfer and buffer are never released
+// (the caller's buffer is never written after this returns).
+bool transfer(Pipe *pipe, unsigned char endpoint, std::uint8_t *data, std::uint32_t length,
+              unsigned timeoutMs, std::uint32_t *count) {
+    if (count != nullptr) *count = 0;
+    SharedDevice *shared = pipe->shared;
+    if (shared->gone) {
+        lastError = LIBUSB_ERROR_NO_DEVICE;
+        return false;
+    }
+    libusb_transfer *t = libusb_alloc_transfer(0);
+    unsigned char *buffer = new (std::nothrow) unsigned char[length > 0 ? length : 1];
+    if (t == nullptr || buffer == nullptr) {
+        libusb_free_transfer(t);
+        delete[] buffer;
+        lastError = LIBUSB_ERROR_NO_MEM;
+        return false;
+    }
+    const bool out = endpoint == kOutEndpoint;
+    if (out) std::memcpy(buffer, data, length);
+    int completed = 0;
+    const unsigned char type = out ? shared->outType : shared->inType;
+    if (type == LIBUSB_TRANSFER_TYPE_BULK) {
+        libusb_fill_bulk_transfer(t, shared->handle, endpoint, buffer, static_cast<int>(length),
+                                  transferDone, &completed, timeoutMs);
+    } else {
+        libusb_fill_interrupt_transfer(t, shared->handle, endpoint, buffer,
+                                       static_cast<int>(length), transferDone, &completed,
+                                       timeoutMs);
+    }
+    int error = libusb_submit_transfer(t);
+    if (error == LIBUSB_SUCCESS) {
+        ++activeTransferCount;
+        using Clock = std::chrono::steady_clock;
+        const Clock::time_point start = Clock::now();
+        const auto cancelAt = start + std::chrono::milliseconds(timeoutMs + kGraceMs);
+        const auto abandonAt = cancelAt + std::chrono::milliseconds(kGraceMs);
+        bool cancelled = false;
+        while (!isDone(&completed)) {
+            timeval slice{0, 50 * 1000};
+            libusb_handle_events_timeout_completed(context(), &slice, &completed);
+            if (isDone(&completed)) break;
+            const Clock::time_point now = Clock::now();
+            if (!cancelled && now > cancelAt) {
+                libusb_cancel_transfer(t);
+                cancelled = true;
+            } else if (now > abandonAt) {
+                ++abandonedTransferCount;
+                --activeTransferCount;
+                lastError = LIBUSB_ERROR_TIMEOUT;
+                return false;
+            }
+        }
+        --activeTransferCount;
+        error = errorOf(t->status);
+        if (error == LIBUSB_SUCCESS) {
+            const std::uint32_t done = static_cast<std::uint32_t>(t->actual_length);
+            if (!out) std::memcpy(data, buffer, done);
+            if (count != nullptr) *count = done;
+        }
+    }
+    libusb_free_transfer(t);
+    delete[] buffer;
+    if (error == LIBUSB_ERROR_NO_DEVICE) shared->gone = true;
+    lastError = error;
+    return error == LIBUSB_SUCCESS;
+}
+
+bool writeReport(PipeHandle pipe, const std::uint8_t *report, std::uint32_t *writtenCount) {
+    Pipe *p = static_cast<Pipe *>(pipe);
+    if (p->direction != PipeDirection::Write) {
+        if (writtenCount != nullptr) *writtenCount = 0;
+        lastError = LIBUSB_ERROR_ACCESS;
+        return false;
+    }
+    return transfer(p, kOutEndpoint, const_cast<std::uint8_t *>(report), brevant::REPORT_SIZE,
+                    kWriteTimeoutMs, writtenCount);
+}
+
+bool readReply(PipeHandle pipe, std::uint8_t *buffer, std::uint32_t length,
+               std::uint32_t *readCount) {
+    Pipe *p = static_cast<Pipe *>(pipe);
+    if (p->direction != PipeDirection::Read) {
+        if (readCount != nullptr) *readCount = 0;
+        lastError = LIBUSB_ERROR_ACCESS;
+        return false;
+    }
+    return transfer(p, kInEndpoint, buffer, length, PIPE_TIMEOUT_MS, readCount);
+}
+
+bool deviceGone() { return lastError == LIBUSB_ERROR_NO_DEVICE; }
+
+}  // namespace
+
+Backend backend() {
+    return Backend{"libusb",   false,       findDevicePath, openPipe,
+                   closePipe, writeReport, readReply,      deviceGone};
+}
+
+unsigned openDevices() {
+    std::lock_guard<std::mutex> hold(devicesLock);
+    return static_cast<unsigned>(devices.size());
+}
+
+unsigned activeTransfers() { return activeTransferCount; }
+unsigned abandonedTransfers() { return abandonedTransferCount; }
+
+}  // namespace libusb
+}  // namespace VESK

@@ -1,0 +1,444 @@
+// The libusb transport against the virtual board firmware on a mocked USB
+// stack: the library's exports as a program calls them, with the bytes on
+// the wire checked at the firmware, and after every test nothing left open.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "brevant.h"
+#include "usb/libusb/libusb_transport.h"
+#include "usb/usbapi.h"
+#include "usb_bench.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::vector<std::uint8_t> head(const vboard::Report &r, std::size_t n = 8) {
+    return std::vector<std::uint8_t>(r.begin(), r.begin() + static_cast<std::ptrdiff_t>(n));
+}
+
+long msSince(Clock::time_point start) {
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+class Libusb : public ::testing::Test {
+   protected:
+    static void SetUpTestSuite() {
+        // The testbed first, then the library's libusb context (made on its
+        // first use): both live as long as the program.
+        usbbench::Bench::testbed();
+        // One full round first: what libusb and umockdev make once for the
+        // process then exists before any test counts the open files.
+        usbbench::Bench bench;
+        bench.plug(1, "WARMUP01");
+        CFP2INSTANCE *instance = veskcfp2_createInstance(1, 0);
+        uint8_t reply[20];
+        veskcfp2_connect(instance);
+        veskcfp2_ping(instance, reply);
+        veskcfp2_disconnect(instance);
+        veskcfp2_destroyInstance(instance);
+    }
+
+    void SetUp() override {
+        files_ = usbbench::openFiles();
+        ASSERT_FALSE(VESK::simulatedBoards()) << "these tests need the libusb transport";
+        bench_ = std::make_unique<usbbench::Bench>();
+    }
+
+    void TearDown() override {
+        for (CFP2INSTANCE *instance : instances_) {
+            veskcfp2_disconnect(instance);
+            veskcfp2_destroyInstance(instance);
+        }
+        instances_.clear();
+        EXPECT_EQ(VESK::libusb::openDevices(), 0u) << "device handles left open";
+        EXPECT_EQ(VESK::libusb::activeTransfers(), 0u) << "transfers left unfinished";
+        EXPECT_EQ(VESK::libusb::abandonedTransfers(), 0u) << "transfers that never completed";
+        for (usbbench::Device *device : devices_) {
+            EXPECT_EQ(device->outstandingUrbs(), 0u) << device->devnode() << ": URBs never reaped";
+            if (!device->unplugged()) {
+                EXPECT_EQ(device->claimedInterfaces(), 0u) << device->devnode() << ": interface left claimed";
+            }
+        }
+        devices_.clear();
+        bench_.reset();
+        // umockdev closes its end of a node's socket on its own thread, so
+        // files may close a little later; none may have been added.
+        std::vector<std::string> added;
+        for (int i = 0; i < 100; ++i) {
+            added.clear();
+            for (const std::string &file : usbbench::openFiles())
+                if (files_.count(file) == 0) added.push_back(file);
+            if (added.empty()) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_EQ(added, std::vector<std::string>{}) << "file descriptors left open";
+    }
+
+    usbbench::Device &plug(int type, const std::string &serial, usbbench::DeviceOptions options = {}) {
+        usbbench::Device &device = bench_->plug(type, serial, std::move(options));
+        devices_.push_back(&device);
+        return device;
+    }
+
+    CFP2INSTANCE *create(int type, uint16_t index) {
+        CFP2INSTANCE *instance = veskcfp2_createInstance(type, index);
+        instances_.push_back(instance);
+        return instance;
+    }
+    CFP2INSTANCE *connected(int type, uint16_t index) {
+        CFP2INSTANCE *instance = create(type, index);
+        EXPECT_EQ(veskcfp2_connect(instance), 1);
+        return instance;
+    }
+
+    usbbench::Bench &bench() { return *bench_; }
+
+   private:
+    std::set<std::string> files_;
+    std::unique_ptr<usbbench::Bench> bench_;
+    std::vector<usbbench::Device *> devices_;
+    std::vector<CFP2INSTANCE *> instances_;
+};
+
+TEST_F(Libusb, PingReachesTheFirmware) {
+    usbbench::Device &device = plug(1, "ABC12345");
+    CFP2INSTANCE *inst = connected(1, 0);
+    uint8_t reply[20] = {};
+    EXPECT_EQ(veskcfp2_ping(inst, reply), VESKCFP2_CMD_OK);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(reply), 19), "VESK CFP2 8348 1.04");
+    EXPECT_EQ(head(device.board().lastReport()), (std::vector<std::uint8_t>{0xF5, 0x01, 0, 0, 0, 0, 0, 0}));
+}
+
+
+TEST_F(Libusb, BoardsAreListedByBusAndPortWhateverOrderTheyCameIn) {
+    // Plugged out of order, with a device of the same vendor that is no board.
+    plug(0, "ZERO0002", {0x8248, 2, {1}});
+    bench().plugForeign(0x000A, {0x000A, 1, {1}});
+    plug(1, "ONE00001", {0x8348, 1, {4}});
+    plug(0, "ZERO0001", {0x8248, 1, {2}, true});
+
+    std::uint16_t indices[VESKCFP2_MAX_DEVICES];
+    std::uint8_t first[2 * VESKCFP2_MAX_DEVICES];
+    std::memset(first, 0xEE, sizeof first);
+    // 1-2 (type 0), 1-4 (type 1), 2-1 (type 0); the foreign device is not
+    // a board.
+    ASSERT_EQ(veskcfp2_enumerateDevices(5, indices, first), 3);
+    EXPECT_EQ((std::vector<std::uint16_t>(indices, indices + 3)), (std::vector<std::uint16_t>{0, 1, 2}));
+    EXPECT_EQ((std::vector<std::uint8_t>{first[0], first[1], first[2], first[4]}),
+              (std::vector<std::uint8_t>{'Z', 0xEE, 'O', 'Z'})) << "byte 2k+1 is never written";
+    ASSERT_EQ(veskcfp2_enumerateDevices(0, indices, first), 2);
+    EXPECT_EQ((std::vector<std::uint16_t>(indices, indices + 2)), (std::vector<std::uint16_t>{0, 2}));
+    ASSERT_EQ(veskcfp2_enumerateDevices(1, indices, first), 1);
+    EXPECT_EQ(indices[0], 1);
+
+    // An index is what createInstance takes, and stays while nothing changes.
+    char serial[9] = {};
+    for (int round = 0; round < 2; ++round) {
+        CFP2INSTANCE *inst = connected(0, 2);
+        ASSERT_EQ(veskcfp2_getSN(inst, reinterpret_cast<uint8_t *>(serial)), 1);
+        EXPECT_STREQ(serial, "ZERO0002");
+        EXPECT_EQ(veskcfp2_connect(create(0, 1)), 0) << "index 1 holds a type-1 board";
+    }
+    char path[VESK::PATH_LIMIT];
+    std::uint32_t length = 0;
+    EXPECT_EQ(VESK::findDevicePath(1, VESK::MATCH_8348, path, sizeof path, &length), VESK::LOOKUP_OK);
+    EXPECT_STREQ(path, "1-4");
+    EXPECT_EQ(VESK::findDevicePath(3, "", nullptr, 0, nullptr), VESK::LOOKUP_NO_MORE);
+}
+
+TEST_F(Libusb, NoBoardNoListAndNothingWritten) {
+    bench().plugForeign(0x8249, {0x8249, 1, {1}});
+    std::uint16_t indices[2] = {7, 7};
+    std::uint8_t first[2] = {7, 7};
+    EXPECT_EQ(veskcfp2_enumerateDevices(5, indices, first), 0);
+    EXPECT_EQ(indices[0], 7);
+    EXPECT_EQ(first[0], 7);
+    EXPECT_EQ(veskcfp2_connect(create(1, 0)), 0);
+}
+
+// Every command family puts the bytes of its row on the wire and decodes
+// the firmware's reply, over interrupt and over bulk endpoints alike.
+class LibusbWire : public Libusb, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(LibusbWire, EveryCommandFamilyIsByteExact) {
+    usbbench::Device &device = plug(1, "ABC12345", {0x8348, 1, {1}, GetParam()});
+    vboard::Board &board = device.board();
+    CFP2INSTANCE *inst = connected(1, 0);
+    auto wire = [&] { return head(board.lastReport()); };
+    using Bytes = std::vector<std::uint8_t>;
+
+    EXPECT_EQ(veskcfp2_setPower(inst, 0x33), VESKCFP2_CMD_OK);
+    EXPECT_EQ(wire(), (Bytes{0xF7, 0x00, 0x33, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(veskcfp2_resetMCU(inst), VESKCFP2_CMD_OK);
+    EXPECT_EQ(wire(), (Bytes{0xF5, 0x00, 0x33, 0x01, 0, 0, 0, 0})) << "byte 2 keeps the power value";
+    EXPECT_EQ(veskcfp2_resetMCUBoot(inst), VESKCFP2_CMD_OK);
+    EXPECT_EQ(wire()[3], 0x02);
+    EXPECT_EQ(veskcfp2_setPort(inst, 3, 0x12), VESKCFP2_CMD_OK);
+    EXPECT_EQ(wire(), (Bytes{0xF0, 0x00, 0x33, 0x03, 0x12, 0, 0, 0}));
+    uint8_t port = 0;
+    EXPECT_EQ(veskcfp2_getPort(inst, 3, &port), VESKCFP2_CMD_OK);
+    EXPECT_EQ(port, 0x12);
+    EXPECT_EQ(veskcfp2_setVendorIO(inst, 0x5A), VESKCFP2_CMD_OK);
+    EXPECT_EQ(wire(), (Bytes{0xF0, 0x5A, 0x33, 0x09, 0x12, 0, 0, 0}));
+    EXPECT_EQ(veskcfp2_enableCurrentSense(inst, 0x0102, 0x0A0B), VESKCFP2_CMD_OK);
+    EXPECT_EQ(wire(), (Bytes{0xF0, 0x00, 0x33, 0x0A, 0x0B, 0x0A, 0x02, 0x01}));
+    board.state().senseReading[0x0A0B] = 0x77;
+    uint8_t sense = 0;
+    EXPECT_EQ(veskcfp2_getCurrentSense(inst, 0x0A0B, &sense), VESKCFP2_CMD_OK);
+    EXPECT_EQ(sense, 0x77);
+    uint16_t monitor = 0;
+    EXPECT_EQ(veskcfp2_currentMonitor(inst, &monitor), VESKCFP2_CMD_OK);
+    EXPECT_EQ(monitor, 0x0123);
+    EXPECT_EQ(wire()[3], 0x0B);
+    EXPECT_EQ(veskcfp2_setMDIO(inst, 1, 0x8000, 0x1234), VESKCFP2_CMD_OK);
+    EXPECT_EQ(wire(), (Bytes{0xF4, 0x00, 0x33, 0x01, 0x00, 0x80, 0x34, 0x12}));
+    uint16_t mdio = 0;
+    EXPECT_EQ(veskcfp2_getMDIO(inst, 1, 0x8000, &mdio), VESKCFP2_CMD_OK);
+    EXPECT_EQ(mdio, 0x1234);
+    EXPECT_EQ(wire(), (Bytes{0xF4, 0x01, 0x00, 0x01, 0x00, 0x80, 0x34, 0x12}));
+    double vcc = 0, temp = 0;
+    EXPECT_EQ(veskcfp2_getVCC(inst, &vcc), VESKCFP2_CMD_OK);
+    EXPECT_DOUBLE_EQ(vcc, 3.3125);
+    board.setTemperature(2, -5.5);
+    EXPECT_EQ(veskcfp2_getTemperature(inst, 2, &temp), VESKCFP2_CMD_OK);
+    EXPECT_EQ(wire(), (Bytes{0xF6, 0x01, 0x00, 0x04, 0x02, 0x80, 0x34, 0x12}));
+    EXPECT_EQ(veskcfp2_p3v3_FTDIEnable(inst, 1), VESKCFP2_CMD_OK);
+    EXPECT_EQ(board.state().ports[3], 0x92);
+
+    // EEPROM: the address goes high part first, cut to 17 bits.
+    EXPECT_EQ(veskcfp2_eepromWrite(inst, 0x3ABCD, 0x42), VESKCFP2_CMD_OK);
+    EXPECT_EQ(wire(), (Bytes{0xF1, 0x00, 0x00, 0x02, 0x01, 0xAB, 0xCD, 0x42}));
+    uint8_t byte = 0;
+    EXPECT_EQ(veskcfp2_eepromRead(inst, 0x1ABCD, &byte), VESKCFP2_CMD_OK);
+    EXPECT_EQ(byte, 0x42);
+    char serial[9] = {};
+    EXPECT_EQ(veskcfp2_getSN(inst, reinterpret_cast<uint8_t *>(serial)), 1);
+    EXPECT_STREQ(serial, "ABC12345");
+    EXPECT_EQ(veskcfp2_setSN(inst, reinterpret_cast<const uint8_t *>("LAB-7"), 5), 1);
+    EXPECT_EQ(board.eepromSerial(), "LAB-7   ");
+    EXPECT_EQ(device.badLengthWrites(), 0u) << "every report is 64 bytes";
+    EXPECT_EQ(device.claims(), 1u) << "one claim for the whole connection";
+}
+
+INSTANTIATE_TEST_SUITE_P(Endpoints, LibusbWire, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool> &info) {
+                             return std::string(info.param ? "Bulk" : "Interrupt");
+                         });
+
+TEST_F(Libusb, SilentBoardFailsEachQueryAfterTheWaitAndKeepsThePipes) {
+    usbbench::Device &device = plug(1, "ABC12345");
+    CFP2INSTANCE *inst = connected(1, 0);
+    device.board().knobs().silent = true;
+    // The second query first waits for the first one's reply, then for its own.
+    for (int i = 0; i < 2; ++i) {
+        double vcc = 0;
+        const Clock::time_point start = Clock::now();
+        EXPECT_EQ(veskcfp2_getVCC(inst, &vcc), VESKCFP2_CMD_FAILED);
+        const long ms = msSince(start);
+        EXPECT_GE(ms, 95 * (i + 1));
+        EXPECT_LT(ms, 200 * (i + 1) + 300);
+        EXPECT_EQ(VESK::libusb::activeTransfers(), 0u) << "the timed-out read was cancelled and completed";
+        EXPECT_EQ(device.outstandingUrbs(), 0u);
+    }
+    // Commands without a reply go through; the pipes were kept.
+    EXPECT_EQ(veskcfp2_setPort(inst, 1, 2), VESKCFP2_CMD_OK);
+    device.board().knobs().silent = false;
+    uint8_t port = 0;
+    EXPECT_EQ(veskcfp2_getPort(inst, 1, &port), VESKCFP2_CMD_OK);
+    EXPECT_EQ(port, 2);
+}
+
+TEST_F(Libusb, LateReplyIsDrainedAndNeverTakenForTheNextQuery) {
+    usbbench::Device &device = plug(1, "ABC12345");
+    vboard::Board &board = device.board();
+    CFP2INSTANCE *inst = connected(1, 0);
+    board.setVcc(3.3125);
+    board.setTemperature(0, 25.25);
+    board.knobs().latencyMs = 150;  // the supply voltage answers after the wait
+    double vcc = 0, temp = 0;
+    EXPECT_EQ(veskcfp2_getVCC(inst, &vcc), VESKCFP2_CMD_FAILED);
+    board.knobs().latencyMs = 0;
+    // A command without a reply is not held up by the owed reply.
+    EXPECT_EQ(veskcfp2_setPort(inst, 3, 0x40), VESKCFP2_CMD_OK);
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(veskcfp2_getTemperature(inst, 0, &temp), VESKCFP2_CMD_OK);
+    EXPECT_LT(msSince(start), 300);
+    EXPECT_DOUBLE_EQ(temp, 25.25) << "the supply voltage's late reply is not the temperature";
+    uint8_t port = 0;
+    EXPECT_EQ(veskcfp2_getPort(inst, 3, &port), VESKCFP2_CMD_OK);
+    EXPECT_EQ(port, 0x40);
+    EXPECT_EQ(device.outstandingUrbs(), 0u);
+}
+
+TEST_F(Libusb, ShortAndOverlongRepliesAreGradedAndKeepThePipes) {
+    usbbench::Device &device = plug(1, "ABC12345");
+    CFP2INSTANCE *inst = connected(1, 0);
+    device.board().scriptReply({0xF0});
+    uint16_t monitor = 0;
+    EXPECT_EQ(veskcfp2_currentMonitor(inst, &monitor), VESKCFP2_CMD_SHORT);
+    // More bytes than asked fail the read (the device babbled).
+    device.board().scriptReply({0xF0, 1, 2, 3});
+    uint8_t port = 0;
+    EXPECT_EQ(veskcfp2_getPort(inst, 1, &port), VESKCFP2_CMD_FAILED);
+    EXPECT_EQ(veskcfp2_getPort(inst, 1, &port), VESKCFP2_CMD_OK) << "the pipes stay open";
+}
+
+TEST_F(Libusb, UnplugWhileConnectedDropsThePipes) {
+    usbbench::Device &device = plug(1, "ABC12345");
+    CFP2INSTANCE *inst = connected(1, 0);
+    bench().remove(device);
+    EXPECT_EQ(veskcfp2_resetMCU(inst), VESKCFP2_CMD_FAILED);
+    EXPECT_EQ(VESK::libusb::openDevices(), 0u) << "the gone device was closed with the pipes";
+    const std::size_t reports = device.board().reports().size();
+    uint8_t reply[20];
+    EXPECT_EQ(veskcfp2_ping(inst, reply), VESKCFP2_CMD_FAILED);
+    EXPECT_EQ(device.board().reports().size(), reports);
+    EXPECT_EQ(veskcfp2_connect(inst), 0);
+
+    // Plugged back in (a new device at the same port), connect recovers.
+    usbbench::Device &again = plug(1, "ABC12345");
+    EXPECT_EQ(veskcfp2_connect(inst), 1);
+    EXPECT_EQ(veskcfp2_ping(inst, reply), VESKCFP2_CMD_OK);
+    EXPECT_EQ(again.board().reports().size(), 1u);
+}
+
+TEST_F(Libusb, UnplugDuringATransferEndsItAndDropsThePipes) {
+    usbbench::Device &device = plug(1, "ABC12345");
+    CFP2INSTANCE *inst = connected(1, 0);
+    device.board().knobs().silent = true;
+    std::thread unplugger([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        bench().remove(device);
+    });
+    uint16_t mdio = 0;
+    EXPECT_EQ(veskcfp2_getMDIO(inst, 1, 2, &mdio), VESKCFP2_CMD_FAILED);
+    unplugger.join();
+    EXPECT_EQ(VESK::libusb::openDevices(), 0u) << "the read failed for a gone device: pipes dropped";
+    EXPECT_EQ(veskcfp2_getMDIO(inst, 1, 2, &mdio), VESKCFP2_CMD_FAILED);
+}
+
+TEST_F(Libusb, PermissionDeniedAndBusyInterfaceFailTheConnect) {
+    usbbench::Device &denied = plug(1, "DENIED01", {0x8348, 1, {1}});
+    usbbench::Device &busy = plug(1, "BUSY0001", {0x8348, 1, {2}});
+    denied.setDenied(true);
+    busy.setClaimedElsewhere(true);
+    EXPECT_EQ(veskcfp2_connect(create(1, 0)), 0);
+    EXPECT_EQ(veskcfp2_connect(create(1, 1)), 0);
+    EXPECT_EQ(busy.claimedInterfaces(), 0u);
+    // Both are still listed; their probes cannot read the EEPROM.
+    std::uint16_t indices[4];
+    std::uint8_t first[8] = {};
+    EXPECT_EQ(veskcfp2_enumerateDevices(1, indices, first), 2);
+    EXPECT_EQ(first[0], 0);
+    EXPECT_EQ(first[2], 0);
+    denied.setDenied(false);
+    busy.setClaimedElsewhere(false);
+    EXPECT_EQ(veskcfp2_connect(create(1, 0)), 1);
+    EXPECT_EQ(veskcfp2_connect(create(1, 1)), 1);
+}
+
+// brevantctl, run as its own process on the same mocked devices, says which
+// device did not open and why.
+std::string brevantctl(const std::string &args, int &status) {
+    const std::string command = "env -u BREVANT_SIMULATOR " BREVANTCTL_PATH " " + args + " 2>&1";
+    std::string output;
+    if (FILE *pipe = popen(command.c_str(), "r")) {
+        char chunk[256];
+        while (std::fgets(chunk, sizeof chunk, pipe) != nullptr) output += chunk;
+        status = pclose(pipe);
+    }
+    return output;
+}
+
+TEST_F(Libusb, BrevantctlNamesTheDeviceThatDidNotOpen) {
+    plug(1, "FREE0001", {0x8348, 1, {2}});
+    usbbench::Device &busy = plug(1, "BUSY0001", {0x8348, 3, {1, 4}});
+    busy.setClaimedElsewhere(true);
+    int status = 0;
+    std::string out = brevantctl("--type 1 --index 1 ping", status);
+    EXPECT_NE(status, 0);
+    EXPECT_NE(out.find("did not open: USB device 3-1.4 (/dev/bus/usb/003/"), std::string::npos) << out;
+    EXPECT_NE(out.find("could not be claimed"), std::string::npos) << out;
+    out = brevantctl("--type 1 --index 0 ping", status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_EQ(out.find("simulated"), std::string::npos) << out;
+    if (geteuid() != 0) {
+        // Only where file permissions bind (not as root): the node is closed.
+        const std::string node = usbbench::Bench::nodeFile(busy);
+        chmod(node.c_str(), 0);
+        out = brevantctl("--type 1 --index 1 ping", status);
+        chmod(node.c_str(), 0644);
+        EXPECT_NE(out.find("no permission to open USB device 3-1.4"), std::string::npos) << out;
+        EXPECT_NE(out.find("60-brevant.rules"), std::string::npos) << out;
+    }
+}
+
+TEST_F(Libusb, KernelDriverIsDetachedOnOpenAndReattachedOnTheLastClose) {
+    usbbench::Device &device = plug(0, "HID00001", {0x8248, 1, {1}, false, "usbhid"});
+    CFP2INSTANCE *a = connected(0, 0);
+    EXPECT_EQ(device.kernelDriver(), "(detached:usbhid)");
+    CFP2INSTANCE *b = connected(0, 0);
+    EXPECT_EQ(veskcfp2_disconnect(a), 1);
+    EXPECT_EQ(device.kernelDriver(), "(detached:usbhid)") << "b still uses the board";
+    uint8_t reply[20];
+    EXPECT_EQ(veskcfp2_ping(b, reply), VESKCFP2_CMD_OK);
+    EXPECT_EQ(veskcfp2_disconnect(b), 1);
+    EXPECT_EQ(device.kernelDriver(), "usbhid");
+}
+
+TEST_F(Libusb, TwoInstancesAndAProbeShareOneClaimedHandle) {
+    usbbench::Device &device = plug(1, "SHARED01");
+    CFP2INSTANCE *a = connected(1, 0);
+    CFP2INSTANCE *b = connected(1, 0);
+    EXPECT_EQ(VESK::libusb::openDevices(), 1u);
+    EXPECT_EQ(device.claims(), 1u);
+    std::uint16_t indices[2];
+    std::uint8_t first[4] = {};
+    EXPECT_EQ(veskcfp2_enumerateDevices(1, indices, first), 1);
+    EXPECT_EQ(first[0], 'S');
+    EXPECT_EQ(device.claims(), 1u) << "the probe used the open handle";
+    EXPECT_EQ(veskcfp2_setMDIO(a, 1, 7, 0xBEEF), VESKCFP2_CMD_OK);
+    uint16_t value = 0;
+    EXPECT_EQ(veskcfp2_getMDIO(b, 1, 7, &value), VESKCFP2_CMD_OK);
+    EXPECT_EQ(value, 0xBEEF);
+    EXPECT_EQ(veskcfp2_connect(a), 1) << "reconnecting one instance leaves the other's pipes alone";
+    EXPECT_EQ(veskcfp2_getMDIO(b, 1, 7, &value), VESKCFP2_CMD_OK);
+    EXPECT_EQ(veskcfp2_disconnect(a), 1);
+    EXPECT_EQ(device.claimedInterfaces(), 1u);
+    EXPECT_EQ(veskcfp2_getMDIO(b, 1, 7, &value), VESKCFP2_CMD_OK);
+}
+
+TEST_F(Libusb, ThreadsOnDifferentBoardsRunTogether) {
+    constexpr int kBoards = 3, kRounds = 40;
+    for (int i = 0; i < kBoards; ++i) plug(1, "THREAD0" + std::to_string(i), {0x8348, 1, {static_cast<std::uint8_t>(i + 1)}});
+    std::vector<CFP2INSTANCE *> instances;
+    for (int i = 0; i < kBoards; ++i) instances.push_back(connected(1, static_cast<uint16_t>(i)));
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kBoards; ++i) {
+        threads.emplace_back([&, i] {
+            for (int round = 0; round < kRounds; ++round) {
+                const uint16_t written = static_cast<uint16_t>(i * 1000 + round);
+                uint16_t read = 0;
+                if (veskcfp2_setMDIO(instances[i], 1, 5, written) != VESKCFP2_CMD_OK ||
+                    veskcfp2_getMDIO(instances[i], 1, 5, &read) != VESKCFP2_CMD_OK || read != written)
+                    ++failures;
+            }
+        });
+    }
+    for (std::thread &t : threads) t.join();
+    EXPECT_EQ(failures, 0);
+}
+
+}  // namespace

@@ -1,0 +1,124 @@
+// usb_bench.h - virtual boards on a mocked Linux USB stack (umockdev): each
+// board is a USB device in the mocked sysfs and /dev/bus/usb, and the
+// usbdevfs ioctls that libusb issues on its node (claim, URB submit, reap,
+// discard, kernel driver queries) are answered here by handing the reports
+// to the virtual board firmware. Run under umockdev-wrapper.
+#ifndef BREVANT_TESTS_USB_BENCH_H
+#define BREVANT_TESTS_USB_BENCH_H
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "vboard/board.h"
+
+typedef struct _UMockdevTestbed UMockdevTestbed;
+
+namespace usbbench {
+
+struct DeviceOptions {
+    std::uint16_t productId = 0x8348;
+    std::uint8_t bus = 1;
+    std::vector<std::uint8_t> ports{1};  // port path below the root hub
+    bool bulk = false;                   // bulk endpoints instead of interrupt ones
+    std::string kernelDriver;            // a driver bound to interface 0 ("" none)
+};
+
+// One mocked USB device and the firmware behind it.
+class Device {
+   public:
+    vboard::Board &board() { return *board_; }
+    const std::string &devnode() const { return devnode_; }
+
+    // The interface is claimed by another program: claims fail with EBUSY.
+    void setClaimedElsewhere(bool claimed);
+    // The device node does not open for this user (EACCES).
+    void setDenied(bool denied);
+    // Unplugged: every ioctl fails with ENODEV from now on, outstanding
+    // URBs included.
+    void unplug();
+
+    // URBs submitted and not yet reaped; interfaces claimed now; the driver
+    // bound to interface 0 ("" none); times the interface was claimed.
+    unsigned outstandingUrbs();
+    unsigned claimedInterfaces();
+    std::string kernelDriver();
+    unsigned claims();
+    // Reports that reached the firmware as OUT transfers of another length.
+    unsigned badLengthWrites();
+
+    // What poll() reports for the device's node: POLLOUT when a URB can be
+    // reaped, POLLERR | POLLHUP once unplugged.
+    short readiness();
+    bool unplugged() {
+        std::lock_guard<std::mutex> hold(mutex_);
+        return gone_;
+    }
+
+    // Answers one ioctl (a UMockdevIoctlClient), on umockdev's thread.
+    void handle(void *client);
+
+   private:
+    friend class Bench;
+    struct Urb;
+    void completeArrived(std::chrono::steady_clock::time_point now);
+    // A kernel driver is bound to interface 0 (not detached).
+    bool driverBound() const { return !driver_.empty() && driver_[0] != '('; }
+
+    std::shared_ptr<vboard::Board> board_;
+    std::string syspath_, devnode_;
+    std::mutex mutex_;
+    std::deque<std::shared_ptr<Urb>> pendingIn_;   // IN URBs waiting for a reply
+    std::deque<std::shared_ptr<Urb>> done_;        // completed, waiting to be reaped
+    struct Queued {
+        std::vector<std::uint8_t> bytes;
+        std::chrono::steady_clock::time_point at;
+    };
+    std::deque<Queued> replies_;
+    bool gone_ = false;
+    bool removed_ = false;
+    bool claimedElsewhere_ = false;
+    unsigned claimed_ = 0, claims_ = 0, badLength_ = 0;
+    std::string driver_;
+};
+
+class Bench {
+   public:
+    Bench();
+    ~Bench();
+    Bench(const Bench &) = delete;
+    Bench &operator=(const Bench &) = delete;
+
+    // A board of `type` (0 or 1) with `serial`, at `options`' place.
+    Device &plug(int type, const std::string &serial, DeviceOptions options = {});
+    // A device of the board's vendor with another product id.
+    Device &plugForeign(std::uint16_t productId, DeviceOptions options);
+    // Takes the device out of sysfs as the kernel does on unplug (after
+    // Device::unplug has failed its ioctls).
+    void remove(Device &device);
+
+    static bool denied(const char *path);
+    // The file that stands for the device's node in the testbed.
+    static std::string nodeFile(const Device &device);
+    // Made on first use; libusb's context must come after it.
+    static UMockdevTestbed *testbed();
+
+   private:
+    Device &add(std::shared_ptr<vboard::Board> board, std::uint16_t productId, DeviceOptions options);
+
+    UMockdevTestbed *testbed_;
+    std::vector<std::unique_ptr<Device>> devices_;
+    std::uint8_t nextAddress_ = 2;
+};
+
+// Files this process has open (entries of /proc/self/fd).
+std::set<std::string> openFiles();
+
+}  // namespace usbbench
+
+#endif
