@@ -643,7 +643,7 @@ elseif(CASE STREQUAL "conveniences")
   # In the command list the summaries stay in one column, also after a
   # synopsis too long for it.
   ctl(0 --help)
-  expect_match("--help" "${OUT}" "\n  watch [^\n]*--csv\\]\n                                 the readings")
+  expect_match("--help" "${OUT}" "\n  watch [^\n]*--csv\\][^\n]*\n                                 the readings")
   expect_match("--help" "${OUT}" "\n  eeprom load [^\n]*FILE\n                                 writes an EEPROM image")
   expect_match("--help" "${OUT}" "\n  vcc                            reads the supply voltage")
   ctl(0 list --help)
