@@ -239,7 +239,7 @@ INSTANTIATE_TEST_SUITE_P(Endpoints, LibusbWire, ::testing::Values(false, true),
 TEST_F(Libusb, SilentBoardFailsEachQueryAfterTheWaitAndKeepsThePipes) {
     usbbench::Device &device = plug(1, "ABC12345");
     CFP2INSTANCE *inst = connected(1, 0);
-    device.board().knobs().silent = true;
+    device.setKnobs([](vboard::Knobs &k) { k.silent = true; });
     // The second query first waits for the first one's reply, then for its own.
     for (int i = 0; i < 2; ++i) {
         double vcc = 0;
@@ -253,7 +253,7 @@ TEST_F(Libusb, SilentBoardFailsEachQueryAfterTheWaitAndKeepsThePipes) {
     }
     // Commands without a reply go through; the pipes were kept.
     EXPECT_EQ(veskcfp2_setPort(inst, 1, 2), VESKCFP2_CMD_OK);
-    device.board().knobs().silent = false;
+    device.setKnobs([](vboard::Knobs &k) { k.silent = false; });
     uint8_t port = 0;
     EXPECT_EQ(veskcfp2_getPort(inst, 1, &port), VESKCFP2_CMD_OK);
     EXPECT_EQ(port, 2);
@@ -265,10 +265,10 @@ TEST_F(Libusb, LateReplyIsDrainedAndNeverTakenForTheNextQuery) {
     CFP2INSTANCE *inst = connected(1, 0);
     board.setVcc(3.3125);
     board.setTemperature(0, 25.25);
-    board.knobs().latencyMs = 150;  // the supply voltage answers after the wait
+    device.setKnobs([](vboard::Knobs &k) { k.latencyMs = 150; });  // the supply voltage answers after the wait
     double vcc = 0, temp = 0;
     EXPECT_EQ(veskcfp2_getVCC(inst, &vcc), VESKCFP2_CMD_FAILED);
-    board.knobs().latencyMs = 0;
+    device.setKnobs([](vboard::Knobs &k) { k.latencyMs = 0; });
     // A command without a reply is not held up by the owed reply.
     EXPECT_EQ(veskcfp2_setPort(inst, 3, 0x40), VESKCFP2_CMD_OK);
     const Clock::time_point start = Clock::now();
@@ -316,7 +316,7 @@ TEST_F(Libusb, UnplugWhileConnectedDropsThePipes) {
 TEST_F(Libusb, UnplugDuringATransferEndsItAndDropsThePipes) {
     usbbench::Device &device = plug(1, "ABC12345");
     CFP2INSTANCE *inst = connected(1, 0);
-    device.board().knobs().silent = true;
+    device.setKnobs([](vboard::Knobs &k) { k.silent = true; });
     std::thread unplugger([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
         bench().remove(device);
