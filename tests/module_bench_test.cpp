@@ -71,14 +71,14 @@ TEST_F(ModuleTest, WrittenRegistersHideTheModuleAndAreKept) {
     EXPECT_EQ(read(0x8002), 0x0009);  // the others still come from the module
 
     // The state keeps the written 0, so a board loaded from it reads 0 too.
-    vboard::BoardSpec spec;
-    spec.serial = "ABC12345";
-    const std::vector<vboard::BenchBoard> boards = {{spec, board}};
+    vboard::BoardSpec line;
+    line.serial = "ABC12345";
+    const std::vector<vboard::BenchBoard> boards = {{line, board}};
     const std::string state = vboard::stateText(boards);
     EXPECT_NE(state.find("mdio 01 8000 0000\n"), std::string::npos) << state;
     vboard::Board fresh(1, "ABC12345");
     fresh.setModule(vboard::Module::cfp2Sr4());
-    vboard::applyState(state, {{spec, &fresh}});
+    vboard::applyState(state, {{line, &fresh}});
     EXPECT_EQ(fresh.state().mdio[1].at(0x8000), 0x0000);
     EXPECT_EQ(fresh.state().mdio[1].count(0x8002), 0u);  // reads are not stored
     EXPECT_EQ(fresh.state().power, 1);
