@@ -163,7 +163,9 @@ def _text(words):
     for word in words:
         if word == 0:
             break
-        if 0x20 <= word < 0x7F:
+        if word == 0x5C:
+            out.append("\\\\")  # a backslash doubled: the text "\\x07" is not a 0x07 byte
+        elif 0x20 <= word < 0x7F:
             out.append(chr(word))
         else:
             out.append("\\x%04X" % word if word > 0xFF else "\\x%02X" % word)

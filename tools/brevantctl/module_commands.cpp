@@ -182,7 +182,14 @@ void runModuleDump(Context &c) {
 // its readings are then not available.
 void readModule(Sample &s) {
     const Invocation &inv = s.invocation();
-    if (!inv.flag(kModuleOption.name)) return;
+    // --mdio-port only says where the module's readings come from: alone it
+    // would be ignored, whatever it says.
+    if (!inv.flag(kModuleOption.name)) {
+        if (inv.value(kMdioPortOption.name))
+            throw UsageError(std::string(kMdioPortOption.name) + " chooses the port of the module's readings: add " +
+                             kModuleOption.name);
+        return;
+    }
     const auto port = static_cast<std::uint8_t>(
         inv.value(kMdioPortOption.name) ? parseNumber(*inv.value(kMdioPortOption.name), kMdioPortOption.name, 0, 0xFF) : 1);
     CFP2INSTANCE *board = s.board().get();

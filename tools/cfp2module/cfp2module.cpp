@@ -75,12 +75,15 @@ const Code *findCode(const std::vector<Code> &codes, std::uint16_t word) {
 }
 
 // Characters up to a 0 byte, padding spaces taken off the end; a register
-// that does not hold a printable ASCII character shows as \xNN.
+// that does not hold a printable ASCII character shows as \xNN, and a
+// backslash as \\, so that the text "\x07" and a 0x07 byte differ.
 std::string decodeText(const std::vector<std::uint16_t> &words) {
     std::string text;
     for (std::uint16_t word : words) {
         if (word == 0) break;
-        if (word >= 0x20 && word < 0x7F) {
+        if (word == '\\') {
+            text += "\\\\";
+        } else if (word >= 0x20 && word < 0x7F) {
             text += static_cast<char>(word);
         } else {
             char escaped[8];

@@ -80,7 +80,7 @@ struct Value {
     std::uint16_t raw = 0;
     bool known = false;             // Code: a listed code; Revision: a byte; others: always
     std::optional<std::string> name;  // Code: the code's name when listed
-    std::string text;               // Text: the characters up to the padding
+    std::string text;               // Text: the characters up to the padding (\xNN, \\: see display)
     double number = 0;              // Revision and readings, in the unit below
     std::optional<double> dbm;      // MilliWatts above zero; zero is no light
     const char *unit = "";          // "C", "V", "mA", "mW", or "" for the rest

@@ -136,6 +136,11 @@ if(CASE STREQUAL "module_default_bench")
   usage_error("--lanes does not apply to module info" module info --lanes 4)
   usage_error("--mdio-port does not apply to mdio read" --mdio-port 1 mdio read 1 0)
   usage_error("give both FIRST and LAST" module dump 0x8000)
+  # status and watch read the module only with --module: --mdio-port alone,
+  # whatever its value, is a mistake to point out, not to ignore.
+  usage_error("--mdio-port chooses the port of the module's readings: add --module" status --mdio-port 3)
+  usage_error("--mdio-port chooses the port of the module's readings" --type 1 watch --mdio-port 3x --count 1)
+  usage_error("--mdio-port must be in 0-255" status --module --mdio-port 300)
 
 elseif(CASE STREQUAL "module_bench_file")
   # An empty cage; a module on another MDIO port; a board that hangs in the
