@@ -27,9 +27,11 @@ step() {
 step list
 step --type 1 ping
 step --type 1 status --sensors 0,1
-step --type 1 mdio write 1 0x8000 0x1234
-step --type 1 mdio read 1 0x8000
-step --type 1 --json mdio read 1 0x8000
+step module info
+step module monitor
+step --type 1 mdio write 1 0xB000 0x1234
+step --type 1 mdio read 1 0xB000
+step --type 1 --json mdio read 1 0xB000
 step --type 0 --yes sn set LAB-7
 step --serial LAB-7 sn get
 step --type 1 watch --count 3 --interval 0.5

@@ -468,6 +468,19 @@ class Board:
         self._send("veskcfp2_eepromWrite", _checked("address", address, 0, EEPROM_SIZE - 1),
                    _u8("data", data))
 
+    def module(self, port=1, lanes=None):
+        """The CFP2 module behind MDIO port `port` (0-255, default 1), decoded:
+        a brevant.module.Module with identity (identifier, connector,
+        application, vendor name, part and serial number, revisions) and
+        monitors (temperature, supply voltage, per-lane bias, Tx and Rx power
+        in mW and dBm). `lanes` (1-16) sets the lane count when the
+        application code does not give one. One MDIO read per register.
+        Raises brevant.module.NoModuleError when no CFP module answers and
+        brevant.module.ModuleReadError, naming the register, when a read
+        fails or comes short."""
+        from . import module as _module
+        return _module.read_module(self, _u8("port", port), lanes)
+
     @property
     def serial(self) -> str:
         """The serial number kept in the first 8 EEPROM bytes, without its

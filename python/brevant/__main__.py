@@ -13,11 +13,12 @@ from __future__ import annotations
 import argparse
 import datetime
 import json
+import os
 import sys
 import time
 from typing import List, Optional, Sequence
 
-from . import BOARD_8348, Board, BrevantError, find_boards
+from . import BOARD_8348, MAX_DEVICES, Board, BrevantError, _default_library, _valid_serial, find_boards
 from ._library import SIMULATOR_ENV
 
 
@@ -71,8 +72,49 @@ def _cell(value: object) -> str:
     return str(value)
 
 
+def _check(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """Usage errors (status 2) that argparse does not see: the board
+    selection as brevantctl checks it, and the sample count."""
+    if args.command == "list":
+        return
+    if args.serial is not None:
+        if args.type is not None or args.index is not None:
+            parser.error("--serial selects a board on its own; drop --type and --index")
+        try:
+            _valid_serial(args.serial, "--serial")
+        except ValueError as error:
+            parser.error(str(error))
+    if args.index is not None and not 0 <= args.index < MAX_DEVICES:
+        parser.error("--index must be 0-%d, got %d" % (MAX_DEVICES - 1, args.index))
+    if args.command == "watch":
+        if args.count is not None and args.count < 1:
+            parser.error("--count must be 1 or more, got %d" % args.count)
+        if not 0 <= args.interval <= 86400:  # also refuses nan
+            parser.error("--interval must be 0 to 86400 seconds, got %s" % args.interval)
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    args = _parser().parse_args(argv)
+    parser = _parser()
+    args = parser.parse_args(argv)
+    _check(parser, args)
+    try:
+        _default_library()
+    except OSError as error:
+        print("python3 -m brevant: %s" % error, file=sys.stderr)
+        return 1
+    try:
+        return _run(args)
+    except BrokenPipeError:
+        # The reader went away (watch | head): stop quietly, and keep Python
+        # from complaining again when it flushes standard output at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    except OSError as error:
+        print("python3 -m brevant: cannot write standard output: %s" % (error.strerror or error), file=sys.stderr)
+        return 1
+
+
+def _run(args: argparse.Namespace) -> int:
     try:
         if args.command == "list":
             boards = find_boards(args.type)
@@ -102,9 +144,6 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                 print("python3 -m brevant: no boards found", file=sys.stderr)
                 return 1
             return 0
-        if args.command == "watch" and args.interval < 0:
-            print("python3 -m brevant: --interval must not be negative", file=sys.stderr)
-            return 2
         with _open(args) as board:
             if board.simulated:
                 _note_simulated()

@@ -120,6 +120,27 @@ def test_python_m_brevant(tmp_path):
     assert _module("status", "--sensors", "x", tmp_path=tmp_path).returncode == 2
 
 
+def test_python_m_brevant_usage_and_output_errors(tmp_path):
+    # A wrong selection or count is a usage error (2) with one message, not
+    # a traceback; --serial with --type is refused as brevantctl refuses it.
+    for args in (["status", "--index", "200"], ["status", "--serial", "A B"],
+                 ["status", "--serial", "VBRD0001", "-t", "1"], ["watch", "--count", "0"],
+                 ["watch", "--interval", "nan"]):
+        done = _module(*args, tmp_path=tmp_path)
+        assert done.returncode == 2 and "Traceback" not in done.stderr, (args, done.stderr)
+        assert done.stderr.strip().splitlines()[-1].startswith("python3 -m brevant: error: --"), args
+    # Output that cannot be written fails with 1 and a message.
+    with open("/dev/full", "w") as full:
+        env = dict(os.environ, PYTHONPATH=PYTHON_DIR, BREVANT_BENCH_STATE=str(tmp_path / "state"))
+        done = subprocess.run([sys.executable, "-m", "brevant", "list", "--json"], env=env, stdout=full,
+                              stderr=subprocess.PIPE, text=True, timeout=60)
+    assert done.returncode == 1 and "Traceback" not in done.stderr
+    assert "cannot write standard output: No space left on device" in done.stderr
+    # A library that cannot be loaded is named, and is not taken for an output error.
+    done = _module("list", env_changes={brevant.LIBRARY_ENV: str(tmp_path / "nope.so")}, tmp_path=tmp_path)
+    assert done.returncode == 1 and "nope.so" in done.stderr and "standard output" not in done.stderr
+
+
 def _build_dir():
     return os.path.dirname(os.path.dirname(os.path.realpath(os.environ[brevant.LIBRARY_ENV])))
 

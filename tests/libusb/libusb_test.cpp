@@ -27,14 +27,6 @@ std::vector<std::uint8_t> head(const vboard::Report &r, std::size_t n = 8) {
     return std::vector<std::uint8_t>(r.begin(), r.begin() + static_cast<std::ptrdiff_t>(n));
 }
 
-// Changes the firmware's knobs or state under its lock: the mocked stack's
-// thread reads them when a report arrives.
-template <typename Change>
-void change(vboard::Board &board, Change what) {
-    std::lock_guard<std::mutex> hold(board.mutex());
-    what();
-}
-
 long msSince(Clock::time_point start) {
     return static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
@@ -208,7 +200,10 @@ TEST_P(LibusbWire, EveryCommandFamilyIsByteExact) {
     EXPECT_EQ(wire(), (Bytes{0xF0, 0x5A, 0x33, 0x09, 0x12, 0, 0, 0}));
     EXPECT_EQ(veskcfp2_enableCurrentSense(inst, 0x0102, 0x0A0B), VESKCFP2_CMD_OK);
     EXPECT_EQ(wire(), (Bytes{0xF0, 0x00, 0x33, 0x0A, 0x0B, 0x0A, 0x02, 0x01}));
-    change(board, [&] { board.state().senseReading[0x0A0B] = 0x77; });
+    {
+        std::lock_guard<std::mutex> hold(board.mutex());  // umockdev's thread reads it
+        board.state().senseReading[0x0A0B] = 0x77;
+    }
     uint8_t sense = 0;
     EXPECT_EQ(veskcfp2_getCurrentSense(inst, 0x0A0B, &sense), VESKCFP2_CMD_OK);
     EXPECT_EQ(sense, 0x77);
@@ -229,7 +224,10 @@ TEST_P(LibusbWire, EveryCommandFamilyIsByteExact) {
     EXPECT_EQ(veskcfp2_getTemperature(inst, 2, &temp), VESKCFP2_CMD_OK);
     EXPECT_EQ(wire(), (Bytes{0xF6, 0x01, 0x00, 0x04, 0x02, 0x80, 0x34, 0x12}));
     EXPECT_EQ(veskcfp2_p3v3_FTDIEnable(inst, 1), VESKCFP2_CMD_OK);
-    change(board, [&] { EXPECT_EQ(board.state().ports[3], 0x92); });
+    {
+        std::lock_guard<std::mutex> hold(board.mutex());
+        EXPECT_EQ(board.state().ports[3], 0x92);
+    }
 
     // EEPROM: the address goes high part first, cut to 17 bits.
     EXPECT_EQ(veskcfp2_eepromWrite(inst, 0x3ABCD, 0x42), VESKCFP2_CMD_OK);
@@ -254,7 +252,7 @@ INSTANTIATE_TEST_SUITE_P(Endpoints, LibusbWire, ::testing::Values(false, true),
 TEST_F(Libusb, SilentBoardFailsEachQueryAfterTheWaitAndKeepsThePipes) {
     usbbench::Device &device = plug(1, "ABC12345");
     CFP2INSTANCE *inst = connected(1, 0);
-    change(device.board(), [&] { device.board().knobs().silent = true; });
+    device.setKnobs([](vboard::Knobs &k) { k.silent = true; });
     // The second query first waits for the first one's reply, then for its own.
     for (int i = 0; i < 2; ++i) {
         double vcc = 0;
@@ -268,7 +266,7 @@ TEST_F(Libusb, SilentBoardFailsEachQueryAfterTheWaitAndKeepsThePipes) {
     }
     // Commands without a reply go through; the pipes were kept.
     EXPECT_EQ(veskcfp2_setPort(inst, 1, 2), VESKCFP2_CMD_OK);
-    change(device.board(), [&] { device.board().knobs().silent = false; });
+    device.setKnobs([](vboard::Knobs &k) { k.silent = false; });
     uint8_t port = 0;
     EXPECT_EQ(veskcfp2_getPort(inst, 1, &port), VESKCFP2_CMD_OK);
     EXPECT_EQ(port, 2);
@@ -278,7 +276,7 @@ TEST_F(Libusb, ReadWhoseCancelNeverFinishesIsGivenUpAndRecoveredFrom) {
     usbbench::Device &device = plug(1, "ABC12345");
     vboard::Board &board = device.board();
     CFP2INSTANCE *inst = connected(1, 0);
-    change(board, [&] { board.knobs().silent = true; });
+    device.setKnobs([](vboard::Knobs &k) { k.silent = true; });
     device.setDiscardsLost(true);
     double vcc = 0;
     const Clock::time_point start = Clock::now();
@@ -292,7 +290,7 @@ TEST_F(Libusb, ReadWhoseCancelNeverFinishesIsGivenUpAndRecoveredFrom) {
     // later transfers handle the events, which must find its completion flag
     // and buffer alive. The board then answers queries again.
     device.setDiscardsLost(false);
-    change(board, [&] { board.knobs().silent = false; });
+    device.setKnobs([](vboard::Knobs &k) { k.silent = false; });
     board.setVcc(3.3125);
     int ok = 0;
     for (int i = 0; i < 4 && ok == 0; ++i) ok = veskcfp2_getVCC(inst, &vcc) == VESKCFP2_CMD_OK;
@@ -309,10 +307,10 @@ TEST_F(Libusb, LateReplyIsDrainedAndNeverTakenForTheNextQuery) {
     CFP2INSTANCE *inst = connected(1, 0);
     board.setVcc(3.3125);
     board.setTemperature(0, 25.25);
-    change(board, [&] { board.knobs().latencyMs = 150; });  // the supply voltage answers after the wait
+    device.setKnobs([](vboard::Knobs &k) { k.latencyMs = 150; });  // the supply voltage answers after the wait
     double vcc = 0, temp = 0;
     EXPECT_EQ(veskcfp2_getVCC(inst, &vcc), VESKCFP2_CMD_FAILED);
-    change(board, [&] { board.knobs().latencyMs = 0; });
+    device.setKnobs([](vboard::Knobs &k) { k.latencyMs = 0; });
     // A command without a reply is not held up by the owed reply.
     EXPECT_EQ(veskcfp2_setPort(inst, 3, 0x40), VESKCFP2_CMD_OK);
     const Clock::time_point start = Clock::now();
@@ -360,7 +358,7 @@ TEST_F(Libusb, UnplugWhileConnectedDropsThePipes) {
 TEST_F(Libusb, UnplugDuringATransferEndsItAndDropsThePipes) {
     usbbench::Device &device = plug(1, "ABC12345");
     CFP2INSTANCE *inst = connected(1, 0);
-    change(device.board(), [&] { device.board().knobs().silent = true; });
+    device.setKnobs([](vboard::Knobs &k) { k.silent = true; });
     std::thread unplugger([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
         bench().remove(device);

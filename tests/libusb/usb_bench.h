@@ -33,6 +33,13 @@ struct DeviceOptions {
 class Device {
    public:
     vboard::Board &board() { return *board_; }
+    // Changes the firmware's knobs under the board's lock: umockdev's thread
+    // may be answering a transfer from the same board meanwhile.
+    template <typename Edit>
+    void setKnobs(Edit edit) {
+        std::lock_guard<std::mutex> hold(board_->mutex());
+        edit(board_->knobs());
+    }
     const std::string &devnode() const { return devnode_; }
 
     // The interface is claimed by another program: claims fail with EBUSY.

@@ -56,6 +56,11 @@ class Link {
     const std::optional<std::string> &knownSerial() const { return serial_; }
     // Reads the serial number once; nullopt when it cannot be read.
     const std::optional<std::string> &serial();
+    // After a write to EEPROM bytes 0-7: the next serial() reads it again.
+    void forgetSerial() {
+        serial_.reset();
+        serialTried_ = false;
+    }
     // Opens the pipes again (after an unplug or a failed transfer).
     bool reconnect();
     std::string describe() const;  // "type-1 board at device index 0"

@@ -28,7 +28,11 @@ void runList(Context &c) {
     const std::vector<BoardId> found = findBoards(type);
     // Simulated boards say so on every row and in the JSON.
     const bool sim = simulated();
-    if (!found.empty()) c.line("INDEX  TYPE  PRODUCT  SERIAL");
+    if (!found.empty()) {
+        std::string header = "INDEX  TYPE  PRODUCT  SERIAL";
+        if (sim) header += std::string(37 - header.size(), ' ') + "SOURCE";
+        c.line(header);
+    }
     for (const BoardId &id : found) {
         const std::optional<std::string> serial = readSerial(id);
         char row[64];
@@ -185,7 +189,7 @@ void runMdioWrite(Context &c) {
 void runMdioDump(Context &c) {
     const std::uint8_t port = static_cast<std::uint8_t>(c.number(0, "PORT", 0, 0xFF));
     const std::uint32_t first = c.number(1, "FIRST", 0, 0xFFFF);
-    const std::uint32_t count = c.number(2, "COUNT", 1, 0x10000 - first);
+    const std::uint32_t count = c.number(2, first != 0 ? ("COUNT from " + hex(first, 4)).c_str() : "COUNT", 1, 0x10000 - first);
     Json registers = Json::array();
     for (std::uint32_t reg = first; reg < first + count; ++reg) {
         std::uint16_t value = 0;
@@ -212,7 +216,8 @@ const std::vector<Command> &coreCommands() {
         {"list", "", 0, 0, "the boards found: device index, type, product id, serial number",
          "Columns: INDEX the device index (what --index takes), TYPE the board type (0 or 1, what --type takes), "
          "PRODUCT the USB product id (0x8248 for type 0, 0x8348 for type 1), SERIAL the serial number "
-         "((blank) when it is blank, (unreadable) when the board did not give it; other bytes as \\xNN). "
+         "((blank) when it is blank, (unreadable) when the board did not give it; other bytes as \\xNN), "
+         "SOURCE \"simulated\" on every board of the simulated bench (shown only with the simulator). "
          "--type 0|1|any (default any) lists the boards of one type. Finding no board exits with status 1.",
          false, runList},
         {"ping", "", 0, 0, "the board's 20-byte identity block, in hex and as text", "", true, runPing},

@@ -134,7 +134,12 @@ void Context::confirm(const std::function<std::string()> &question) {
     std::fprintf(stderr, "%s [y/N] ", text.c_str());
     std::fflush(stderr);
     char answer[64] = {};
-    if (std::fgets(answer, sizeof answer, stdin) == nullptr) answer[0] = '\0';
+    if (std::fgets(answer, sizeof answer, stdin) == nullptr) {
+        // End of input (Ctrl-D): no newline was typed, so end the question's
+        // line before the message that follows.
+        answer[0] = '\0';
+        std::fputc('\n', stderr);
+    }
     std::string word(answer);
     while (!word.empty() && std::isspace(static_cast<unsigned char>(word.back()))) word.pop_back();
     for (char &ch : word) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
@@ -148,8 +153,8 @@ void Context::print() {
         // Scripts get the serial number with the board. Reading it costs
         // eight short round trips, so only JSON output asks for it, after
         // the command worked.
-        if (link_ && !link_->knownSerial() && !deferred_) {
-            link_->serial();
+        if (link_) {
+            if (!deferred_) link_->serial();
             json_.set("board", boardJson(link_->id(), link_->knownSerial()));
         }
         if (deferred_) {

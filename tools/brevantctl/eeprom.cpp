@@ -89,7 +89,10 @@ struct Range {
 Range rangeOptions(const Context &c) {
     Range range;
     range.offset = c.optionNumber("--offset", 0, kEepromLast).value_or(0);
-    range.length = c.optionNumber("--length", 1, kEepromSize - range.offset);
+    // Past --offset the EEPROM has less room: the message says from where.
+    if (const std::optional<std::string> length = c.invocation().value("--length"))
+        range.length = parseNumber(*length, range.offset != 0 ? "--length from " + hex(range.offset, 5) : "--length", 1,
+                                   kEepromSize - range.offset);
     range.given = c.invocation().value("--offset") || range.length;
     return range;
 }
@@ -98,7 +101,7 @@ Range rangeOptions(const Context &c) {
 
 void runEepromRead(Context &c) {
     const std::uint32_t address = c.number(0, "ADDR", 0, kEepromLast);
-    const std::uint32_t count = c.argCount() > 1 ? c.number(1, "COUNT", 1, kEepromSize - address) : 1;
+    const std::uint32_t count = c.argCount() > 1 ? c.number(1, address != 0 ? ("COUNT from " + hex(address, 5)).c_str() : "COUNT", 1, kEepromSize - address) : 1;
     const std::vector<std::uint8_t> bytes = readEeprom(c, address, count, "eeprom read");
     hexDump(c, address, bytes);
     c.json().set("address", address).set("data", hexString(bytes));
@@ -116,6 +119,7 @@ void runEepromWrite(Context &c) {
                hex(address, 5) + " of the EEPROM of the " + boardName(c) + "?";
     });
     writeEeprom(c, address, bytes, "eeprom write");
+    if (address < kSerialSize) c.board().forgetSerial();
     c.line("wrote " + std::to_string(bytes.size()) + (bytes.size() == 1 ? " byte at " : " bytes from ") + hex(address, 5));
     c.json().set("address", address).set("data", hexString(bytes));
 }
@@ -189,6 +193,7 @@ void runEepromLoad(Context &c) {
                boardName(c) + " from " + hex(range.offset, 5) + "?";
     });
     writeEeprom(c, range.offset, image, "eeprom load");
+    if (range.offset < kSerialSize) c.board().forgetSerial();
     const bool verify = c.invocation().flag("--verify");
     if (verify) {
         const std::vector<std::uint8_t> back =
@@ -226,6 +231,7 @@ void runSnSet(Context &c) {
                        static_cast<std::int32_t>(text.size())) != 1)
         throw BoardFailure("failed: the " + c.board().describe() +
                            " did not take the serial number (it may now be partly written)");
+    c.board().forgetSerial();
     c.line("serial number set to '" + text + "'");
     c.json().set("serial", text);
 }
@@ -235,6 +241,7 @@ void runSnClear(Context &c) {
     const std::uint8_t none = 0;
     if (veskcfp2_setSN(c.instance(), &none, 0) != 1)
         throw BoardFailure("failed: the " + c.board().describe() + " did not take the blank serial number");
+    c.board().forgetSerial();
     c.line("serial number cleared");
     c.json().set("serial", "");
 }

@@ -85,13 +85,20 @@ OutputFile::OutputFile(const std::string &path) : path_(path) {
         return;
     }
     std::error_code ec;
-    const fs::file_status status = fs::status(path_, ec);
+    // Saving to a symbolic link writes the file it points to, as cp does,
+    // rather than replacing the link with a file of its own.
+    target_ = path_;
+    if (fs::is_symlink(fs::symlink_status(path_, ec))) {
+        const fs::path resolved = fs::weakly_canonical(path_, ec);
+        if (!ec) target_ = resolved.string();
+    }
+    const fs::file_status status = fs::status(target_, ec);
     if (fs::is_directory(status)) fail("it is a directory", EISDIR);
     if (fs::exists(status) && !fs::is_regular_file(status))
         fail("it is not a regular file (an image replaces the file it is saved to)", 0);
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temporary_ = path_ + ".part" + std::to_string(processId()) + "-" + std::to_string(attempt);
+        temporary_ = target_ + ".part" + std::to_string(processId()) + "-" + std::to_string(attempt);
         fd = openExclusive(temporary_);
         if (fd < 0 && errno != EEXIST) break;
     }
@@ -104,7 +111,7 @@ OutputFile::OutputFile(const std::string &path) : path_(path) {
 #ifndef _WIN32
     // A replaced file keeps its permissions.
     struct stat old {};
-    if (fs::exists(status) && ::stat(path_.c_str(), &old) == 0) (void)::fchmod(fd, old.st_mode & 07777);
+    if (fs::exists(status) && ::stat(target_.c_str(), &old) == 0) (void)::fchmod(fd, old.st_mode & 07777);
 #endif
 #ifdef _WIN32
     file_ = _fdopen(fd, "wb");
@@ -159,7 +166,7 @@ void OutputFile::commit() {
     if (!closed && synced) error = errno;
     if (!flushed || !synced || !closed) fail("write error", error);
     std::error_code ec;
-    fs::rename(temporary_, path_, ec);
+    fs::rename(temporary_, target_, ec);
     if (ec) fail("cannot replace it: " + ec.message(), 0);
     temporary_.clear();
     forgetPending();

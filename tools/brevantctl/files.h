@@ -32,6 +32,7 @@ class OutputFile {
     [[noreturn]] void fail(const std::string &what, int error);
 
     std::string path_;
+    std::string target_;  // path_, or the file it links to
     std::string temporary_;
     std::FILE *file_ = nullptr;
 };

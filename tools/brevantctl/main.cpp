@@ -37,19 +37,20 @@ namespace {
 const char kManOption[] = "--generate-man";
 const char kCompletionOption[] = "--generate-bash-completion";
 
+// Edits between two words: insertions, deletions, substitutions and swaps of
+// two neighbouring letters ("pnig" is one edit from "ping").
 std::size_t editDistance(const std::string &a, const std::string &b) {
-    std::vector<std::size_t> row(b.size() + 1);
-    for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+    for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+    for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
     for (std::size_t i = 1; i <= a.size(); ++i) {
-        std::size_t diagonal = row[0];
-        row[0] = i;
         for (std::size_t j = 1; j <= b.size(); ++j) {
-            const std::size_t above = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-            diagonal = above;
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
         }
     }
-    return row[b.size()];
+    return d[a.size()][b.size()];
 }
 
 // The candidate closest to `word`, when it is close enough to be a typo.
@@ -238,8 +239,15 @@ const char kCommon[] =
 void printUsage() {
     std::printf("usage: brevantctl [options] COMMAND [ARGS]\n"
                 "Drives a USB board that carries a CFP2 optical module.\n\nCommands:\n");
-    for (const Command &command : commands())
-        std::printf("  %-30s %s\n", commandSynopsis(command).c_str(), command.summary);
+    for (const Command &command : commands()) {
+        // A synopsis too wide for its column gets its summary on the next
+        // line, so the summaries stay in one column.
+        const std::string synopsis = commandSynopsis(command);
+        if (synopsis.size() > 30)
+            std::printf("  %s\n  %-30s %s\n", synopsis.c_str(), "", command.summary);
+        else
+            std::printf("  %-30s %s\n", synopsis.c_str(), command.summary);
+    }
     std::printf("\nOptions:\n");
     printOptions(globalOptions());
     std::printf("\n%s\n%s", kSelection, kCommon);

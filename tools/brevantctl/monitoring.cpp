@@ -84,6 +84,7 @@ std::string Reading::cell() const {
     const std::string dumped = value.dump();
     if (dumped == "true") return "1";
     if (dumped == "false") return "0";
+    if (dumped == "null") return "";  // a reading without a value (a dBm of no light)
     return dumped;
 }
 
@@ -347,7 +348,8 @@ void runWatch(Context &c) {
             std::printf("%s\n", row.c_str());
         } else {
             if (n == 0) {
-                std::string header = "time        ";
+                // The times are UTC, as in the CSV: say so.
+                std::string header = "time (UTC)  ";
                 for (const std::string &key : keys) {
                     const Reading *r = find(key);
                     const std::string name = key + (r->unit.empty() ? "" : "/" + r->unit);

@@ -29,8 +29,12 @@ int hexDigits(std::uint32_t max) {
 
 std::uint32_t parseNumber(const std::string &text, const std::string &argument, std::uint32_t min,
                           std::uint32_t max) {
-    const std::string range = std::to_string(min) + "-" + std::to_string(max) + " (" +
-                              hex(min, hexDigits(max)) + "-" + hex(max, hexDigits(max)) + ")";
+    // "in 0-255 (0x00-0xFF)"; a range of one number (a count that reaches
+    // the end of the EEPROM, say) is just that number.
+    const std::string range =
+        min == max ? std::to_string(min) + " (" + hex(min, hexDigits(max)) + ")"
+                   : "in " + std::to_string(min) + "-" + std::to_string(max) + " (" + hex(min, hexDigits(max)) + "-" +
+                         hex(max, hexDigits(max)) + ")";
     // A negative number is a number out of range, not a malformed one.
     const bool negative = text.size() > 1 && text[0] == '-';
     const std::string digits = negative ? text.substr(1) : text;
@@ -55,8 +59,8 @@ std::uint32_t parseNumber(const std::string &text, const std::string &argument, 
         if (value > max) tooBig = true;
         if (value > 0xFFFFFFFFull) value = 0xFFFFFFFFull + 1;  // stays out of range, never wraps
     }
-    if (!valid) throw UsageError(argument + " must be a number, decimal or 0x hex, in " + range + ", got '" + text + "'");
-    if (negative || tooBig || value < min) throw UsageError(argument + " must be in " + range + ", got '" + text + "'");
+    if (!valid) throw UsageError(argument + " must be a number, decimal or 0x hex, " + range + ", got '" + text + "'");
+    if (negative || tooBig || value < min) throw UsageError(argument + " must be " + range + ", got '" + text + "'");
     return static_cast<std::uint32_t>(value);
 }
 

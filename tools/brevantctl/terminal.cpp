@@ -39,8 +39,8 @@ std::string formatDuration(double seconds) {
     return text;
 }
 
-Progress::Progress(std::string label, std::uint32_t total)
-    : label_(std::move(label)), total_(total), shown_(total > 0 && isTerminal(stderr)),
+Progress::Progress(std::string label, std::uint32_t total, std::string unit)
+    : label_(std::move(label)), total_(total), unit_(std::move(unit)), shown_(total > 0 && isTerminal(stderr)),
       start_(std::chrono::steady_clock::now()), lastDraw_(start_) {
     if (shown_) draw(0, 0);
 }
@@ -71,7 +71,9 @@ void Progress::draw(std::uint32_t done, double elapsed) {
     if (elapsed > 0 && done > 0) {
         const double rate = done / elapsed;
         char text[64];
-        if (rate < 10000)
+        if (!unit_.empty())
+            std::snprintf(text, sizeof text, "  %.0f %s/s", rate, unit_.c_str());
+        else if (rate < 10000)
             std::snprintf(text, sizeof text, "  %.0f B/s", rate);
         else if (rate < 10e6)
             std::snprintf(text, sizeof text, "  %.1f kB/s", rate / 1e3);

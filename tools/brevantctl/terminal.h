@@ -22,7 +22,8 @@ std::string formatDuration(double seconds);
 // not a terminal.
 class Progress {
    public:
-    Progress(std::string label, std::uint32_t total);
+    // `unit` names what is counted in the rate ("registers"); bytes by default.
+    Progress(std::string label, std::uint32_t total, std::string unit = "");
     ~Progress();
     Progress(const Progress &) = delete;
     Progress &operator=(const Progress &) = delete;
@@ -34,6 +35,7 @@ class Progress {
 
     std::string label_;
     std::uint32_t total_;
+    std::string unit_;
     bool shown_;
     std::chrono::steady_clock::time_point start_;
     std::chrono::steady_clock::time_point lastDraw_;

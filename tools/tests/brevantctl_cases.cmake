@@ -80,7 +80,11 @@ if(CASE STREQUAL "usage_errors")
   usage_error("VALUE must be in 0-255" port set 1 -1)
   usage_error("PORT must be a number" port get 12abc)
   usage_error("ADDR must be in 0-131071 \\(0x00000-0x1FFFF\\)" eeprom read 0x20000)
-  usage_error("COUNT must be in 1-1" eeprom read 0x1FFFF 2)
+  # A count that reaches the end of the EEPROM or of the registers says from
+  # where, and a one-number range reads as that number.
+  usage_error("COUNT from 0x1FFFF must be 1 \\(0x01\\), got '2'" eeprom read 0x1FFFF 2)
+  usage_error("COUNT from 0x1FFF0 must be in 1-16 \\(0x01-0x10\\), got '20'" eeprom read 0x1FFF0 20)
+  usage_error("COUNT from 0xFFFF must be 1 \\(0x01\\), got '2'" mdio dump 1 0xFFFF 2)
   usage_error("run past the end" eeprom write 0x1FFFF 1 2)
   usage_error("TEXT must be 1 to 8 characters, got 9" sn set 123456789)
   usage_error("--type must be 0 or 1" --type 2 ping)
@@ -179,6 +183,18 @@ elseif(CASE STREQUAL "json")
     message(FATAL_ERROR "ping --json: expected a 20-byte reply as 40 hex digits in ${OUT}")
   endif()
   expect_match("ping --json" "${OUT}" "\"text\":\"VESK CFP2 8348")
+  # The board member names the serial number the board holds when the
+  # command is done: the one it read for a warning, the one it wrote.
+  file(WRITE "${WORK}/serial.bin" "JSONSER1")
+  ctl(0 --json -y -i 1 eeprom load --length 8 "${WORK}/serial.bin")
+  expect_json_equal("${OUT}" JSONSER1 board serial)
+  ctl(0 --json -y -s JSONSER1 sn set JSONSER2)
+  expect_json_equal("${OUT}" JSONSER2 board serial)
+  ctl(0 --json -y -s JSONSER2 eeprom write 7 0x33)
+  expect_json_equal("${OUT}" JSONSER3 board serial)
+  ctl(0 --json -y -i 1 sn set VBRD0002)
+  expect_json_equal("${OUT}" VBRD0002 board serial)
+
   ctl(0 --json --index 1 eeprom read 0 3)
   expect_json_equal("${OUT}" 0 board type)
   expect_json_equal("${OUT}" 564252 data)  # "VBR"
@@ -403,6 +419,21 @@ elseif(CASE STREQUAL "eeprom_safety")
     endif()
   endif()
 
+  # A save to a symbolic link writes the file it points to; the link stays.
+  file(MAKE_DIRECTORY "${WORK}/kept")
+  file(WRITE "${WORK}/kept/board.bin" "OLD")
+  file(CREATE_LINK "../kept/board.bin" "${WORK}/images/link.bin" SYMBOLIC)
+  ctl(0 eeprom save --length 4 "${WORK}/images/link.bin")
+  file(READ "${WORK}/kept/board.bin" through)
+  if(NOT IS_SYMLINK "${WORK}/images/link.bin" OR NOT through STREQUAL "VBRD")
+    message(FATAL_ERROR "save through a link: the target holds '${through}'")
+  endif()
+  file(GLOB left RELATIVE "${WORK}/kept" "${WORK}/kept/*")
+  if(NOT left STREQUAL "board.bin")
+    message(FATAL_ERROR "save through a link left ${left}")
+  endif()
+  file(REMOVE "${WORK}/images/link.bin")
+
   # Ranges and standard output.
   ctl(0 -y eeprom write 0x100 0x41 0x42 0x43 0x44)
   ctl(0 eeprom save --offset 0x101 --length 2 "${WORK}/images/old.bin")
@@ -417,7 +448,7 @@ elseif(CASE STREQUAL "eeprom_safety")
   if(NOT status EQUAL 0 OR NOT head STREQUAL "VBRD0001")
     message(FATAL_ERROR "eeprom save - : status ${status}, '${head}'")
   endif()
-  usage_error("--length must be in 1-2 " eeprom save --offset 0x1FFFE --length 3 x.bin)
+  usage_error("--length from 0x1FFFE must be in 1-2 " eeprom save --offset 0x1FFFE --length 3 x.bin)
 
   # A part of an image goes where --offset says, from a file or from standard
   # input, and --verify reads it back.
@@ -493,6 +524,14 @@ elseif(CASE STREQUAL "confirmations")
         message(FATAL_ERROR "answer yes: status ${status}, serial ${OUT}\n${out}")
       endif()
     endforeach()
+    # End of input at the question (Ctrl-D) refuses, and the message
+    # starts its own line rather than running on after the question.
+    file(WRITE "${WORK}/answer" "")
+    execute_process(COMMAND "${SCRIPT}" -qec "${emulated} ${CTL} -t 0 reset --boot" /dev/null
+                    INPUT_FILE "${WORK}/answer" RESULT_VARIABLE status OUTPUT_VARIABLE out)
+    if(NOT status EQUAL 1 OR NOT out MATCHES "\\[y/N\\] [^\n]*\n+brevantctl: reset: not confirmed")
+      message(FATAL_ERROR "end of input at the question: status ${status}\n${out}")
+    endif()
   endif()
 
 elseif(CASE STREQUAL "serial_rules")
@@ -543,7 +582,7 @@ elseif(CASE STREQUAL "monitoring")
     message(FATAL_ERROR "watch --csv:\n${OUT}")
   endif()
   ctl(0 -t 0 watch --count 1 --interval 0)
-  expect_match("type-0 watch" "${OUT}" "^time +current_monitor +port3\n[0-9:.]+ +0x0123 \\(291\\) +0x00\n$")
+  expect_match("type-0 watch" "${OUT}" "^time \\(UTC\\) +current_monitor +port3\n[0-9:.]+ +0x0123 \\(291\\) +0x00\n$")
   ctl(0 -t 1 -j watch -n 2 --interval 0)
   string(REGEX MATCHALL "[^\n]+" rows "${OUT}")
   list(GET rows 1 second)
@@ -597,7 +636,16 @@ elseif(CASE STREQUAL "conveniences")
   usage_error("unknown command 'stauts'; did you mean 'status'\\?" stauts)
   usage_error("mdio: unknown command 'reed'; mdio has read, write, dump; did you mean 'mdio read'\\?" mdio reed 1 2)
   usage_error("unknown option '--jsno'; did you mean '--json'\\?" --jsno list)
+  # Two letters swapped is one slip, also in short words.
+  usage_error("unknown command 'pnig'; did you mean 'ping'\\?" pnig)
+  usage_error("unknown command 'lsit'; did you mean 'list'\\?" lsit)
   usage_error("--verify does not apply to eeprom save" eeprom save --verify x.bin)
+  # In the command list the summaries stay in one column, also after a
+  # synopsis too long for it.
+  ctl(0 --help)
+  expect_match("--help" "${OUT}" "\n  watch [^\n]*--csv\\][^\n]*\n                                 the readings")
+  expect_match("--help" "${OUT}" "\n  eeprom load [^\n]*FILE\n                                 writes an EEPROM image")
+  expect_match("--help" "${OUT}" "\n  vcc                            reads the supply voltage")
   ctl(0 list --help)
   foreach(column INDEX TYPE PRODUCT SERIAL)
     expect_match("list --help" "${OUT}" "${column} ")

@@ -25,9 +25,11 @@ std::optional<hostwin::Reply> Board::onWrite(const std::uint8_t *data, std::size
     Report r;
     std::memcpy(r.data(), data, r.size());
     reports_.push_back(r);
+    ++received_;
 
     std::optional<std::vector<std::uint8_t>> bytes = answer(r);
     if (!bytes || knobs_.silent) return std::nullopt;
+    if (knobs_.hangAfter && received_ > *knobs_.hangAfter) return std::nullopt;
     if (!scripted_.empty()) {
         bytes = std::move(scripted_.front());
         scripted_.pop_front();
@@ -75,12 +77,21 @@ std::optional<std::vector<std::uint8_t>> Board::answer(const Report &r) {
                 return std::nullopt;
             }
             return std::vector<std::uint8_t>{code, s.ports[selector]};
-        case kMdio:
+        case kMdio: {
             if (query == 0) {
                 s.mdio[selector][word(4)] = word(6);
                 return std::nullopt;
             }
-            return reply3(s.mdio[selector][word(4)]);
+            // A register written reads back what was written; the module
+            // answers the others on its port; the rest read 0.
+            const auto port = s.mdio.find(selector);
+            if (port != s.mdio.end()) {
+                const auto reg = port->second.find(word(4));
+                if (reg != port->second.end()) return reply3(reg->second);
+            }
+            if (module_ && selector == modulePort_) return reply3(module_->read(word(4), received_, s.power != 0));
+            return reply3(0);
+        }
         case kMonitor:
             if (selector == 0x01) return reply3(s.vcc);
             if (selector == 0x04) return reply3(static_cast<std::uint16_t>(s.temperature[r[4]]));
@@ -124,6 +135,17 @@ unsigned Board::malformedWrites() const {
 void Board::scriptReply(std::vector<std::uint8_t> bytes) {
     std::lock_guard<std::mutex> hold(mutex_);
     scripted_.push_back(std::move(bytes));
+}
+
+void Board::setModule(std::optional<Module> module, std::uint8_t port) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    module_ = std::move(module);
+    modulePort_ = port;
+}
+
+std::uint64_t Board::timeMs() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return received_;
 }
 
 void Board::setVcc(double volts) {

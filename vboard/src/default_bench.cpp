@@ -95,6 +95,17 @@ void applyOption(BoardSpec &desc, const std::string &option, std::size_t line) {
         const auto bytes = parseUnsigned(value, 10);
         if (!bytes || *bytes > 64) throw bad("0-64");
         desc.replyBytes = static_cast<std::size_t>(*bytes);
+    } else if (name == "hang-after") {
+        const auto reports = parseUnsigned(value, 10);
+        if (!reports) throw bad("a number of reports");
+        desc.hangAfter = *reports;
+    } else if (name == "module") {
+        if (value != "cfp2-sr4" && value != "none") throw bad("cfp2-sr4 or none");
+        desc.module = value != "none";
+    } else if (name == "module-port") {
+        const auto port = parseUnsigned(value, 10);
+        if (!port || *port > 255) throw bad("0-255");
+        desc.modulePort = static_cast<std::uint8_t>(*port);
     } else {
         throw BenchFileError(lineError(line, "unknown setting '" + name + "'"));
     }
@@ -117,7 +128,7 @@ struct KeptState {
     std::vector<std::uint8_t> eeprom = std::vector<std::uint8_t>(kEepromSize, 0xFF);
     std::array<std::uint8_t, 256> ports{};
     std::uint8_t vendorIO = 0;
-    std::uint8_t power = 0;
+    std::uint8_t power = 1;  // as on a fresh board: the module powered
     std::map<std::uint16_t, std::uint16_t> senseEnabled;
     std::map<std::uint8_t, std::map<std::uint16_t, std::uint16_t>> mdio;
 };
@@ -335,14 +346,14 @@ std::string stateText(const std::vector<BenchBoard> &boards) {
             if (s.ports[port] != 0) out << "port " << hex(port, 2) << ' ' << hex(s.ports[port], 2) << '\n';
         }
         if (s.vendorIO != 0) out << "vendor-io " << hex(s.vendorIO, 2) << '\n';
-        if (s.power != 0) out << "power " << hex(s.power, 2) << '\n';
+        out << "power " << hex(s.power, 2) << '\n';
         for (const auto &sense : s.senseEnabled)
             out << "sense " << hex(sense.first, 4) << ' ' << hex(sense.second, 4) << '\n';
         for (const auto &port : s.mdio) {
-            for (const auto &reg : port.second) {
-                if (reg.second != 0)
-                    out << "mdio " << hex(port.first, 2) << ' ' << hex(reg.first, 4) << ' ' << hex(reg.second, 4) << '\n';
-            }
+            // Every register written, zeros included: on the module's port a
+            // written 0 hides what the module would answer.
+            for (const auto &reg : port.second)
+                out << "mdio " << hex(port.first, 2) << ' ' << hex(reg.first, 4) << ' ' << hex(reg.second, 4) << '\n';
         }
     }
     out << "end\n";
@@ -464,6 +475,8 @@ void setUpDefaultBench() {
         for (const auto &reading : desc.temperatures) board->setTemperature(reading.first, reading.second);
         board->knobs().latencyMs = desc.latencyMs;
         board->knobs().replyBytes = desc.replyBytes;
+        board->knobs().hangAfter = desc.hangAfter;
+        if (desc.module) board->setModule(Module::cfp2Sr4(), desc.modulePort);
 
         plugInterface(board, kMicrochipVendorId, board->productId());
         defaultBench->boards.push_back({std::move(desc), board.get()});

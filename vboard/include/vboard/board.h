@@ -15,12 +15,16 @@
 #include <vector>
 
 #include "hostwin/platform.h"
+#include "vboard/module.h"
 
 namespace vboard {
 
 using Report = std::array<std::uint8_t, 64>;
 
 constexpr std::uint32_t kEepromSize = 0x20000;
+
+// The MDIO port on which the firmware reaches the module.
+constexpr std::uint8_t kModulePort = 1;
 
 // Firmware command codes (report byte 0).
 constexpr std::uint8_t kPort = 0xF0, kEeprom = 0xF1, kMdio = 0xF4, kMcu = 0xF5, kMonitor = 0xF6,
@@ -32,6 +36,7 @@ struct Knobs {
     std::optional<std::size_t> replyBytes;  // cut every reply to this many bytes
     std::uint32_t oversize = 0;         // the driver reports this many bytes more than came
     bool silent = false;                // no replies at all
+    std::optional<std::uint64_t> hangAfter;  // silent after this many reports: a board that hangs
 };
 
 // The board's registers and memory, as the firmware keeps them.
@@ -39,13 +44,14 @@ struct BoardState {
     std::vector<std::uint8_t> eeprom = std::vector<std::uint8_t>(kEepromSize, 0xFF);
     std::array<std::uint8_t, 256> ports{};
     std::uint8_t vendorIO = 0;
-    std::uint8_t power = 0;
+    std::uint8_t power = 1;  // the module in the cage is powered while this is not 0
     // Current sense: the value last enabled per selector, and what each
     // selector reads.
     std::map<std::uint16_t, std::uint16_t> senseEnabled;
     std::map<std::uint16_t, std::uint8_t> senseReading;
     std::uint16_t currentMonitor = 0x0123;
-    // MDIO register files, per MDIO port.
+    // MDIO register files, per MDIO port: the registers written. On the
+    // module's port the module answers the others.
     std::map<std::uint8_t, std::map<std::uint16_t, std::uint16_t>> mdio;
     std::uint16_t vcc = 0x0350;  // 8.8 fixed point: 3.3125
     std::map<std::uint8_t, std::int16_t> temperature;  // 8.8 fixed point, signed
@@ -82,6 +88,11 @@ class Board : public hostwin::Endpoint {
     Knobs &knobs() { return knobs_; }
     std::mutex &mutex() { return mutex_; }
 
+    // The CFP2 module in the cage, on MDIO port `port`; none: an empty cage.
+    void setModule(std::optional<Module> module, std::uint8_t port = kModulePort);
+    // Milliseconds of the board's time: one per report received (a USB frame).
+    std::uint64_t timeMs() const;
+
     // Helpers for readings, in the firmware's 8.8 fixed point.
     void setVcc(double volts);
     void setTemperature(std::uint8_t sensor, double celsius);
@@ -98,6 +109,9 @@ class Board : public hostwin::Endpoint {
     std::vector<Report> reports_;
     std::deque<std::vector<std::uint8_t>> scripted_;
     unsigned malformed_ = 0;
+    std::optional<Module> module_;
+    std::uint8_t modulePort_ = kModulePort;
+    std::uint64_t received_ = 0;
 };
 
 }  // namespace vboard

@@ -9,17 +9,21 @@
 // board per line in device-index order; '#' starts a comment:
 //
 //     # TYPE SERIAL [vcc=VOLTS] [tempN=CELSIUS]... [latency=MS] [reply-bytes=N]
+//     #             [hang-after=N] [module=cfp2-sr4|none] [module-port=N]
 //     1 LAB00001 vcc=3.30 temp0=25.5 temp1=41.25
-//     0 LAB00002
+//     0 LAB00002 module=none      # an empty cage
 //     1 SLOW0001 latency=150      # answers after the 100 ms read wait
 //
 // TYPE is 0 or 1; SERIAL is 1 to 8 printable characters without spaces or
 // '#'; vcc is the supply voltage (0 to 255.99 V, default 3.3125); tempN the
 // reading of temperature sensor N (0-255) in degrees Celsius (-128 to 127.99;
 // sensor 0 reads 25.25 unless set); latency delays every reply (0-60000 ms of
-// virtual time); reply-bytes cuts every reply to that many bytes (0-64). A
-// bench file that cannot be read (a directory, say) or has an error gives one
-// message on stderr and a bench without boards.
+// virtual time); reply-bytes cuts every reply to that many bytes (0-64);
+// hang-after lets the board answer that many reports and then none. module
+// is what sits in the cage: cfp2-sr4 (the default, a made-up 100GBASE-SR4
+// CFP2 module) or none; module-port the MDIO port it answers on (default 1).
+// A bench file that cannot be read (a directory, say) or has an error gives
+// one message on stderr and a bench without boards.
 //
 // State. What the firmware keeps (EEPROM, ports, vendor I/O, power, the
 // current-sense enables, MDIO registers) is loaded from a state file when the
@@ -34,9 +38,10 @@
 // rewritten at exit.
 // Saved state belongs to a board by its position, type and serial on the
 // bench, so editing the bench file keeps the state of the boards that stay.
-// Supply voltage, temperatures and knobs come from the bench file, not the
-// state. Two processes running at once each save their own view at exit; the
-// last to exit wins.
+// Supply voltage, temperatures, knobs and the module come from the bench
+// file, not the state; what was written to the module's registers is kept
+// with the other MDIO registers. Two processes running at once each save
+// their own view at exit; the last to exit wins.
 #ifndef VBOARD_DEFAULT_BENCH_H
 #define VBOARD_DEFAULT_BENCH_H
 
@@ -63,6 +68,9 @@ struct BoardSpec {
     std::map<std::uint8_t, double> temperatures;
     std::uint32_t latencyMs = 0;
     std::optional<std::size_t> replyBytes;
+    std::optional<std::uint64_t> hangAfter;
+    bool module = true;  // a CFP2 module in the cage
+    std::uint8_t modulePort = kModulePort;
 };
 
 // A bench file or state file that cannot be used; what() says where and why.
