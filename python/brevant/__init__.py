@@ -312,7 +312,10 @@ class Board:
         try:
             self.connect()
         except BrevantError:
+            # A failed connect may still have opened one of the two pipes:
+            # close it before the instance goes, or the board stays held.
             self._instance = None
+            self._lib.veskcfp2_disconnect(instance)
             self._lib.veskcfp2_destroyInstance(instance)
             raise
         return self

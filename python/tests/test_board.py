@@ -173,3 +173,35 @@ def test_temperature_below_zero_is_negative(run_python, tmp_path):
         BREVANT_BENCH=bench,
     )
     assert [float(v) for v in out.split()] == [-0.25, -40.5]
+
+
+class _HalfOpeningLibrary:
+    """A library whose connect fails after opening one pipe: only a
+    disconnect closes that pipe again."""
+
+    simulated = False
+
+    def __init__(self):
+        self.calls = []
+
+    def veskcfp2_createInstance(self, board_type, index):
+        self.calls.append("create")
+        return 1234
+
+    def veskcfp2_connect(self, instance):
+        self.calls.append("connect")
+        return 0
+
+    def veskcfp2_disconnect(self, instance):
+        self.calls.append("disconnect")
+        return 1
+
+    def veskcfp2_destroyInstance(self, instance):
+        self.calls.append("destroy")
+
+
+def test_a_failed_open_closes_what_the_connect_left_open():
+    lib = _HalfOpeningLibrary()
+    with pytest.raises(brevant.BrevantError):
+        brevant.Board(1, 0, library=lib).open()
+    assert lib.calls == ["create", "connect", "disconnect", "destroy"]
