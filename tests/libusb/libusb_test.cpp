@@ -200,10 +200,7 @@ TEST_P(LibusbWire, EveryCommandFamilyIsByteExact) {
     EXPECT_EQ(wire(), (Bytes{0xF0, 0x5A, 0x33, 0x09, 0x12, 0, 0, 0}));
     EXPECT_EQ(veskcfp2_enableCurrentSense(inst, 0x0102, 0x0A0B), VESKCFP2_CMD_OK);
     EXPECT_EQ(wire(), (Bytes{0xF0, 0x00, 0x33, 0x0A, 0x0B, 0x0A, 0x02, 0x01}));
-    {
-        std::lock_guard<std::mutex> hold(board.mutex());  // umockdev's thread reads it
-        board.state().senseReading[0x0A0B] = 0x77;
-    }
+    device.withState([](vboard::BoardState &s) { s.senseReading[0x0A0B] = 0x77; });
     uint8_t sense = 0;
     EXPECT_EQ(veskcfp2_getCurrentSense(inst, 0x0A0B, &sense), VESKCFP2_CMD_OK);
     EXPECT_EQ(sense, 0x77);
@@ -224,10 +221,7 @@ TEST_P(LibusbWire, EveryCommandFamilyIsByteExact) {
     EXPECT_EQ(veskcfp2_getTemperature(inst, 2, &temp), VESKCFP2_CMD_OK);
     EXPECT_EQ(wire(), (Bytes{0xF6, 0x01, 0x00, 0x04, 0x02, 0x80, 0x34, 0x12}));
     EXPECT_EQ(veskcfp2_p3v3_FTDIEnable(inst, 1), VESKCFP2_CMD_OK);
-    {
-        std::lock_guard<std::mutex> hold(board.mutex());
-        EXPECT_EQ(board.state().ports[3], 0x92);
-    }
+    EXPECT_EQ(device.withState([](vboard::BoardState &s) { return s.ports[3]; }), 0x92);
 
     // EEPROM: the address goes high part first, cut to 17 bits.
     EXPECT_EQ(veskcfp2_eepromWrite(inst, 0x3ABCD, 0x42), VESKCFP2_CMD_OK);

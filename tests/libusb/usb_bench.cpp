@@ -334,6 +334,16 @@ Device &Bench::add(std::shared_ptr<vboard::Board> board, std::uint16_t productId
     // one lets libusb take the device should it have read too early.
     umockdev_testbed_uevent(testbed_, device->syspath_.c_str(), "add");
 
+    // From here on umockdev's thread answers the node's ioctls with this
+    // device and its board, both built on this thread. The program's ioctls
+    // reach that thread through umockdev's socket, written by its preload
+    // library with libc's own calls, which ThreadSanitizer does not see; so
+    // the two are handed over through the locks that thread takes (device,
+    // then board, in its order), which it does see.
+    {
+        std::lock_guard<std::mutex> device_hold(device->mutex_);
+        std::lock_guard<std::mutex> board_hold(device->board_->mutex());
+    }
     UMockdevIoctlBase *handler = umockdev_ioctl_base_new();
     g_signal_connect(handler, "handle-ioctl", G_CALLBACK(onIoctl), device.get());
     GError *error = nullptr;

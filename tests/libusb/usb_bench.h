@@ -13,6 +13,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "vboard/board.h"
@@ -39,6 +40,13 @@ class Device {
     void setKnobs(Edit edit) {
         std::lock_guard<std::mutex> hold(board_->mutex());
         edit(board_->knobs());
+    }
+    // Reads or changes the firmware's state under the board's lock, for the
+    // same reason; returns what `look` returns.
+    template <typename Look>
+    auto withState(Look look) -> decltype(look(std::declval<vboard::BoardState &>())) {
+        std::lock_guard<std::mutex> hold(board_->mutex());
+        return look(board_->state());
     }
     const std::string &devnode() const { return devnode_; }
 

@@ -82,7 +82,7 @@ class Board : public hostwin::Endpoint {
     // The next replies, whatever the queries, instead of the firmware's own.
     void scriptReply(std::vector<std::uint8_t> bytes);
 
-    // Firmware state and knobs. Lock the board (withState) while a program
+    // Firmware state and knobs. Lock the board (mutex()) while a program
     // may be talking to it from another thread.
     BoardState &state() { return state_; }
     Knobs &knobs() { return knobs_; }
