@@ -24,6 +24,8 @@ step() {
   printf '\n$ brevantctl %s\n' "$*"
   ./build/dev/tools/brevantctl "$@" 2>&1
 }
+# Shown so the transcript can be replayed by hand.
+printf '\n$ export BREVANT_SIMULATOR=1    # the simulated bench instead of real boards\n'
 step list
 step --type 1 ping
 step --type 1 status --sensors 0,1
