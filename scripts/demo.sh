@@ -28,7 +28,7 @@ step() {
 printf '\n$ export BREVANT_SIMULATOR=1    # the simulated bench instead of real boards\n'
 step list
 step --type 1 ping
-step --type 1 status --sensors 0,1
+step --type 1 status
 step module info
 step module monitor
 step --type 1 mdio write 1 0xB000 0x1234
