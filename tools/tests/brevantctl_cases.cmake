@@ -9,12 +9,7 @@
 # The state file is BREVANT_BENCH_STATE, which the test sets; it starts absent.
 cmake_minimum_required(VERSION 3.25)
 
-set(STATE "$ENV{BREVANT_BENCH_STATE}")
-if(STATE STREQUAL "" OR NOT STATE MATCHES "^${WORK}/")
-  message(FATAL_ERROR "BREVANT_BENCH_STATE must name a file under ${WORK}, not '${STATE}'")
-endif()
-file(REMOVE_RECURSE "${WORK}")
-file(MAKE_DIRECTORY "${WORK}")
+include(${CMAKE_CURRENT_LIST_DIR}/cases_common.cmake)
 
 # ctl(<exit status> args...): runs brevantctl with standard input not a
 # terminal (so it never asks); OUT and ERR hold its output.
@@ -27,28 +22,6 @@ function(ctl expected)
   endif()
   set(OUT "${out}" PARENT_SCOPE)
   set(ERR "${err}" PARENT_SCOPE)
-endfunction()
-
-function(expect_match what text regex)
-  if(NOT text MATCHES "${regex}")
-    message(FATAL_ERROR "${what}: expected a match for '${regex}' in:\n${text}")
-  endif()
-endfunction()
-
-# The text is exactly one line.
-function(expect_one_line what text)
-  string(REGEX MATCHALL "\n" newlines "${text}")
-  list(LENGTH newlines count)
-  if(NOT count EQUAL 1)
-    message(FATAL_ERROR "${what}: expected one line, got:\n${text}")
-  endif()
-endfunction()
-
-function(expect_json_equal json expected)
-  string(JSON value ERROR_VARIABLE error GET "${json}" ${ARGN})
-  if(error OR NOT value STREQUAL "${expected}")
-    message(FATAL_ERROR "JSON ${ARGN}: expected '${expected}', got '${value}' ${error} in:\n${json}")
-  endif()
 endfunction()
 
 # A usage error: status 2, nothing on standard output, one line naming the

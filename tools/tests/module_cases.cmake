@@ -7,12 +7,7 @@
 # EMULATOR (a cross build's emulator, with its arguments) starts brevantctl.
 cmake_minimum_required(VERSION 3.25)
 
-set(STATE "$ENV{BREVANT_BENCH_STATE}")
-if(STATE STREQUAL "" OR NOT STATE MATCHES "^${WORK}/")
-  message(FATAL_ERROR "BREVANT_BENCH_STATE must name a file under ${WORK}, not '${STATE}'")
-endif()
-file(REMOVE_RECURSE "${WORK}")
-file(MAKE_DIRECTORY "${WORK}")
+include(${CMAKE_CURRENT_LIST_DIR}/cases_common.cmake)
 
 # ctl(<exit status> args...): runs brevantctl; OUT and ERR hold its output,
 # ERR without the bench's own notes (BENCH_NOTES has them).
@@ -26,27 +21,6 @@ function(ctl expected)
   string(REGEX REPLACE "brevant virtual bench: [^\n]*\n" "" err "${err}")
   set(OUT "${out}" PARENT_SCOPE)
   set(ERR "${err}" PARENT_SCOPE)
-endfunction()
-
-function(expect_match what text regex)
-  if(NOT text MATCHES "${regex}")
-    message(FATAL_ERROR "${what}: expected a match for '${regex}' in:\n${text}")
-  endif()
-endfunction()
-
-function(expect_json_equal json expected)
-  string(JSON value ERROR_VARIABLE error GET "${json}" ${ARGN})
-  if(error OR NOT value STREQUAL "${expected}")
-    message(FATAL_ERROR "JSON ${ARGN}: expected '${expected}', got '${value}' ${error} in:\n${json}")
-  endif()
-endfunction()
-
-function(expect_lines what text count)
-  string(REGEX MATCHALL "\n" newlines "${text}")
-  list(LENGTH newlines n)
-  if(NOT n EQUAL count)
-    message(FATAL_ERROR "${what}: expected ${count} lines, got ${n}:\n${text}")
-  endif()
 endfunction()
 
 # A failure (exit 1) with one line naming it on standard error and, under
