@@ -71,7 +71,7 @@ TEST_F(ModuleTest, WrittenRegistersHideTheModuleAndAreKept) {
     EXPECT_EQ(read(0x8002), 0x0009);  // the others still come from the module
 
     // The state keeps the written 0, so a board loaded from it reads 0 too.
-    vboard::BoardSpec line;
+    vboard::BoardDesc line;
     line.serial = "ABC12345";
     const std::vector<vboard::BenchBoard> boards = {{line, board}};
     const std::string state = vboard::stateText(boards);

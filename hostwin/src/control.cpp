@@ -42,7 +42,7 @@ const char *name(Fn fn) { return kNames[static_cast<unsigned>(fn)]; }
 
 std::string endpointName(const std::string &interfacePath) { return interfacePath + "\\MCHP_EP1"; }
 
-InterfaceId addInterface(InterfaceSpec desc, std::optional<std::size_t> position) {
+InterfaceId addInterface(InterfaceDesc desc, std::optional<std::size_t> position) {
     Control c;
     const InterfaceId id = c.s.nextInterface++;
     Interface itf;
@@ -67,12 +67,12 @@ void restoreInterface(InterfaceId id) {
     interfaceOf(c.s, id).present = true;
 }
 
-void updateInterface(InterfaceId id, const InterfaceSpec &desc) {
+void updateInterface(InterfaceId id, const InterfaceDesc &desc) {
     Control c;
     interfaceOf(c.s, id).desc = desc;
 }
 
-InterfaceSpec interfaceSpec(InterfaceId id) {
+InterfaceDesc interfaceDesc(InterfaceId id) {
     Control c;
     return interfaceOf(c.s, id).desc;
 }

@@ -27,7 +27,7 @@ struct QueuedReply {
 };
 
 struct Interface {
-    InterfaceSpec desc;
+    InterfaceDesc desc;
     bool present = true;
     // Bumped at each removal: handles opened before it are dead.
     std::uint32_t generation = 0;

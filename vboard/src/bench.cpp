@@ -33,7 +33,7 @@ std::string deviceInstance(std::uint16_t vendorId, std::uint16_t productId, cons
 
 hostwin::InterfaceId plugInterface(std::shared_ptr<Board> board, std::uint16_t vendorId,
                                    std::uint16_t productId) {
-    hostwin::InterfaceSpec desc;
+    hostwin::InterfaceDesc desc;
     desc.path = interfacePath(vendorId, productId, board->serial());
     desc.deviceInstance = deviceInstance(vendorId, productId, board->serial());
     desc.endpoint = std::move(board);
@@ -70,11 +70,11 @@ hostwin::InterfaceId Bench::interfaceOf(const Board &board) const {
 void Bench::unplug(const Board &board) { hostwin::removeInterface(interfaceOf(board)); }
 void Bench::replug(const Board &board) { hostwin::restoreInterface(interfaceOf(board)); }
 
-std::string Bench::pathOf(const Board &board) const { return hostwin::interfaceSpec(interfaceOf(board)).path; }
+std::string Bench::pathOf(const Board &board) const { return hostwin::interfaceDesc(interfaceOf(board)).path; }
 
 void Bench::setDeviceInstance(const Board &board, std::optional<std::string> value, bool terminated) {
     const hostwin::InterfaceId id = interfaceOf(board);
-    hostwin::InterfaceSpec desc = hostwin::interfaceSpec(id);
+    hostwin::InterfaceDesc desc = hostwin::interfaceDesc(id);
     desc.deviceInstance = std::move(value);
     desc.deviceInstanceTerminated = terminated;
     hostwin::updateInterface(id, desc);
@@ -82,7 +82,7 @@ void Bench::setDeviceInstance(const Board &board, std::optional<std::string> val
 
 void Bench::setOpenable(const Board &board, bool forWrite, bool forRead) {
     const hostwin::InterfaceId id = interfaceOf(board);
-    hostwin::InterfaceSpec desc = hostwin::interfaceSpec(id);
+    hostwin::InterfaceDesc desc = hostwin::interfaceDesc(id);
     desc.openForWrite = forWrite;
     desc.openForRead = forRead;
     hostwin::updateInterface(id, desc);

@@ -70,7 +70,7 @@ bool validSerial(const std::string &serial) {
     return true;
 }
 
-void applyOption(BoardSpec &desc, const std::string &option, std::size_t line) {
+void applyOption(BoardDesc &desc, const std::string &option, std::size_t line) {
     const std::size_t eq = option.find('=');
     if (eq == std::string::npos) throw BenchFileError(lineError(line, "'" + option + "' is not NAME=VALUE"));
     const std::string name = option.substr(0, eq), value = option.substr(eq + 1);
@@ -208,7 +208,7 @@ bool readFile(const std::string &path, std::string &text) {
     return true;
 }
 
-std::vector<BoardSpec> benchBoards() {
+std::vector<BoardDesc> benchBoards() {
     const char *file = std::getenv(kBenchFileVariable);
     if (file == nullptr || *file == '\0') return defaultBoards();
     std::string text;
@@ -293,8 +293,8 @@ void saveState() {
 
 }  // namespace
 
-std::vector<BoardSpec> defaultBoards() {
-    BoardSpec first, second;
+std::vector<BoardDesc> defaultBoards() {
+    BoardDesc first, second;
     first.type = 1;
     first.serial = "VBRD0001";
     second.type = 0;
@@ -302,15 +302,15 @@ std::vector<BoardSpec> defaultBoards() {
     return {first, second};
 }
 
-std::vector<BoardSpec> parseBench(const std::string &text) {
-    std::vector<BoardSpec> boards;
+std::vector<BoardDesc> parseBench(const std::string &text) {
+    std::vector<BoardDesc> boards;
     std::istringstream in(text);
     std::size_t number = 0;
     for (std::string line; std::getline(in, line);) {
         ++number;
         const std::vector<std::string> words = tokens(line);
         if (words.empty()) continue;
-        BoardSpec desc;
+        BoardDesc desc;
         if (words[0] != "0" && words[0] != "1")
             throw BenchFileError(lineError(number, "board type must be 0 or 1, got '" + words[0] + "'"));
         desc.type = words[0] == "1" ? 1 : 0;
@@ -469,7 +469,7 @@ std::string stateFilePath() {
 void setUpDefaultBench() {
     if (defaultBench != nullptr) return;
     defaultBench = new DefaultBench;
-    for (BoardSpec &desc : benchBoards()) {
+    for (BoardDesc &desc : benchBoards()) {
         auto board = std::make_shared<Board>(desc.type, desc.serial);
         if (desc.vcc) board->setVcc(*desc.vcc);
         for (const auto &reading : desc.temperatures) board->setTemperature(reading.first, reading.second);

@@ -63,7 +63,7 @@ class HOSTWIN_API Endpoint {
 // The GUID under which the board driver lists its devices, as text.
 HOSTWIN_API extern const char kBoardInterfaceClass[];  // "{5354fa28-...-75bb54e6030f}"
 
-struct InterfaceSpec {
+struct InterfaceDesc {
     std::string path;  // "\\?\usb#vid_04d8&pid_8348#<serial>#{...}"
     // The registry's "DeviceInstance" value; none when it cannot be read.
     std::optional<std::string> deviceInstance;
@@ -78,7 +78,7 @@ using InterfaceId = std::uint32_t;
 
 // Adds a present interface at the end of the class's list, or before
 // position `position` when given.
-HOSTWIN_API InterfaceId addInterface(InterfaceSpec desc,
+HOSTWIN_API InterfaceId addInterface(InterfaceDesc desc,
                                      std::optional<std::size_t> position = std::nullopt);
 // Surprise removal: the interface leaves the list and every open handle on
 // its endpoint fails with ERROR_INVALID_HANDLE. Its registry key stays.
@@ -87,8 +87,8 @@ HOSTWIN_API void removeInterface(InterfaceId id);
 // the old ones stay dead).
 HOSTWIN_API void restoreInterface(InterfaceId id);
 // Changes the description of an interface (endpoint included); handles stay.
-HOSTWIN_API void updateInterface(InterfaceId id, const InterfaceSpec &desc);
-HOSTWIN_API InterfaceSpec interfaceSpec(InterfaceId id);
+HOSTWIN_API void updateInterface(InterfaceId id, const InterfaceDesc &desc);
+HOSTWIN_API InterfaceDesc interfaceDesc(InterfaceId id);
 HOSTWIN_API bool isPresent(InterfaceId id);
 // Replies queued on the interface's endpoint and not yet read.
 HOSTWIN_API std::size_t pendingReplies(InterfaceId id);

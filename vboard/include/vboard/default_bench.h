@@ -61,7 +61,7 @@ constexpr char kBenchFileVariable[] = "BREVANT_BENCH";
 constexpr char kStateFileVariable[] = "BREVANT_BENCH_STATE";
 
 // One board of a bench file.
-struct BoardSpec {
+struct BoardDesc {
     int type = 1;
     std::string serial;
     std::optional<double> vcc;
@@ -80,13 +80,13 @@ class BenchFileError : public std::runtime_error {
 };
 
 // The boards of the bench when no bench file is named.
-std::vector<BoardSpec> defaultBoards();
+std::vector<BoardDesc> defaultBoards();
 // Parses the text of a bench file; throws BenchFileError ("line N: ...").
-std::vector<BoardSpec> parseBench(const std::string &text);
+std::vector<BoardDesc> parseBench(const std::string &text);
 
 // A board on the bench together with the description it was made from.
 struct BenchBoard {
-    BoardSpec desc;
+    BoardDesc desc;
     Board *board;
 };
 // The state file text for the boards (each board's lock is taken).
