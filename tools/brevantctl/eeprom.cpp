@@ -42,6 +42,9 @@ std::vector<std::uint8_t> readEeprom(Context &c, std::uint32_t address, std::uin
 
 void writeEeprom(Context &c, std::uint32_t address, const std::vector<std::uint8_t> &bytes, const char *label) {
     const std::uint32_t count = static_cast<std::uint32_t>(bytes.size());
+    // The serial number is EEPROM bytes 0-7: once any of them may have
+    // changed, the board's serial is read again when it is next asked for.
+    if (count > 0 && address < kSerialSize) c.board().forgetSerial();
     Progress progress(label, count >= 4096 ? count : 0);
     for (std::uint32_t i = 0; i < count; ++i) {
         c.expectSent(veskcfp2_eepromWrite(c.instance(), static_cast<std::int32_t>(address + i), bytes[i]),
@@ -119,7 +122,6 @@ void runEepromWrite(Context &c) {
                hex(address, 5) + " of the EEPROM of the " + boardName(c) + "?";
     });
     writeEeprom(c, address, bytes, "eeprom write");
-    if (address < kSerialSize) c.board().forgetSerial();
     c.line("wrote " + std::to_string(bytes.size()) + (bytes.size() == 1 ? " byte at " : " bytes from ") + hex(address, 5));
     c.json().set("address", address).set("data", hexString(bytes));
 }
@@ -193,7 +195,6 @@ void runEepromLoad(Context &c) {
                boardName(c) + " from " + hex(range.offset, 5) + "?";
     });
     writeEeprom(c, range.offset, image, "eeprom load");
-    if (range.offset < kSerialSize) c.board().forgetSerial();
     const bool verify = c.invocation().flag("--verify");
     if (verify) {
         const std::vector<std::uint8_t> back =
