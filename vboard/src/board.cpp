@@ -143,11 +143,6 @@ void Board::setModule(std::optional<Module> module, std::uint8_t port) {
     modulePort_ = port;
 }
 
-std::uint64_t Board::timeMs() const {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return received_;
-}
-
 void Board::setVcc(double volts) {
     std::lock_guard<std::mutex> hold(mutex_);
     state_.vcc = static_cast<std::uint16_t>(std::lround(volts * 256.0));

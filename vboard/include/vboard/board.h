@@ -90,8 +90,6 @@ class Board : public hostwin::Endpoint {
 
     // The CFP2 module in the cage, on MDIO port `port`; none: an empty cage.
     void setModule(std::optional<Module> module, std::uint8_t port = kModulePort);
-    // Milliseconds of the board's time: one per report received (a USB frame).
-    std::uint64_t timeMs() const;
 
     // Helpers for readings, in the firmware's 8.8 fixed point.
     void setVcc(double volts);
@@ -111,7 +109,7 @@ class Board : public hostwin::Endpoint {
     unsigned malformed_ = 0;
     std::optional<Module> module_;
     std::uint8_t modulePort_ = kModulePort;
-    std::uint64_t received_ = 0;
+    std::uint64_t received_ = 0;  // reports received; the module's clock, one ms each
 };
 
 }  // namespace vboard
