@@ -9,16 +9,14 @@
 
 #include "brevant.h"
 #include "hostwin/platform.h"
+#include "test_instances.h"
 #include "vboard/bench.h"
 
-class BenchTest : public ::testing::Test {
+// create() and connected() give instances the fixture releases at the end.
+class BenchTest : public ::testing::Test, protected TestInstances {
    protected:
     void TearDown() override {
-        for (CFP2INSTANCE *instance : instances_) {
-            veskcfp2_disconnect(instance);
-            veskcfp2_destroyInstance(instance);
-        }
-        instances_.clear();
+        releaseInstances();
         const hostwin::OpenObjects open = hostwin::openObjects();
         EXPECT_EQ(open.files, 0u) << "file handles left open";
         EXPECT_EQ(open.events, 0u) << "events left open";
@@ -26,18 +24,6 @@ class BenchTest : public ::testing::Test {
         EXPECT_EQ(open.registryKeys, 0u) << "registry keys left open";
         EXPECT_EQ(hostwin::abandonedIo(), 0u) << "I/O records released while the system owned them";
         EXPECT_EQ(hostwin::outstandingIo(), 0u) << "reads left unfinished";
-    }
-
-    // An instance the fixture disconnects and destroys at the end.
-    CFP2INSTANCE *create(int type, uint16_t index) {
-        CFP2INSTANCE *instance = veskcfp2_createInstance(type, index);
-        instances_.push_back(instance);
-        return instance;
-    }
-    CFP2INSTANCE *connected(int type, uint16_t index) {
-        CFP2INSTANCE *instance = create(type, index);
-        EXPECT_EQ(veskcfp2_connect(instance), 1);
-        return instance;
     }
 
     // Platform calls made while running `body`.
@@ -49,9 +35,6 @@ class BenchTest : public ::testing::Test {
     }
 
     vboard::Bench bench;
-
-   private:
-    std::vector<CFP2INSTANCE *> instances_;
 };
 
 // A bench with one type-1 board, serial ABC12345, at device index 0, and an

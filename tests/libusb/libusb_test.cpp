@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "brevant.h"
+#include "test_instances.h"
 #include "usb/libusb/libusb_transport.h"
 #include "usb/usbapi.h"
 #include "usb_bench.h"
@@ -32,7 +33,7 @@ long msSince(Clock::time_point start) {
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
 
-class Libusb : public ::testing::Test {
+class Libusb : public ::testing::Test, protected TestInstances {
    protected:
     static void SetUpTestSuite() {
         // The testbed first, then the library's libusb context (made on its
@@ -58,11 +59,7 @@ class Libusb : public ::testing::Test {
     }
 
     void TearDown() override {
-        for (CFP2INSTANCE *instance : instances_) {
-            veskcfp2_disconnect(instance);
-            veskcfp2_destroyInstance(instance);
-        }
-        instances_.clear();
+        releaseInstances();
         EXPECT_EQ(VESK::libusb::openDevices(), 0u) << "device handles left open";
         EXPECT_EQ(VESK::libusb::activeTransfers(), 0u) << "transfers left unfinished";
         EXPECT_EQ(VESK::libusb::abandonedTransfers() - abandoned_, expectedAbandoned_)
@@ -94,17 +91,6 @@ class Libusb : public ::testing::Test {
         return device;
     }
 
-    CFP2INSTANCE *create(int type, uint16_t index) {
-        CFP2INSTANCE *instance = veskcfp2_createInstance(type, index);
-        instances_.push_back(instance);
-        return instance;
-    }
-    CFP2INSTANCE *connected(int type, uint16_t index) {
-        CFP2INSTANCE *instance = create(type, index);
-        EXPECT_EQ(veskcfp2_connect(instance), 1);
-        return instance;
-    }
-
     usbbench::Bench &bench() { return *bench_; }
 
     // Transfers the test itself makes the transport give up on.
@@ -115,7 +101,6 @@ class Libusb : public ::testing::Test {
     std::set<std::string> files_;
     std::unique_ptr<usbbench::Bench> bench_;
     std::vector<usbbench::Device *> devices_;
-    std::vector<CFP2INSTANCE *> instances_;
 };
 
 TEST_F(Libusb, PingReachesTheFirmware) {
