@@ -40,7 +40,7 @@ def test_shared_decoding_cases(key, words, display):
 
 def test_presence_lanes_and_registers():
     ident = m.registers_of(m.IDENTITY_FIELDS)
-    assert len(ident) == 53 and ident[0] == 0x8000 and ident[-1] == 0x8069
+    assert len(ident) == 73 and ident[0] == 0x8000 and ident[-1] == 0x806D
     for fill in (0x0000, 0xFFFF):
         assert m.check_presence(dict.fromkeys(ident, fill)) == (m.NO_ANSWER, fill)
     words = dict.fromkeys(ident, 0x20)
@@ -49,6 +49,10 @@ def test_presence_lanes_and_registers():
     assert m.check_presence({0x8000: 0x11, 0x8003: 0x11}) == (m.PRESENT, 0x11)
     assert (m.lanes_of(0x04), m.lanes_of(0x03), m.lanes_of(0x0F), m.lanes_of(0x06)) == (4, 10, 1, None)
     assert m.describe_register(0xA2D3) == "0xA2D3 (lane 3 rx power)"
+    assert m.describe_register(0xA016) == "0xA016 (module state)"
+    assert m.describe_register(0xA212) == "0xA212 (lane 2 fault and status)"
+    assert m.describe_register(0xA019) == "0xA019"
+    assert m.registers_of(m.LANE_STATUS_FIELDS, 2) == [0xA200, 0xA201, 0xA210, 0xA211]
     with pytest.raises(KeyError):
         m.decode(m.field("rxPower"), {0xA2D0: 1}, 1)
 
