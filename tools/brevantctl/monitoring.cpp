@@ -85,6 +85,7 @@ std::string Reading::cell() const {
     if (dumped == "true") return "1";
     if (dumped == "false") return "0";
     if (dumped == "null") return "";  // a reading without a value (a dBm of no light)
+    if (dumped[0] == '"') return text;  // a word such as a module state: as status shows it
     return dumped;
 }
 
