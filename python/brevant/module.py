@@ -1,6 +1,8 @@
 """The CFP2 module on a board, decoded from its management registers (the
-CFP MSA register map, read over MDIO): identity and monitors as a Module
-dataclass. Board.module() reads the registers; everything here is decoding,
+CFP MSA register map, read over MDIO): identity, state and monitors as a
+Module dataclass, the state and the raw alarm and status registers as a
+ModuleStatus. Board.module() and Board.module_status() read the registers;
+everything here but read_module() and read_module_status() is decoding,
 without I/O.
 
 The field tables mirror those of brevantctl's decoder (tools/cfp2module) and
@@ -19,15 +21,23 @@ __all__ = [
     "Field",
     "Lane",
     "Module",
+    "ModuleState",
+    "ModuleStatus",
+    "RawRegister",
     "ModuleReadError",
     "NoModuleError",
     "IDENTITY_FIELDS",
     "MODULE_MONITOR_FIELDS",
     "LANE_MONITOR_FIELDS",
+    "STATE_FIELD",
+    "MODULE_STATUS_FIELDS",
+    "LANE_STATUS_FIELDS",
     "MAX_LANES",
     "decode",
     "decode_module",
     "read_module",
+    "read_module_status",
+    "state_answered",
     "registers_of",
     "lanes_of",
     "check_presence",
@@ -359,10 +369,68 @@ class Lane:
 
 
 @dataclass(frozen=True)
+class ModuleState:
+    """The module state register: its word, and the state's name when the
+    word is a listed one (Ready, Fault, Low-Power, ...). A module in Reset
+    or Initialize may not answer: the word then reads 0x0000 or 0xFFFF and
+    `answered` is False."""
+
+    code: int
+    name: Optional[str]
+
+    @property
+    def answered(self):
+        return state_answered(self.code)
+
+    def __str__(self):
+        return "0x%04X (%s)" % (self.code, self.name if self.name is not None else
+                                "unknown" if self.answered else "no answer")
+
+
+@dataclass(frozen=True)
+class RawRegister:
+    """An alarm or status register, whose bits are not decoded: `key` and
+    `name` ("lane 2 fault and status"), `lane` (None for a module-wide one)
+    and the `word` read."""
+
+    register: int
+    key: str
+    name: str
+    lane: Optional[int]
+    word: int
+
+    @property
+    def non_zero(self):
+        return self.word != 0
+
+
+@dataclass(frozen=True)
+class ModuleStatus:
+    """The module state and its alarm and status registers, raw.
+    `registers` is None when the module does not answer its state register
+    (they are then not read); otherwise the module-wide ones and those of
+    each of `lane_count` lanes (none when the application code is unknown
+    and no lane count was given), in register order."""
+
+    port: int
+    state: ModuleState
+    lane_count: Optional[int]
+    registers: Optional[List[RawRegister]]
+
+    @property
+    def non_zero(self) -> List[RawRegister]:
+        """The registers that read other than 0."""
+        return [r for r in self.registers or [] if r.non_zero]
+
+
+@dataclass(frozen=True)
 class Module:
-    """A CFP2 module's identity and monitors. `lane_count` is None when the
-    application code is unknown and no lane count was given; then `lanes` is
-    empty. A revision that is not a byte is None."""
+    """A CFP2 module's identity, state and monitors. `lane_count` is None
+    when the application code is unknown and no lane count was given; then
+    `lanes` is empty. A revision, version, OUI, lane count or rate that is
+    not a byte is None; so are an undefined (0) application code or rate.
+    `network_lanes` and `host_lanes` are the module's own lane counts
+    (0x8009), which may differ from `lane_count`."""
 
     port: int
     identifier: Code
@@ -377,6 +445,17 @@ class Module:
     temperature_c: float
     supply_voltage_v: float
     lanes: List[Lane]
+    sonet_application_code: Optional[int] = None
+    otn_application_code: Optional[int] = None
+    network_lanes: Optional[int] = None
+    host_lanes: Optional[int] = None
+    max_network_lane_rate_gbps: Optional[float] = None
+    max_host_lane_rate_gbps: Optional[float] = None
+    vendor_oui: Optional[str] = None
+    date_code: str = ""
+    hardware_version: Optional[str] = None
+    firmware_version: Optional[str] = None
+    state: Optional[ModuleState] = None
 
     def columns(self) -> Dict[str, Optional[float]]:
         """The monitor readings as named columns, in order (the names
@@ -414,13 +493,27 @@ def decode_module(port, words, lane_count=None):
     def code(key):
         return Code(ident[key].raw, ident[key].name)
 
-    def revision(key):
+    def revision(key):  # revisions and rates
         return ident[key].number if ident[key].known else None
 
+    def number(key):
+        return int(ident[key].number) if ident[key].known else None
+
+    def text(key):  # the OUI and the versions as shown: "02-56-4F", "3.7"
+        return ident[key].display() if ident[key].known else None
+
+    counts = ident["laneCounts"].parts or (None, None)
+    state = None
+    if STATE_REGISTER in words:
+        state_value = decode(STATE_FIELD, words)
+        state = ModuleState(state_value.raw, state_value.name)
     return Module(port, code("identifier"), code("connector"), code("applicationCode"), lane_count,
                   ident["vendorName"].text, ident["partNumber"].text, ident["serialNumber"].text,
                   revision("hardwareRevision"), revision("managementRevision"),
-                  mon["temperature"].number, mon["supplyVoltage"].number, lanes)
+                  mon["temperature"].number, mon["supplyVoltage"].number, lanes,
+                  number("sonetApplicationCode"), number("otnApplicationCode"), counts[0], counts[1],
+                  revision("maxNetworkLaneRate"), revision("maxHostLaneRate"), text("vendorOui"),
+                  ident["dateCode"].text, text("hardwareVersion"), text("firmwareVersion"), state)
 
 
 def _read(board, port, regs):
@@ -433,19 +526,59 @@ def _read(board, port, regs):
     return words
 
 
-def read_module(board, port=1, lanes=None):
-    """Reads and decodes the module behind MDIO port `port` of an open
-    Board: the identity registers first (one round trip each), then only
-    the monitors of the lanes shown. See Board.module()."""
+def _check_lanes(lanes):
     if isinstance(lanes, bool) or not (lanes is None or isinstance(lanes, int)):
         raise TypeError("lanes must be an integer or None")
     if lanes is not None and not 1 <= lanes <= MAX_LANES:
         raise ValueError("lanes must be 1 to %d, got %d" % (MAX_LANES, lanes))
+
+
+def decode_status(port, words, lane_count):
+    """A ModuleStatus from `words`, which hold the state register and,
+    when the module answers it, the alarm and status registers of the
+    module and of `lane_count` lanes."""
+    state_value = decode(STATE_FIELD, words)
+    state = ModuleState(state_value.raw, state_value.name)
+    if not state.answered:
+        return ModuleStatus(port, state, lane_count, None)
+    registers = []
+    for f in MODULE_STATUS_FIELDS:
+        registers.append(RawRegister(f.reg, f.key, f.label[0].lower() + f.label[1:], None, words[f.reg]))
+    for f in LANE_STATUS_FIELDS:
+        for n in range(lane_count or 0):
+            name = "lane %d %s" % (n, f.label[0].lower() + f.label[1:])
+            registers.append(RawRegister(f.reg + n, f.key, name, n, words[f.reg + n]))
+    return ModuleStatus(port, state, lane_count, registers)
+
+
+def read_module_status(board, port=1, lanes=None):
+    """Reads the module state behind MDIO port `port` of an open Board
+    and, when the module answers it, its alarm and status registers (those
+    of the lanes the application code gives, or `lanes`). See
+    Board.module_status()."""
+    _check_lanes(lanes)
+    words = _read(board, port, [0x8000, 0x8003])
+    presence, word = check_presence(words)
+    if presence != PRESENT:
+        raise NoModuleError(presence, word, port)
+    count = lanes if lanes is not None else lanes_of(words[0x8003])
+    words.update(_read(board, port, [STATE_REGISTER]))
+    if state_answered(words[STATE_REGISTER]):
+        words.update(_read(board, port, registers_of(MODULE_STATUS_FIELDS) +
+                           registers_of(LANE_STATUS_FIELDS, count or 0)))
+    return decode_status(port, words, count)
+
+
+def read_module(board, port=1, lanes=None):
+    """Reads and decodes the module behind MDIO port `port` of an open
+    Board: the identity registers first (one round trip each), then the
+    state and only the monitors of the lanes shown. See Board.module()."""
+    _check_lanes(lanes)
     words = _read(board, port, registers_of(IDENTITY_FIELDS))
     presence, word = check_presence(words)
     if presence != PRESENT:
         raise NoModuleError(presence, word, port)
     count = lanes if lanes is not None else lanes_of(words[0x8003])
-    words.update(_read(board, port, registers_of(MODULE_MONITOR_FIELDS) +
+    words.update(_read(board, port, [STATE_REGISTER] + registers_of(MODULE_MONITOR_FIELDS) +
                        registers_of(LANE_MONITOR_FIELDS, count or 0)))
     return decode_module(port, words, count)
