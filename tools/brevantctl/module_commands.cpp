@@ -101,6 +101,7 @@ Json valueJson(const Value &v) {
         }
 
         case Encoding::Number:
+            return v.known ? Json(v.raw) : Json();
         case Encoding::BitRate:
             return v.known ? Json(v.number) : Json();
         case Encoding::LaneCounts: {
