@@ -99,7 +99,6 @@ Json valueJson(const Value &v) {
             power.set("mW", v.number).set("dBm", v.dbm ? Json(*v.dbm) : Json());
             return power;
         }
-
         case Encoding::Number:
             return v.known ? Json(v.raw) : Json();
         case Encoding::BitRate:
