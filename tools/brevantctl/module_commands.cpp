@@ -71,7 +71,9 @@ std::string labelled(const std::string &label, const std::string &value) {
 // listed code has its name, an unlisted one null.
 Json stateJson(const Value &v) {
     Json state = Json::object();
-    state.set("code", v.raw).set("name", v.name ? Json(*v.name) : Json()).set("answered", cfp2module::stateAnswered(v.raw));
+    state["code"] = v.raw;
+    state["name"] = v.name ? Json(*v.name) : Json();
+    state["answered"] = cfp2module::stateAnswered(v.raw);
     return state;
 }
 
@@ -87,7 +89,8 @@ Json valueJson(const Value &v) {
     switch (v.field->encoding) {
         case Encoding::Code: {
             Json code = Json::object();
-            code.set("code", v.raw).set("name", v.name ? Json(*v.name) : Json());
+            code["code"] = v.raw;
+            code["name"] = v.name ? Json(*v.name) : Json();
             return code;
         }
         case Encoding::Text:
@@ -96,7 +99,8 @@ Json valueJson(const Value &v) {
             return v.known ? Json(v.number) : Json();
         case Encoding::MilliWatts: {
             Json power = Json::object();
-            power.set("mW", v.number).set("dBm", v.dbm ? Json(*v.dbm) : Json());
+            power["mW"] = v.number;
+            power["dBm"] = v.dbm ? Json(*v.dbm) : Json();
             return power;
         }
         case Encoding::Number:
@@ -106,7 +110,8 @@ Json valueJson(const Value &v) {
         case Encoding::LaneCounts: {
             if (!v.known) return Json();
             Json counts = Json::object();
-            counts.set("network", v.parts[0]).set("host", v.parts[1]);
+            counts["network"] = v.parts[0];
+            counts["host"] = v.parts[1];
             return counts;
         }
         case Encoding::Oui:
@@ -136,13 +141,13 @@ void runModuleInfo(Context &c) {
     requireModule(words, port);
     const std::optional<unsigned> lanes = cfp2module::lanesOf(words.at(cfp2module::kApplicationRegister));
     const Value counts = cfp2module::decode(*cfp2module::fieldByKey("laneCounts"), words);
-    c.json().set("port", port);
+    c.json()["port"] = port;
     for (const Value &v : cfp2module::decodeAll(cfp2module::identityFields(), words)) {
         c.line(labelled(v.field->label, v.display()));
-        c.json().set(v.field->key, valueJson(v));
+        c.json()[v.field->key] = valueJson(v);
         if (std::string(v.field->key) == "applicationCode") {
             c.line(labelled("Lanes", laneCountText(lanes, counts)));
-            c.json().set("laneCount", lanes ? Json(*lanes) : Json());
+            c.json()["laneCount"] = lanes ? Json(*lanes) : Json();
         }
     }
 }
@@ -174,14 +179,16 @@ void runModuleStatus(Context &c) {
     if (!lanes) lanes = cfp2module::lanesOf(id.at(cfp2module::kApplicationRegister));
     const Value state = readState(c, port);
     c.line(labelled(state.field->label, state.display()));
-    c.json().set("port", port).set("state", stateJson(state)).set("laneCount", lanes ? Json(*lanes) : Json());
+    c.json()["port"] = port;
+    c.json()["state"] = stateJson(state);
+    c.json()["laneCount"] = lanes ? Json(*lanes) : Json();
     if (!cfp2module::stateAnswered(state.raw)) {
         // Reset and Initialize may leave the module silent: that is its state
         // to report, not a failure, and its alarm registers would say no more.
         c.line(labelled("Alarm and status registers",
                         "not read: the module does not answer its state register (in Reset or Initialize, or "
                         "without power?)"));
-        c.json().set("registers", Json());
+        c.json()["registers"] = Json();
         return;
     }
     std::vector<std::uint16_t> regs = cfp2module::registersOf(cfp2module::moduleStatusFields());
@@ -210,9 +217,13 @@ void runModuleStatus(Context &c) {
         c.line(row);
         if (v.raw != 0) nonZero.push_back(name);
         Json entry = Json::object();
-        entry.set("register", reg).set("key", v.field->key).set("lane", perLane ? Json(v.lane) : Json());
-        entry.set("name", name).set("word", v.raw).set("nonZero", v.raw != 0);
-        registers.push(entry);
+        entry["register"] = reg;
+        entry["key"] = v.field->key;
+        entry["lane"] = perLane ? Json(v.lane) : Json();
+        entry["name"] = name;
+        entry["word"] = v.raw;
+        entry["nonZero"] = v.raw != 0;
+        registers.push_back(entry);
     }
     if (!lanes) c.line(unknownLanesText(id));
     std::string summary = "all " + std::to_string(values.size()) + " registers read 0";
@@ -221,7 +232,8 @@ void runModuleStatus(Context &c) {
         for (std::size_t i = 0; i < nonZero.size(); ++i) summary += (i == 0 ? " " : ", ") + nonZero[i];
     }
     c.line(summary);
-    c.json().set("registers", registers).set("nonZero", nonZero.size());
+    c.json()["registers"] = registers;
+    c.json()["nonZero"] = nonZero.size();
 }
 
 void runModuleMonitor(Context &c) {
@@ -238,10 +250,12 @@ void runModuleMonitor(Context &c) {
     regs.insert(regs.end(), laneRegs.begin(), laneRegs.end());
     const cfp2module::Monitors m = cfp2module::decodeMonitors(readRegisters(c, port, regs), lanes.value_or(0));
 
-    c.json().set("port", port).set("laneCount", lanes ? Json(*lanes) : Json()).set("state", stateJson(state));
+    c.json()["port"] = port;
+    c.json()["laneCount"] = lanes ? Json(*lanes) : Json();
+    c.json()["state"] = stateJson(state);
     for (const Value &v : m.module) {
         c.line(labelled(v.field->label, v.display()));
-        c.json().set(v.field->key, valueJson(v));
+        c.json()[v.field->key] = valueJson(v);
     }
     if (!lanes) {
         c.line(unknownLanesText(id));
@@ -257,11 +271,11 @@ void runModuleMonitor(Context &c) {
                       lane[1].display().c_str(), lane[2].display().c_str());
         c.line(row);
         Json entry = Json::object();
-        entry.set("lane", lane[0].lane);
-        for (const Value &v : lane) entry.set(v.field->key, valueJson(v));
-        laneArray.push(entry);
+        entry["lane"] = lane[0].lane;
+        for (const Value &v : lane) entry[v.field->key] = valueJson(v);
+        laneArray.push_back(entry);
     }
-    c.json().set("lanes", laneArray);
+    c.json()["lanes"] = laneArray;
 }
 
 void runModuleDump(Context &c) {
@@ -284,12 +298,15 @@ void runModuleDump(Context &c) {
             std::snprintf(cell, sizeof cell, " %04X", static_cast<unsigned>(word));
             hexPart += cell;
             textPart += word >= 0x20 && word < 0x7F ? static_cast<char>(word) : '.';
-            values.push(word);
+            values.push_back(word);
         }
         hexPart.resize(8 * 5, ' ');
         c.line(hex(regs[row], 4) + " " + hexPart + "  " + textPart);
     }
-    c.json().set("port", port).set("first", first).set("last", last).set("words", values);
+    c.json()["port"] = port;
+    c.json()["first"] = first;
+    c.json()["last"] = last;
+    c.json()["words"] = values;
 }
 
 // ---- status --module and watch --module ---------------------------------------
