@@ -35,6 +35,7 @@ __all__ = [
     "MAX_LANES",
     "decode",
     "decode_module",
+    "decode_status",
     "read_module",
     "read_module_status",
     "state_answered",
