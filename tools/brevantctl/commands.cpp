@@ -263,12 +263,14 @@ const std::vector<Command> &coreCommands() {
          true, runEepromWrite},
         {"eeprom save", "FILE", 1, 1, "saves the EEPROM (all 131072 bytes, or a range) to FILE ('-': standard output)",
          "FILE is created before the first byte is read, written beside as a temporary file and renamed over FILE "
-         "only when every byte came, so a failed or interrupted save leaves FILE as it was. One round trip per "
+         "only when every byte came, so a failed or interrupted save leaves FILE as it was. A write-protected FILE is "
+         "refused unless --force. One round trip per "
          "byte (about 4.4 minutes for the whole EEPROM on a board); a progress bar with rate and time left shows "
          "on a terminal.",
          true, runEepromSave,
          {{"--offset", 0, "ADDR", "first address (default 0)"},
-          {"--length", 0, "N", "number of bytes (default: up to the end)"}}},
+          {"--length", 0, "N", "number of bytes (default: up to the end)"},
+          {"--force", 'f', nullptr, "replace FILE even when it is write-protected"}}},
         {"eeprom load", "FILE", 1, 1, "writes an EEPROM image from FILE ('-': standard input) to the board",
          "Without --offset and --length FILE must hold the whole EEPROM (131072 bytes). With them the file's "
          "bytes go from --offset on (--length of them; the file must hold that many). Warns when the image's "

@@ -379,6 +379,10 @@ int run(const std::vector<std::string> &args) {
             return kExitFailed;
         }
         return kExitOk;
+    } catch (const Interrupted &e) {
+        std::fprintf(stderr, "%s: %s\n", where.c_str(), e.what());
+        if (json && !printed) printJsonError(kExitInterrupted, e.what());
+        return kExitInterrupted;
     } catch (const UsageError &e) {
         std::fprintf(stderr, "%s: %s\n", where.c_str(), e.what());
         if (json && !printed) printJsonError(kExitUsage, e.what());

@@ -249,8 +249,17 @@ std::vector<Reading> takeSample(Context &context, Link &link) {
     return std::move(sample.readings());
 }
 
+// Every usage error of the options of status and watch, before the board is
+// touched.
+void checkSourceOptions(const Invocation &inv) {
+    sensorList(inv);
+    for (const ReadingSource &source : sources()) {
+        if (source.check != nullptr) source.check(inv);
+    }
+}
+
 void runStatus(Context &c) {
-    sensorList(c.invocation());  // a wrong list is a usage error before the board is touched
+    checkSourceOptions(c.invocation());
     Link &link = c.board();
     const std::string board = boardLine(link);
     const std::vector<Reading> readings = takeSample(c, link);
@@ -281,7 +290,7 @@ void runStatus(Context &c) {
 
 void runWatch(Context &c) {
     const Invocation &inv = c.invocation();
-    sensorList(inv);
+    checkSourceOptions(inv);
     const double interval = intervalOption(inv);
     const std::optional<std::uint32_t> count = c.optionNumber("--count", 1, 0xFFFFFFFFu);
     const bool csv = inv.flag("--csv");
@@ -295,6 +304,7 @@ void runWatch(Context &c) {
     std::vector<std::string> keys;      // the columns, fixed by the first sample
     std::vector<std::size_t> widths;
     bool reconnect = false;
+    std::uint64_t taken = 0, whole = 0;  // samples, and those without a failed reading
     const auto start = std::chrono::steady_clock::now();
     for (std::uint64_t n = 0; !interrupted && (!count || n < *count); ++n) {
         if (n > 0) sleepUntil(start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
@@ -313,12 +323,14 @@ void runWatch(Context &c) {
             if (failures.empty()) failures = r.label + ": " + r.why;
             else ++more;
         }
+        ++taken;
+        if (!reconnect) ++whole;
         if (reconnect)
             std::fprintf(stderr, "brevantctl: watch: %s %s%s\n", time.c_str(), failures.c_str(),
                          more == 0 ? "" : ("; " + std::to_string(more) + " more failed").c_str());
         if (n == 0) {
             for (const Reading &r : readings) {
-                if (r.state != Reading::State::Unavailable) keys.push_back(r.key);
+                if (r.state != Reading::State::Unavailable || r.keepsColumn) keys.push_back(r.key);
             }
         }
         auto find = [&readings](const std::string &key) -> const Reading * {
@@ -371,6 +383,10 @@ void runWatch(Context &c) {
         flushStdout();
     }
     std::signal(SIGINT, SIG_DFL);
+    // A log of nothing but empty cells is no success.
+    if (taken > 0 && whole == 0)
+        c.failAfterOutput("no sample of the " + link.describe() + " was taken whole: every one of the " +
+                          std::to_string(taken) + " had a failed reading");
 }
 
 }  // namespace brevantctl

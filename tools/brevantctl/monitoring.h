@@ -39,6 +39,9 @@ struct Reading {
     Json value;         // number or boolean when Ok
     std::string text;   // the value as status and watch print it ("3.3125")
     std::string why;    // Unavailable or Failed: the reason
+    // Unavailable for now (a module without power), not for want of the
+    // reading: watch keeps its column, with an empty cell.
+    bool keepsColumn = false;
 
     static Reading number(std::string key, std::string label, std::string unit, double value);
     static Reading integer(std::string key, std::string label, std::string unit, long long value, std::string text);
@@ -71,6 +74,8 @@ struct ReadingSource {
     const char *name;
     std::vector<Option> options;  // become options of status and watch
     void (*read)(Sample &);
+    // Checks the source's options (UsageError) before any board is touched.
+    void (*check)(const Invocation &) = nullptr;
 };
 
 struct ReadingSourceRegistration {

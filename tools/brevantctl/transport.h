@@ -14,10 +14,13 @@ constexpr char kSimulatorVariable[] = "BREVANT_SIMULATOR";
 
 // --simulator: the library reaches the simulated bench from its first call.
 void requestSimulator();
-// BREVANT_SIMULATOR is set to anything but the empty text or "0", the rule
-// the library follows.
+// BREVANT_SIMULATOR is 1, true, yes or on (any case), the rule the library
+// follows.
 bool simulated();
-// Once per run, on standard error: the boards are simulated ones.
+// What chose the simulator: "--simulator" or "BREVANT_SIMULATOR is set".
+std::string simulatorChoice();
+// Once per run, on standard error: the boards are simulated ones, and what
+// chose them.
 void noteSimulated();
 
 // Why the board of `type` at device `index` would not open, with what to do

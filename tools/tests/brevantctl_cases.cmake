@@ -24,6 +24,29 @@ function(ctl expected)
   set(ERR "${err}" PARENT_SCOPE)
 endfunction()
 
+# interrupt_when(<glob> args...): starts brevantctl in the background, waits
+# until a file matches <glob> (or half a second, for an empty glob), sends
+# it SIGINT and waits for it. INTERRUPTED_STATUS and INTERRUPTED_ERR hold its
+# exit status and standard error.
+function(interrupt_when glob)
+  string(REPLACE ";" " " emulated "${EMULATOR}")
+  set(command "${emulated} \"${CTL}\"")
+  foreach(arg IN LISTS ARGN)
+    string(APPEND command " '${arg}'")
+  endforeach()
+  if(glob STREQUAL "")
+    set(wait "sleep 0.5")
+  else()
+    set(wait "n=0; until ls ${glob} >/dev/null 2>&1; do n=$((n+1)); [ $n -lt 400 ] || break; sleep 0.05; done")
+  endif()
+  execute_process(COMMAND sh -c "${command} </dev/null 2>'${WORK}/interrupted.err' >/dev/null & pid=$!; ${wait}; kill -INT $pid; wait $pid; echo $?"
+                  OUTPUT_VARIABLE status OUTPUT_STRIP_TRAILING_WHITESPACE)
+  file(READ "${WORK}/interrupted.err" err)
+  string(REGEX REPLACE "brevant virtual bench: [^\n]*\n" "" err "${err}")
+  set(INTERRUPTED_STATUS "${status}" PARENT_SCOPE)
+  set(INTERRUPTED_ERR "${err}" PARENT_SCOPE)
+endfunction()
+
 # A usage error: status 2, nothing on standard output, one line naming the
 # problem on standard error.
 function(usage_error regex)
@@ -78,7 +101,7 @@ if(CASE STREQUAL "usage_errors")
   ctl(0 mdio write --help)
   expect_match("mdio write --help" "${OUT}" "usage: brevantctl \\[selection\\] mdio write PORT REG DATA")
   ctl(0 help eeprom)
-  expect_match("help eeprom" "${OUT}" "eeprom save \\[--offset ADDR\\] \\[--length N\\] FILE.*eeprom load .*FILE")
+  expect_match("help eeprom" "${OUT}" "eeprom save \\[--offset ADDR\\] \\[--length N\\] \\[--force\\] FILE.*eeprom load .*FILE")
 
 elseif(CASE STREQUAL "board_failures")
   board_failure("vcc: not available: .* type-1 boards only; this is the type-0 board at device index 1" --type 0 vcc)
@@ -119,11 +142,36 @@ elseif(CASE STREQUAL "simulator")
   expect_json_equal("${OUT}" "ON" boards 1 simulated)
   ctl(0 --simulator --type 1 --json vcc)
   expect_json_equal("${OUT}" "ON" board simulated)
-  expect_match("vcc" "${ERR}" "^brevant virtual bench: simulated boards")
-  set(ENV{BREVANT_SIMULATOR} 0)
+  expect_match("vcc" "${ERR}" "^brevant virtual bench: simulated boards \\(--simulator\\)")
+  # The words for "off" keep it off, in any case; a word that is neither is
+  # named, and off.
+  foreach(off 0 false no off OFF False)
+    set(ENV{BREVANT_SIMULATOR} ${off})
+    ctl(1 list)
+    if(OUT MATCHES "VBRD" OR ERR MATCHES "simulated|neither")
+      message(FATAL_ERROR "BREVANT_SIMULATOR=${off} chose the simulator:\n${OUT}${ERR}")
+    endif()
+  endforeach()
+  set(ENV{BREVANT_SIMULATOR} maybe)
   ctl(1 list)
-  if(OUT MATCHES "VBRD")
-    message(FATAL_ERROR "BREVANT_SIMULATOR=0 chose the simulator:\n${OUT}")
+  expect_match("BREVANT_SIMULATOR=maybe" "${ERR}" "^brevant: BREVANT_SIMULATOR='maybe' is neither on \\(1, true, yes, on\\) nor off \\(0, false, no, off\\); the simulator stays off\n")
+  foreach(on 1 true YES On)
+    set(ENV{BREVANT_SIMULATOR} ${on})
+    ctl(0 --type 1 vcc)
+    expect_match("BREVANT_SIMULATOR=${on}" "${ERR}" "^brevant virtual bench: simulated boards \\(BREVANT_SIMULATOR is set\\)")
+  endforeach()
+  # The notice comes first and once, before the progress bar of a command
+  # that draws one on a terminal.
+  find_program(SCRIPT script)
+  if(SCRIPT)
+    string(REPLACE ";" " " emulated "${EMULATOR}")
+    execute_process(COMMAND "${SCRIPT}" -qec "${emulated} ${CTL} module info" /dev/null
+                    INPUT_FILE /dev/null RESULT_VARIABLE status OUTPUT_VARIABLE out)
+    string(REGEX MATCHALL "simulated boards" notices "${out}")
+    list(LENGTH notices count)
+    if(NOT status EQUAL 0 OR NOT count EQUAL 1 OR NOT out MATCHES "^[^\r\n]*brevant virtual bench: simulated boards[^\n]*\n[^\n]*module info \\[")
+      message(FATAL_ERROR "module info on a terminal: status ${status}\n${out}")
+    endif()
   endif()
 
 elseif(CASE STREQUAL "json")
@@ -381,16 +429,64 @@ elseif(CASE STREQUAL "eeprom_safety")
   endif()
   unset(ENV{BREVANT_BENCH})
 
-  # Ctrl-C in the middle of a save leaves nothing behind either.
-  find_program(TIMEOUT timeout)
-  if(TIMEOUT)
-    execute_process(COMMAND "${TIMEOUT}" -s INT 0.05 ${EMULATOR} "${CTL}" eeprom save "${WORK}/images/new.bin"
-                    RESULT_VARIABLE status OUTPUT_QUIET ERROR_QUIET)
-    file(GLOB left RELATIVE "${WORK}/images" "${WORK}/images/*")
-    if(NOT left STREQUAL "old.bin")
-      message(FATAL_ERROR "an interrupted save left ${left}")
-    endif()
+  # Ctrl-C in the middle of a save, once its temporary file is there: the
+  # save says so, exits 130 and leaves nothing behind. A board whose reports
+  # take 1 ms each makes the save last long enough to interrupt.
+  file(WRITE "${WORK}/bench" "1 SLOW0001 pace=1\n0 SLOW0002 pace=1\n")
+  set(ENV{BREVANT_BENCH} "${WORK}/bench")
+  interrupt_when("${WORK}/images/*.part*" eeprom save "${WORK}/images/new.bin")
+  file(GLOB left RELATIVE "${WORK}/images" "${WORK}/images/*")
+  if(NOT INTERRUPTED_STATUS EQUAL 130 OR NOT left STREQUAL "old.bin"
+     OR NOT INTERRUPTED_ERR MATCHES "eeprom save: interrupted after reading [0-9]+ of 131072 bytes from 0x00000; '[^']*new.bin' was left as it was\n$")
+    message(FATAL_ERROR "interrupted save: status ${INTERRUPTED_STATUS}, left ${left}\n${INTERRUPTED_ERR}")
   endif()
+  # An interrupted load finishes the byte in flight and says which bytes are
+  # new and which still old.
+  file(WRITE "${WORK}/zeros.bin" "")
+  foreach(i RANGE 255)
+    file(APPEND "${WORK}/zeros.bin" "0123456789abcdef")
+  endforeach()
+  interrupt_when("" -i 1 -y eeprom load --offset 0x1000 "${WORK}/zeros.bin")
+  if(NOT INTERRUPTED_STATUS EQUAL 130 OR NOT INTERRUPTED_ERR MATCHES
+     "eeprom load: interrupted: wrote ([0-9]+) of 4096 bytes, 0x01000-0x0[0-9A-F]+; 0x0[0-9A-F]+-0x01FFF still hold their old bytes\n$")
+    message(FATAL_ERROR "interrupted load: status ${INTERRUPTED_STATUS}\n${INTERRUPTED_ERR}")
+  endif()
+  # The last byte it names holds the image's byte, the next one is still
+  # the blank EEPROM's 0xFF.
+  set(written "${CMAKE_MATCH_1}")
+  math(EXPR last "0x1000 + ${written} - 1")
+  math(EXPR digit "(${written} - 1) % 16")
+  string(SUBSTRING "0123456789abcdef" ${digit} 1 char)
+  string(HEX "${char}" byte)
+  file(WRITE "${WORK}/bench" "1 SLOW0001\n0 SLOW0002\n")
+  ctl(0 -i 1 -j eeprom read ${last} 2)
+  expect_json_equal("${OUT}" "${byte}ff" data)
+  unset(ENV{BREVANT_BENCH})
+
+  # A write-protected file is refused, as cp does, unless --force.
+  file(WRITE "${WORK}/images/locked.bin" "OLD")
+  file(CHMOD "${WORK}/images/locked.bin" PERMISSIONS OWNER_READ GROUP_READ WORLD_READ)
+  board_failure("eeprom save: cannot write '[^']*locked.bin': it is write-protected \\(--force replaces it\\)"
+                eeprom save --length 4 "${WORK}/images/locked.bin")
+  file(READ "${WORK}/images/locked.bin" kept)
+  ctl(0 eeprom save --force --length 4 "${WORK}/images/locked.bin")
+  file(READ "${WORK}/images/locked.bin" replaced)
+  if(NOT kept STREQUAL "OLD" OR NOT replaced STREQUAL "VBRD")
+    message(FATAL_ERROR "write-protected file: kept '${kept}', then '${replaced}'")
+  endif()
+  file(REMOVE "${WORK}/images/locked.bin")
+
+  # EEPROM writes that do not stick: --verify names the first address that
+  # differs, and sn set reads the serial number back.
+  file(WRITE "${WORK}/bench" "1 WORN0001 stuck-eeprom=0x502,0x3-0x4\n")
+  set(ENV{BREVANT_BENCH} "${WORK}/bench")
+  file(WRITE "${WORK}/four.bin" "wxyz")
+  ctl(0 -y eeprom load --offset 0x500 "${WORK}/four.bin")
+  board_failure("eeprom load: verify failed: the type-1 board at device index 0 holds 0xFF at 0x00502 where 0x79 was written"
+                -y eeprom load --offset 0x500 --verify "${WORK}/four.bin")
+  board_failure("sn set: not kept: the type-1 board at device index 0 holds 'LABN0' after 'LAB-7' was written"
+                -y sn set LAB-7)
+  unset(ENV{BREVANT_BENCH})
 
   # A save to a symbolic link writes the file it points to; the link stays.
   file(MAKE_DIRECTORY "${WORK}/kept")
@@ -578,7 +674,9 @@ elseif(CASE STREQUAL "monitoring")
   # Readings that come back short leave empty cells; the watch goes on.
   file(WRITE "${WORK}/bench" "1 SHRT0001 reply-bytes=1\n")
   set(ENV{BREVANT_BENCH} "${WORK}/bench")
-  ctl(0 watch --csv --count 2 --interval 0)
+  # When no sample was taken whole, the watch fails.
+  ctl(1 watch --csv --count 2 --interval 0)
+  expect_match("watch without a whole sample" "${ERR}" "watch: no sample of the type-1 board at device index 0 was taken whole: every one of the 2 had a failed reading\n$")
   if(NOT OUT MATCHES "^time,vcc_V,temp0_C,current_monitor,port3,ftdi_supply\n[^,\n]+,,,,,\n[^,\n]+,,,,,\n$")
     message(FATAL_ERROR "watch of a board with short replies:\n${OUT}")
   endif()
@@ -593,7 +691,7 @@ elseif(CASE STREQUAL "monitoring")
   # A board whose every reply comes late: every reading fails (none takes
   # another query's late reply as its own), and the watch goes on.
   file(WRITE "${WORK}/bench" "1 SLOW0001 latency=150\n")
-  ctl(0 watch --csv --count 3 --interval 0)
+  ctl(1 watch --csv --count 3 --interval 0)
   if(NOT OUT MATCHES "^time,vcc_V,temp0_C,current_monitor,port3,ftdi_supply\n[^,\n]+,,,,,\n[^,\n]+,,,,,\n[^,\n]+,,,,,\n$")
     message(FATAL_ERROR "watch of a slow board:\n${OUT}")
   endif()

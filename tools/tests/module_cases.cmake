@@ -79,16 +79,20 @@ if(CASE STREQUAL "module_default_bench")
   expect_match("watch --module" "${OUT}" "^time,vcc_V,.*,module_temperature_C,module_supplyVoltage_V,module_lane0_laserBias_mA,")
   expect_match("watch --module" "${OUT}" ",module_lane3_rxPower_mW,module_lane3_rxPower_dBm\n[^\n]+,41\.[0-9]+,3\.29[0-9]*,6\.8[0-9]*,[^\n]+\n[^\n]+\n$")
 
-  # With the module's power off its monitors read 0: no light, no dBm.
-  ctl(0 --type 1 power 0)
+  # With the module's power off its monitors read 0, which are no readings:
+  # it says the module is not powered and shows none of them.
+  ctl(0 --type 1 -y power 0)
   ctl(0 --type 1 watch --module --csv --count 1 --interval 0)
-  expect_match("watch --module, power off" "${OUT}" ",0,0,0,0,,0,,0,0,,0,,0,0,,0,,0,0,,0,\n$")
-  ctl(0 module monitor)
-  expect_match("monitor, power off" "${OUT}" "Module temperature +: 0\\.00 C\n")
-  expect_match("monitor, power off" "${OUT}" "\n   0  0\\.000 mA +0\\.0000 mW \\(no light\\) +0\\.0000 mW \\(no light\\)\n")
-  ctl(0 --json module monitor)
-  expect_match("monitor --json, power off" "${OUT}" "\"rxPower\":{\"mW\":0,\"dBm\":null}")
-  ctl(0 --type 1 power 1)
+  expect_match("watch --module, power off" "${OUT}" "module_lane3_rxPower_dBm\n[^\n]+,3\\.3125,[^\n]*,0,0,,,,,,,,,,,,,,,,,,,,,,\n$")
+  ctl(0 --type 1 -j status --module)
+  expect_json_equal("${OUT}" unavailable readings module_temperature_C status)
+  expect_json_equal("${OUT}" "module not powered: supply voltage reads 0 V" readings module_lane0_rxPower_mW reason)
+  ctl(1 module monitor)
+  expect_match("monitor, power off" "${OUT}" "^Module power +: off \\(supply voltage reads 0 V\\)\nModule temperature +: not available\n$")
+  expect_match("monitor, power off" "${ERR}" "module monitor: not powered: the module on MDIO port 1 reads a supply voltage of 0 V")
+  ctl(1 --json module monitor)
+  expect_json_equal("${OUT}" OFF powered)
+  ctl(0 --type 1 -y power 1)
 
   # Registers written to the module are kept from run to run; an unknown
   # application code leaves the lane count to --lanes; an identifier that is

@@ -99,6 +99,27 @@ void applyOption(BoardDesc &desc, const std::string &option, std::size_t line) {
         const auto reports = parseUnsigned(value, 10);
         if (!reports) throw bad("a number of reports");
         desc.hangAfter = *reports;
+    } else if (name == "stuck-eeprom") {
+        // ADDR or FIRST-LAST, comma-separated; decimal or 0x hex.
+        auto address = [&](const std::string &text) {
+            const bool isHex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+            const auto a = parseUnsigned(isHex ? text.substr(2) : text, isHex ? 16 : 10);
+            if (!a || *a >= kEepromSize) throw bad("EEPROM addresses 0-0x1FFFF, as ADDR or FIRST-LAST, comma-separated");
+            return static_cast<std::uint32_t>(*a);
+        };
+        std::istringstream items(value);
+        for (std::string item; std::getline(items, item, ',');) {
+            const std::size_t dash = item.find('-');
+            const std::uint32_t first = address(item.substr(0, dash));
+            const std::uint32_t last = dash == std::string::npos ? first : address(item.substr(dash + 1));
+            if (last < first) throw bad("ranges FIRST-LAST with FIRST <= LAST");
+            for (std::uint32_t a = first; a <= last; ++a) desc.stuckEeprom.insert(a);
+        }
+        if (value.empty()) throw bad("EEPROM addresses");
+    } else if (name == "pace") {
+        const auto ms = parseUnsigned(value, 10);
+        if (!ms || *ms > 1000) throw bad("0-1000 ms");
+        desc.paceMs = static_cast<std::uint32_t>(*ms);
     } else if (name == "module") {
         if (value != "cfp2-sr4" && value != "none") throw bad("cfp2-sr4 or none");
         desc.module = value != "none";
@@ -476,6 +497,8 @@ void setUpDefaultBench() {
         board->knobs().latencyMs = desc.latencyMs;
         board->knobs().replyBytes = desc.replyBytes;
         board->knobs().hangAfter = desc.hangAfter;
+        board->knobs().stuckEeprom = desc.stuckEeprom;
+        board->knobs().paceMs = desc.paceMs;
         if (desc.module) board->setModule(Module::cfp2Sr4(), desc.modulePort);
 
         plugInterface(board, kMicrochipVendorId, board->productId());

@@ -10,6 +10,7 @@
 //
 //     # TYPE SERIAL [vcc=VOLTS] [tempN=CELSIUS]... [latency=MS] [reply-bytes=N]
 //     #             [hang-after=N] [module=cfp2-sr4|none] [module-port=N]
+//     #             [stuck-eeprom=ADDR[-ADDR][,...]] [pace=MS]
 //     1 LAB00001 vcc=3.30 temp0=25.5 temp1=41.25
 //     0 LAB00002 module=none      # an empty cage
 //     1 SLOW0001 latency=150      # answers after the 100 ms read wait
@@ -22,6 +23,9 @@
 // hang-after lets the board answer that many reports and then none. module
 // is what sits in the cage: cfp2-sr4 (the default, a made-up 100GBASE-SR4
 // CFP2 module) or none; module-port the MDIO port it answers on (default 1).
+// stuck-eeprom=ADDR[-ADDR][,...] names EEPROM addresses (decimal or 0x hex)
+// whose writes do not stick, as worn cells; pace=MS makes every report take
+// that many real milliseconds (a transfer slow enough to interrupt).
 // A bench file that cannot be read (a directory, say) or has an error gives
 // one message on stderr and a bench without boards.
 //
@@ -49,6 +53,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -69,6 +74,8 @@ struct BoardDesc {
     std::uint32_t latencyMs = 0;
     std::optional<std::size_t> replyBytes;
     std::optional<std::uint64_t> hangAfter;
+    std::set<std::uint32_t> stuckEeprom;
+    std::uint32_t paceMs = 0;
     bool module = true;  // a CFP2 module in the cage
     std::uint8_t modulePort = kModulePort;
 };
