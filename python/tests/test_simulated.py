@@ -22,10 +22,12 @@ def test_boards_of_the_simulated_bench_are_marked():
     assert "simulated boards" in repr(brevant.load())
 
 
-def test_only_a_value_other_than_empty_or_zero_asks_for_the_simulator():
+def test_only_the_words_for_on_ask_for_the_simulator():
     assert simulator_requested({"BREVANT_SIMULATOR": "1"}, "linux")
     assert simulator_requested({"BREVANT_SIMULATOR": "yes"}, "linux")
-    for environ in ({}, {"BREVANT_SIMULATOR": ""}, {"BREVANT_SIMULATOR": "0"}):
+    assert simulator_requested({"BREVANT_SIMULATOR": "On"}, "linux")
+    for environ in ({}, {"BREVANT_SIMULATOR": ""}, {"BREVANT_SIMULATOR": "0"}, {"BREVANT_SIMULATOR": "false"},
+                    {"BREVANT_SIMULATOR": "No"}, {"BREVANT_SIMULATOR": "off"}, {"BREVANT_SIMULATOR": "maybe"}):
         assert not simulator_requested(environ, "linux")
     # brevant.dll has no simulator.
     assert not simulator_requested({"BREVANT_SIMULATOR": "1"}, "win32")
