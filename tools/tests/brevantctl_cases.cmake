@@ -142,7 +142,7 @@ elseif(CASE STREQUAL "simulator")
   expect_json_equal("${OUT}" "ON" boards 1 simulated)
   ctl(0 --simulator --type 1 --json vcc)
   expect_json_equal("${OUT}" "ON" board simulated)
-  expect_match("vcc" "${ERR}" "^brevant virtual bench: simulated boards \\(--simulator\\)")
+  expect_match("vcc" "${ERR}" "(^|\n)brevant virtual bench: simulated boards \\(--simulator\\)")
   # The words for "off" keep it off, in any case; a word that is neither is
   # named, and off.
   foreach(off 0 false no off OFF False)
@@ -158,7 +158,7 @@ elseif(CASE STREQUAL "simulator")
   foreach(on 1 true YES On)
     set(ENV{BREVANT_SIMULATOR} ${on})
     ctl(0 --type 1 vcc)
-    expect_match("BREVANT_SIMULATOR=${on}" "${ERR}" "^brevant virtual bench: simulated boards \\(BREVANT_SIMULATOR is set\\)")
+    expect_match("BREVANT_SIMULATOR=${on}" "${ERR}" "(^|\n)brevant virtual bench: simulated boards \\(BREVANT_SIMULATOR is set\\)")
   endforeach()
   # The notice comes first and once, before the progress bar of a command
   # that draws one on a terminal.
@@ -169,7 +169,7 @@ elseif(CASE STREQUAL "simulator")
                     INPUT_FILE /dev/null RESULT_VARIABLE status OUTPUT_VARIABLE out)
     string(REGEX MATCHALL "simulated boards" notices "${out}")
     list(LENGTH notices count)
-    if(NOT status EQUAL 0 OR NOT count EQUAL 1 OR NOT out MATCHES "^[^\r\n]*brevant virtual bench: simulated boards[^\n]*\n[^\n]*module info \\[")
+    if(NOT status EQUAL 0 OR NOT count EQUAL 1 OR NOT out MATCHES "brevant virtual bench: simulated boards[^\n]*\n[^\n]*module info \\[")
       message(FATAL_ERROR "module info on a terminal: status ${status}\n${out}")
     endif()
   endif()
@@ -300,6 +300,42 @@ elseif(CASE STREQUAL "persistence")
   expect_match("port 3 after ftdi on" "${OUT}" "^0x92\n$")
   ctl(0 --type 1 eeprom read 0x1FFFF)
   expect_match("last EEPROM byte" "${OUT}" "^0x1FFFF  5A ")
+
+  # Two programs at once: a long EEPROM load on board 1 (1 ms a report) and,
+  # while it runs, a serial number and an EEPROM write on board 0. Each
+  # writes only its own board when it ends, so both changes stay.
+  file(WRITE "${WORK}/bench" "1 VBRD0001 pace=1\n0 VBRD0002\n")
+  set(ENV{BREVANT_BENCH} "${WORK}/bench")
+  file(WRITE "${WORK}/part.bin" "")
+  foreach(i RANGE 49)
+    file(APPEND "${WORK}/part.bin" "0123456789")
+  endforeach()
+  string(REPLACE ";" " " emulated "${EMULATOR}")
+  execute_process(COMMAND sh -c "${emulated} '${CTL}' -i 0 -y eeprom load --offset 0x300 '${WORK}/part.bin' >/dev/null 2>&1 & pid=$!
+                                 sleep 0.2
+                                 ${emulated} '${CTL}' -i 1 -y sn set TWOPROC >/dev/null && ${emulated} '${CTL}' -i 1 -y eeprom write 0x400 0x42 >/dev/null || exit 9
+                                 wait $pid"
+                  RESULT_VARIABLE status ERROR_VARIABLE err)
+  file(WRITE "${WORK}/bench" "1 VBRD0001\n0 VBRD0002\n")
+  ctl(0 -i 1 sn get)
+  expect_match("serial set during another program's load" "${OUT}" "^TWOPROC\n$")
+  ctl(0 -i 1 -j eeprom read 0x400)
+  expect_json_equal("${OUT}" 42 data)
+  ctl(0 -i 0 -j eeprom read 0x300 10)
+  expect_json_equal("${OUT}" 30313233343536373839 data)
+  ctl(0 -i 0 -j eeprom read 0x4F2 2)
+  expect_json_equal("${OUT}" 3839 data)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "the two programs: status ${status}\n${err}")
+  endif()
+  unset(ENV{BREVANT_BENCH})
+  # A run that changes nothing writes nothing.
+  file(REMOVE "${STATE}")
+  ctl(0 list)
+  ctl(0 -i 1 watch --count 1 --interval 0)
+  if(EXISTS "${STATE}")
+    message(FATAL_ERROR "list and watch wrote the state file")
+  endif()
 
 elseif(CASE STREQUAL "damaged_state")
   file(WRITE "${STATE}" "this is not a state file\n")

@@ -39,13 +39,15 @@
 // message and fresh boards. A damaged one gives one message naming the bad
 // line: the boards whose lines are sound keep their state, the others start
 // fresh, and the damaged file is kept beside as <file>.bad. The file is
-// rewritten at exit.
+// rewritten at exit (only the boards whose state changed, see state_file.h).
 // Saved state belongs to a board by its position, type and serial on the
 // bench, so editing the bench file keeps the state of the boards that stay.
 // Supply voltage, temperatures, knobs and the module come from the bench
 // file, not the state; what was written to the module's registers is kept
-// with the other MDIO registers. Two processes running at once each save
-// their own view at exit; the last to exit wins.
+// with the other MDIO registers. Several processes may run at once: each
+// writes at exit only the boards whose state it changed, merged into the
+// file under a lock (state_file.h), and a run that changed nothing writes
+// nothing.
 #ifndef VBOARD_DEFAULT_BENCH_H
 #define VBOARD_DEFAULT_BENCH_H
 
@@ -98,6 +100,8 @@ struct BenchBoard {
 };
 // The state file text for the boards (each board's lock is taken).
 std::string stateText(const std::vector<BenchBoard> &boards);
+// One board's section of it: its "board" line and the lines of its state.
+std::string boardStateText(std::size_t position, const BenchBoard &board);
 // Loads state file text into the boards whose position, type and serial
 // match. A bad line costs only the board whose section it is in (a file cut
 // short, the last board's): the others are loaded, and the problems come
