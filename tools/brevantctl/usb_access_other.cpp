@@ -6,4 +6,6 @@ namespace brevantctl {
 
 std::optional<std::string> whyNotOpened(int, unsigned) { return std::nullopt; }
 
+std::optional<BoardLocation> boardLocation(int, unsigned) { return std::nullopt; }
+
 }  // namespace brevantctl

@@ -90,7 +90,8 @@ if(CASE STREQUAL "usage_errors")
   usage_error("too many arguments" vcc 1)
   usage_error("STATE must be on or off" ftdi maybe)
   usage_error("--boot does not apply to ping" ping --boot)
-  usage_error("unknown option '--verbose'" --verbose list)
+  usage_error("unknown option '--verbatim'" --verbatim list)
+  usage_error("--verbose does not apply to ping" --verbose ping)
   # None of them reached a board, so the bench was never set up.
   if(EXISTS "${STATE}")
     message(FATAL_ERROR "a usage error set up the bench")
@@ -116,8 +117,20 @@ elseif(CASE STREQUAL "board_failures")
   board_failure("vcc: no reply: the type-1 board at device index 0 did not answer" --index 0 vcc)
   board_failure("mdio read: short reply: the type-1 board at device index 1 answered" --index 1 mdio read 0 0)
   board_failure("sn get: no reply" --index 0 sn get)
+  # Boards that cannot be read give their reason in every form, and a
+  # search by serial number names them instead of saying no board has it;
+  # a close serial number that was read is offered.
   ctl(0 list)
-  expect_match("list" "${OUT}" "0     1  0x8348   \\(unreadable\\)")
+  expect_match("list" "${OUT}" "0     1  0x8348   bench:0   \\(unreadable: no reply to the serial number read\\) +simulated\n")
+  expect_match("list" "${OUT}" "1     1  0x8348   bench:1   \\(unreadable: short reply to the serial number read\\) +simulated\n$")
+  ctl(0 -j list)
+  expect_json_equal("${OUT}" "no reply to the serial number read" boards 0 error message)
+  expect_json_equal("${OUT}" "" boards 0 serial)
+  board_failure("ping: not found: no readable board has serial number 'NOSUCH' \\(could not read the type-1 board at device index 0: no reply to the serial number read, the type-1 board at device index 1: short reply to the serial number read\\)\n$"
+                --serial NOSUCH ping)
+  file(WRITE "${WORK}/bench" "1 SLOW0001 latency=150\n0 LAB-8\n0 LAB-9\n0 XAB-7\n")
+  board_failure("ping: not found: no readable board has serial number 'LAB-7' \\(could not read the type-1 board at device index 0: no reply to the serial number read\\); did you mean 'LAB-8', 'LAB-9' or 'XAB-7'\\?\n$"
+                --serial LAB-7 ping)
 
   # A bench file with an error: one message, a bench without boards.
   file(WRITE "${WORK}/bench" "1 GOOD0001\n2 BAD00001\n")
@@ -136,7 +149,11 @@ elseif(CASE STREQUAL "simulator")
   endif()
   # --simulator asks for it; every simulated board says so.
   ctl(0 --simulator list)
-  expect_match("list" "${OUT}" "0     1  0x8348   VBRD0001 +simulated\n +1     0  0x8248   VBRD0002 +simulated\n")
+  expect_match("list" "${OUT}" "^INDEX  TYPE  PRODUCT  LOCATION  SERIAL    SOURCE\n    0     1  0x8348   bench:0   VBRD0001  simulated\n    1     0  0x8248   bench:1   VBRD0002  simulated\n$")
+  ctl(0 --simulator list -v)
+  expect_match("list -v" "${OUT}" "^Board at device index 0\n  Type       1 \\(product 0x8348\\)\n  Serial     VBRD0001\n  Location   line 1 of the virtual bench\n  Identity   VESK CFP2 8348 1.04\n  Source     simulated\n\nBoard at device index 1\n")
+  ctl(0 --simulator -j list -v)
+  expect_json_equal("${OUT}" "VESK CFP2 8248 1.04" boards 1 identity)
   ctl(0 --simulator list --json)
   expect_json_equal("${OUT}" "ON" simulated)
   expect_json_equal("${OUT}" "ON" boards 1 simulated)
@@ -226,7 +243,7 @@ elseif(CASE STREQUAL "json")
   ctl(0 list --json)
   expect_json_equal("${OUT}" "Q\"\\\t" boards 1 serial)
   ctl(0 list)
-  expect_match("list" "${OUT}" "0x8248   Q\"\\\\x5C\\\\x09 +simulated\n")
+  expect_match("list" "${OUT}" "0x8248   bench:1   Q\"\\\\x5C\\\\x09 +simulated\n")
 
   # list carries the product id; the board object the serial number; byte
   # strings are hex strings.
@@ -655,7 +672,7 @@ elseif(CASE STREQUAL "serial_rules")
   expect_match("8 symbols" "${OUT}" "^~!#%&\\*\\+=\n$")
   ctl(0 -y -t 0 sn clear)
   ctl(0 list)
-  expect_match("blank serial" "${OUT}" "0x8248   \\(blank\\) +simulated\n")
+  expect_match("blank serial" "${OUT}" "0x8248   bench:1   \\(blank\\) +simulated\n")
   ctl(0 -t 0 --json sn get)
   expect_json_equal("${OUT}" "" serial)
 
