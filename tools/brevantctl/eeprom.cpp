@@ -123,7 +123,8 @@ void runEepromRead(Context &c) {
     const std::uint32_t count = c.argCount() > 1 ? c.number(1, address != 0 ? ("COUNT from " + hex(address, 5)).c_str() : "COUNT", 1, kEepromSize - address) : 1;
     const std::vector<std::uint8_t> bytes = readEeprom(c, address, count, "eeprom read");
     hexDump(c, address, bytes);
-    c.json().set("address", address).set("data", hexString(bytes));
+    c.json()["address"] = address;
+    c.json()["data"] = hexString(bytes);
 }
 
 void runEepromWrite(Context &c) {
@@ -139,7 +140,8 @@ void runEepromWrite(Context &c) {
     });
     writeEeprom(c, address, bytes, "eeprom write");
     c.line("wrote " + std::to_string(bytes.size()) + (bytes.size() == 1 ? " byte at " : " bytes from ") + hex(address, 5));
-    c.json().set("address", address).set("data", hexString(bytes));
+    c.json()["address"] = address;
+    c.json()["data"] = hexString(bytes);
 }
 
 void runEepromSave(Context &c) {
@@ -167,7 +169,9 @@ void runEepromSave(Context &c) {
     }
     c.line("saved " + std::to_string(image.size()) + " bytes " +
            (range.offset != 0 ? "from " + hex(range.offset, 5) + " " : std::string()) + "to " + out.path());
-    c.json().set("file", out.path()).set("address", range.offset).set("bytes", image.size());
+    c.json()["file"] = out.path();
+    c.json()["address"] = range.offset;
+    c.json()["bytes"] = image.size();
 }
 
 void runEepromLoad(Context &c) {
@@ -231,7 +235,10 @@ void runEepromLoad(Context &c) {
     }
     c.line("loaded " + std::to_string(image.size()) + " bytes from " + (file == "-" ? std::string("standard input") : file) +
            " at " + hex(range.offset, 5) + (verify ? ", verified" : ""));
-    c.json().set("file", file).set("address", range.offset).set("bytes", image.size()).set("verified", verify);
+    c.json()["file"] = file;
+    c.json()["address"] = range.offset;
+    c.json()["bytes"] = image.size();
+    c.json()["verified"] = verify;
 }
 
 void runSnGet(Context &c) {
@@ -240,7 +247,7 @@ void runSnGet(Context &c) {
         throw BoardFailure("no reply: the " + c.board().describe() + " did not give its serial number");
     const std::string text = trimmed(std::string(serial, serial + 8));
     c.line(displaySerial(text));
-    c.json().set("serial", text);
+    c.json()["serial"] = text;
 }
 
 void runSnSet(Context &c) {
@@ -266,7 +273,7 @@ void runSnSet(Context &c) {
         throw BoardFailure("not kept: the " + c.board().describe() + " holds '" + displaySerial(*kept) +
                            "' after '" + text + "' was written (an EEPROM write did not stick)");
     c.line("serial number set to '" + text + "'");
-    c.json().set("serial", text);
+    c.json()["serial"] = text;
 }
 
 void runSnClear(Context &c) {
@@ -276,7 +283,7 @@ void runSnClear(Context &c) {
         throw BoardFailure("failed: the " + c.board().describe() + " did not take the blank serial number");
     c.board().forgetSerial();
     c.line("serial number cleared");
-    c.json().set("serial", "");
+    c.json()["serial"] = "";
 }
 
 }  // namespace brevantctl
