@@ -178,3 +178,31 @@ def test_pip_installs_the_package_offline(tmp_path):
                           timeout=300)
     assert done.returncode == 0, done.stdout + done.stderr
     assert (target / "brevant" / "py.typed").exists() and (target / "brevant" / "__main__.py").exists()
+
+
+def test_unreadable_boards_give_their_reason_and_a_serial_search_names_them(run_python, tmp_path):
+    # A first byte of 0 from a board that did not answer is no data: None,
+    # with the reason; a board whose first byte really is 0 keeps its 0.
+    bench = tmp_path / "bench"
+    bench.write_text("1 SLOW0001 latency=150\n1 SHRT0001 reply-bytes=1\n0 LAB-8\n0 LAB-9\n")
+    code = ("import brevant\n"
+            "print([(d.index, d.first_byte, d.reason) for d in brevant.find_boards()])\n"
+            "with brevant.Board(0, 3) as b:\n"
+            "    b.eeprom_write(0, 0)\n"
+            "    print(brevant.find_boards()[3].first_byte, brevant.find_boards()[3].reason)\n"
+            "    b.eeprom_write(0, 0x4C)\n")
+    out = run_python(code, BREVANT_BENCH=bench).splitlines()
+    # In a fresh process: a board that answers late hands the next read on
+    # it the reply it still owes, even in another instance.
+    code = ("import brevant\n"
+            "try:\n"
+            "    brevant.Board.open(serial='LAB-7')\n"
+            "except brevant.BrevantError as e:\n"
+            "    print(e)\n")
+    out += run_python(code, BREVANT_BENCH=bench).splitlines()
+    assert out[0] == ("[(0, None, 'no reply to the EEPROM read'), (1, None, 'short reply to the EEPROM read'), "
+                      "(2, 76, None), (3, 76, None)]")
+    assert out[1] == "0 None"
+    assert out[2] == ("no readable board has serial number 'LAB-7' (could not read the type-1 board at device "
+                      "index 0: no reply to the serial number read, the type-1 board at device index 1: short "
+                      "reply to the serial number read); did you mean 'LAB-8' or 'LAB-9'?")
