@@ -778,6 +778,10 @@ elseif(CASE STREQUAL "conveniences")
   # The man page and the completion script come from the command table.
   ctl(0 --generate-man)
   expect_match("man page" "${OUT}" "^\\.TH BREVANTCTL 1")
+  foreach(section "ENVIRONMENT\n.*BREVANT_SIMULATOR.*BREVANT_LIBRARY.*BREVANT_BENCH.*BREVANT_BENCH_STATE"
+                  "EXIT STATUS\n.*\n130\n" "FILES\n.*bench-state.*60-brevant.rules" "SEE ALSO\n")
+    expect_match("man page" "${OUT}" "\\.SH ${section}")
+  endforeach()
   foreach(command "eeprom load" status watch "sn clear" "mdio dump")
     string(REPLACE " " ".*" pattern "${command}")
     expect_match("man page" "${OUT}" "\\.TP\n\\\\fB${pattern}\\\\fR")
@@ -789,15 +793,20 @@ elseif(CASE STREQUAL "conveniences")
     # Completes the words typed so far and prints what it offers.
     file(WRITE "${WORK}/complete.sh" [=[
 source "$1"; shift
-COMP_WORDS=(brevantctl "$@"); COMP_CWORD=$(( ${#COMP_WORDS[@]} - 1 ))
+args=("$@"); [[ ${args[-1]} == EMPTY ]] && args[-1]=""
+COMP_WORDS=(brevantctl "${args[@]}"); COMP_CWORD=$(( ${#COMP_WORDS[@]} - 1 ))
 _brevantctl; echo "${COMPREPLY[*]}"
 ]=])
-    foreach(probe "sta|status" "eeprom l|load" "-t 1 mdio r|read" "eeprom load --veri|--verify" "--type a|any"
+    foreach(probe "sta|status" "eeprom l|load" "-t 1 mdio r|read" "eeprom load --veri|--verify" "list --type a|any"
+                  "--type |0 1" "ping --type |0 1" "-t a|" "list -t |0 1 any"
                   "watch --c|--count --csv")
       string(REPLACE "|" ";" parts "${probe}")
       list(GET parts 0 typed)
       list(GET parts 1 expected)
       separate_arguments(words UNIX_COMMAND "${typed}")
+      if(typed MATCHES " $")
+        list(APPEND words EMPTY)  # completing an empty word
+      endif()
       execute_process(COMMAND "${BASH}" "${WORK}/complete.sh" "${WORK}/completion.bash" ${words}
                       OUTPUT_VARIABLE offered RESULT_VARIABLE status)
       if(NOT status EQUAL 0 OR NOT offered STREQUAL "${expected}\n")
