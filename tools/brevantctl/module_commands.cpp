@@ -257,7 +257,10 @@ void readModule(Sample &s) {
             r.text = column.text;
             s.add(r);
         } else {
+            // The unit is in the key (a CSV column of its own); the cell
+            // takes the unit's decimals, as the text does.
             Reading r = Reading::number(key, column.label, "", *column.value);
+            r.decimals = decimalsOf(column.unit);
             r.text = column.text;
             s.add(r);
         }

@@ -704,7 +704,24 @@ elseif(CASE STREQUAL "monitoring")
     message(FATAL_ERROR "watch --csv:\n${OUT}")
   endif()
   ctl(0 -t 0 watch --count 1 --interval 0)
-  expect_match("type-0 watch" "${OUT}" "^time \\(UTC\\) +current_monitor +port3\n[0-9:.]+ +0x0123 \\(291\\) +0x00\n$")
+  expect_match("type-0 watch" "${OUT}" "^date and time \\(UTC\\) +current_monitor +port3\n20[0-9][0-9]-[0-9][0-9]-[0-9][0-9] [0-9:.]+ +0x0123 \\(291\\) +0x00\n$")
+  # --all: every board, one row each with its index and serial number; the
+  # columns of both types.
+  ctl(0 watch --all --csv --count 2 --interval 0)
+  expect_match("watch --all" "${OUT}" "^time,index,serial,vcc_V,temp0_C,current_monitor,port3,ftdi_supply\n[^,]+,0,VBRD0001,3.3125,25.25,291,128,1\n[^,]+,1,VBRD0002,,,291,0,\n[^,]+,0,VBRD0001,[^\n]+\n[^,]+,1,VBRD0002,[^\n]+\n$")
+  usage_error("--all watches every board; drop --index" watch --all --index 1)
+  # --summary: min, max and mean of each column at the end, beneath the
+  # table, or on standard error beside CSV, or as a last JSON line.
+  ctl(0 -t 1 watch --count 3 --interval 0 --summary)
+  expect_match("watch --summary" "${OUT}" "\n\nsummary of 3 samples\ncolumn +min +max +mean +samples\nvcc_V +3.3125 +3.3125 +3.31250 +3\ntemp0_C +25.25 +25.25 +25.250 +3\ncurrent_monitor +291 +291 +291 +3\n")
+  ctl(0 -t 1 watch --csv --count 2 --interval 0 --summary)
+  expect_match("watch --csv --summary" "${ERR}" "summary of 2 samples\n")
+  expect_lines("watch --csv --summary" "${OUT}" 3)
+  ctl(0 -j watch --all --count 2 --interval 0 --summary)
+  string(REGEX MATCH "[^\n]+\n$" last "${OUT}")
+  expect_json_equal("${last}" 2 summary rounds)
+  expect_json_equal("${last}" VBRD0002 summary boards 1 board serial)
+  expect_json_equal("${last}" 291 summary boards 1 columns current_monitor max)
   ctl(0 -t 1 -j watch -n 2 --interval 0)
   string(REGEX MATCHALL "[^\n]+" rows "${OUT}")
   list(GET rows 1 second)
@@ -717,9 +734,9 @@ elseif(CASE STREQUAL "monitoring")
   # Ctrl-C ends a watch that has no count, with status 0.
   find_program(TIMEOUT timeout)
   if(TIMEOUT)
-    execute_process(COMMAND "${TIMEOUT}" --preserve-status -s INT 2 ${EMULATOR} "${CTL}" watch --csv --interval 0.2
+    execute_process(COMMAND "${TIMEOUT}" --preserve-status -s INT 2 ${EMULATOR} "${CTL}" watch --interval 0.2 --summary
                     RESULT_VARIABLE status OUTPUT_VARIABLE out)
-    if(NOT status EQUAL 0 OR NOT out MATCHES "^time,[^\n]*\n[^\n]+\n")
+    if(NOT status EQUAL 0 OR NOT out MATCHES "^date and time[^\n]*\n[^\n]+\n.*\nsummary of [0-9]+ samples\n")
       message(FATAL_ERROR "watch after Ctrl-C: status ${status}\n${out}")
     endif()
   endif()

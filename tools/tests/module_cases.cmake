@@ -79,6 +79,17 @@ if(CASE STREQUAL "module_default_bench")
   expect_match("watch --module" "${OUT}" "^time,vcc_V,.*,module_temperature_C,module_supplyVoltage_V,module_lane0_laserBias_mA,")
   expect_match("watch --module" "${OUT}" ",module_lane3_rxPower_mW,module_lane3_rxPower_dBm\n[^\n]+,41\.[0-9]+,3\.29[0-9]*,6\.8[0-9]*,[^\n]+\n[^\n]+\n$")
 
+  # status shows a power in mW and dBm on one line; the text watch puts the
+  # lanes on rows of their own, and CSV rounds every cell to its unit's
+  # decimals.
+  ctl(0 --type 1 status --module)
+  expect_match("status --module" "${OUT}" "\nlane 0 Tx power +0\\.8[0-9][0-9][0-9] mW \\(-0\\.[0-9][0-9] dBm\\)\n")
+  ctl(0 --type 1 watch --module --count 1 --interval 0)
+  expect_match("watch --module" "${OUT}" "^date and time \\(UTC\\) [^\n]*module_supplyVoltage_V\n +lane  laserBias_mA  txPower_mW  txPower_dBm  rxPower_mW  rxPower_dBm\n[^\n]+\n +0  6\\.[0-9][0-9][0-9] +0\\.[0-9][0-9][0-9][0-9] +-0\\.[0-9][0-9] +")
+  expect_lines("watch --module" "${OUT}" 7)
+  ctl(0 --type 1 watch --module --csv --count 1 --interval 0)
+  expect_match("watch --module --csv" "${OUT}" "\n[^,]+,3\\.3125,25\\.25,291,[0-9]+,[01],41\\.[0-9][0-9],3\\.[0-9][0-9][0-9][0-9],6\\.[0-9][0-9][0-9],0\\.[0-9][0-9][0-9][0-9],-0\\.[0-9][0-9],")
+
   # With the module's power off its monitors read 0, which are no readings:
   # it says the module is not powered and shows none of them.
   ctl(0 --type 1 -y power 0)
