@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "columns.h"
 #include "handlers.h"
 #include "transport.h"
 
@@ -72,8 +73,16 @@ void runList(Context &c) {
         rows.push_back(std::move(row));
     }
     if (!rows.empty() && !verbose) {
-        std::string header = "INDEX  TYPE  PRODUCT  " + padded("LOCATION", locationWidth) + "  SERIAL";
-        if (sim) header = padded(header, header.size() - 6 + serialWidth) + "  SOURCE";
+        // The column names come from the table shared with the Python
+        // package; the widths are the cells'.
+        const std::vector<std::string> &names = listColumns();
+        const std::size_t widths[] = {5, 4, 7, locationWidth, serialWidth};
+        std::string header;
+        for (std::size_t k = 0; k < names.size() && k < 6; ++k) {
+            if (k == 5 && !sim) break;
+            header += (k == 0 ? "" : "  ") + (k < 5 && k + 1 < names.size() ? padded(names[k], widths[k]) : names[k]);
+        }
+        while (!header.empty() && header.back() == ' ') header.pop_back();
         c.line(header);
     }
     for (const Row &row : rows) {

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <thread>
 
+#include "columns.h"
 #include "handlers.h"
 #include "transport.h"
 
@@ -43,12 +44,7 @@ const char kWatchDetails[] =
 
 // ---- Readings ------------------------------------------------------------------
 
-int decimalsOf(const std::string &unit) {
-    if (unit == "V" || unit == "mW") return 4;
-    if (unit == "C" || unit == "dBm") return 2;
-    if (unit == "mA") return 3;
-    return -1;
-}
+int decimalsOf(const std::string &unit) { return unitDecimals(unit); }
 
 std::string roundedText(double value, const std::string &unit) {
     const int decimals = decimalsOf(unit);
@@ -155,46 +151,39 @@ std::vector<std::uint8_t> sensorList(const Invocation &inv) {
 void readBoard(Sample &s) {
     CFP2INSTANCE *board = s.board().get();
     const bool type1 = s.board().id().type == 1;
-    const std::string type1Only = "type-1 boards only";
-    // One query: its reading, or the failed one.
-    auto query = [&s](const std::string &key, const std::string &label, const std::string &unit,
-                      const std::function<std::int32_t()> &ask, const std::function<Reading()> &ok) {
+    // Key, label and unit of each reading come from the column table; a
+    // reading the board type lacks is not available, one that fails says why.
+    auto query = [&s, type1](const std::string &key, const std::function<std::int32_t()> &ask,
+                             const std::function<Reading(const ReadingColumn &)> &ok) {
+        const ReadingColumn column = readingColumn(key);
+        if (column.type1Only && !type1)
+            return s.add(Reading::unavailable(key, column.label, column.unit, "type-1 boards only"));
         const std::int32_t result = ask();
-        s.add(result == VESKCFP2_CMD_OK ? ok() : Reading::failed(key, label, unit, Sample::failure(result)));
+        s.add(result == VESKCFP2_CMD_OK ? ok(column)
+                                        : Reading::failed(key, column.label, column.unit, Sample::failure(result)));
     };
 
     double volts = 0;
-    if (type1)
-        query("vcc", "supply voltage", "V", [&] { return veskcfp2_getVCC(board, &volts); },
-              [&] { return Reading::number("vcc", "supply voltage", "V", volts); });
-    else
-        s.add(Reading::unavailable("vcc", "supply voltage", "V", type1Only));
+    query("vcc", [&] { return veskcfp2_getVCC(board, &volts); },
+          [&](const ReadingColumn &c) { return Reading::number(c.key, c.label, c.unit, volts); });
     for (std::uint8_t sensor : sensorList(s.invocation())) {
-        const std::string key = "temp" + std::to_string(sensor);
-        const std::string label = "temperature " + std::to_string(sensor);
         double celsius = 0;
-        if (type1)
-            query(key, label, "C", [&] { return veskcfp2_getTemperature(board, sensor, &celsius); },
-                  [&] { return Reading::number(key, label, "C", celsius); });
-        else
-            s.add(Reading::unavailable(key, label, "C", type1Only));
+        query("temp" + std::to_string(sensor), [&] { return veskcfp2_getTemperature(board, sensor, &celsius); },
+              [&](const ReadingColumn &c) { return Reading::number(c.key, c.label, c.unit, celsius); });
     }
     std::uint16_t current = 0;
-    query("current_monitor", "current monitor", "", [&] { return veskcfp2_currentMonitor(board, &current); },
-          [&] {
-              return Reading::integer("current_monitor", "current monitor", "", current,
-                                      hex(current, 4) + " (" + std::to_string(current) + ")");
+    query("current_monitor", [&] { return veskcfp2_currentMonitor(board, &current); },
+          [&](const ReadingColumn &c) {
+              return Reading::integer(c.key, c.label, c.unit, current, hex(current, 4) + " (" + std::to_string(current) + ")");
           });
     std::uint8_t port3 = 0;
-    query("port3", "port 3", "", [&] { return veskcfp2_getPort(board, 3, &port3); },
-          [&] { return Reading::integer("port3", "port 3", "", port3, hex(port3, 2)); });
-    if (!type1) {
-        s.add(Reading::unavailable("ftdi_supply", "FTDI supply", "", type1Only));
-    } else if (s.readings().back().state == Reading::State::Ok) {
-        s.add(Reading::boolean("ftdi_supply", "FTDI supply", (port3 & 0x80) != 0, "on", "off"));
-    } else {
-        s.add(Reading::failed("ftdi_supply", "FTDI supply", "", "port 3 not read"));
-    }
+    query("port3", [&] { return veskcfp2_getPort(board, 3, &port3); },
+          [&](const ReadingColumn &c) { return Reading::integer(c.key, c.label, c.unit, port3, hex(port3, 2)); });
+    // The FTDI supply is bit 7 of port 3, read above.
+    const bool port3Read = s.readings().back().state == Reading::State::Ok;
+    query("ftdi_supply", [&] { return port3Read ? VESKCFP2_CMD_OK : VESKCFP2_CMD_FAILED; },
+          [&](const ReadingColumn &c) { return Reading::boolean(c.key, c.label, (port3 & 0x80) != 0, "on", "off"); });
+    if (s.readings().back().state == Reading::State::Failed) s.readings().back().why = "port 3 not read";
 }
 
 Json readingJson(const Reading &r) {
