@@ -61,8 +61,8 @@ def test_python_m_brevant_marks_simulated_boards_first_and_on_every_row(tmp_path
     done = _module(tmp_path, "list")
     assert done.returncode == 0
     assert done.stderr.splitlines()[-1].startswith("python3 -m brevant: simulated boards (BREVANT_SIMULATOR")
-    rows = done.stdout.splitlines()
-    assert len(rows) == 2 and all(row.endswith(" simulated") for row in rows)
+    header, *rows = done.stdout.splitlines()
+    assert header.endswith("SOURCE") and len(rows) == 2 and all(row.endswith(" simulated") for row in rows)
     listing = json.loads(_module(tmp_path, "list", "--json").stdout)
     assert listing["simulated"] is True and all(board["simulated"] for board in listing["boards"])
     done = _module(tmp_path, "status", "-t", "1")
