@@ -26,7 +26,7 @@ endfunction()
 
 # interrupt_when(<glob> args...): starts brevantctl in the background, waits
 # until a file matches <glob> (or half a second, for an empty glob), sends
-# it SIGINT and waits for it. INTERRUPTED_STATUS and INTERRUPTED_ERR hold its
+# it SIGINT (or INTERRUPT_SIGNAL) and waits for it. INTERRUPTED_STATUS and INTERRUPTED_ERR hold its
 # exit status and standard error.
 function(interrupt_when glob)
   string(REPLACE ";" " " emulated "${EMULATOR}")
@@ -39,7 +39,10 @@ function(interrupt_when glob)
   else()
     set(wait "n=0; until ls ${glob} >/dev/null 2>&1; do n=$((n+1)); [ $n -lt 400 ] || break; sleep 0.05; done")
   endif()
-  execute_process(COMMAND sh -c "${command} </dev/null 2>'${WORK}/interrupted.err' >/dev/null & pid=$!; ${wait}; kill -INT $pid; wait $pid; echo $?"
+  if(NOT INTERRUPT_SIGNAL)
+    set(INTERRUPT_SIGNAL INT)
+  endif()
+  execute_process(COMMAND sh -c "${command} </dev/null 2>'${WORK}/interrupted.err' >/dev/null & pid=$!; ${wait}; kill -${INTERRUPT_SIGNAL} $pid; wait $pid; echo $?"
                   OUTPUT_VARIABLE status OUTPUT_STRIP_TRAILING_WHITESPACE)
   file(READ "${WORK}/interrupted.err" err)
   string(REGEX REPLACE "brevant virtual bench: [^\n]*\n" "" err "${err}")
@@ -493,13 +496,15 @@ elseif(CASE STREQUAL "eeprom_safety")
      OR NOT INTERRUPTED_ERR MATCHES "eeprom save: interrupted after reading [0-9]+ of 131072 bytes from 0x00000; '[^']*new.bin' was left as it was\n$")
     message(FATAL_ERROR "interrupted save: status ${INTERRUPTED_STATUS}, left ${left}\n${INTERRUPTED_ERR}")
   endif()
-  # An interrupted load finishes the byte in flight and says which bytes are
-  # new and which still old.
+  # An interrupted load (here by SIGTERM) finishes the byte in flight and
+  # says which bytes are new and which still old.
+  set(INTERRUPT_SIGNAL TERM)
   file(WRITE "${WORK}/zeros.bin" "")
   foreach(i RANGE 255)
     file(APPEND "${WORK}/zeros.bin" "0123456789abcdef")
   endforeach()
   interrupt_when("" -i 1 -y eeprom load --offset 0x1000 "${WORK}/zeros.bin")
+  unset(INTERRUPT_SIGNAL)
   if(NOT INTERRUPTED_STATUS EQUAL 130 OR NOT INTERRUPTED_ERR MATCHES
      "eeprom load: interrupted: wrote ([0-9]+) of 4096 bytes, 0x01000-0x0[0-9A-F]+; 0x0[0-9A-F]+-0x01FFF still hold their old bytes\n$")
     message(FATAL_ERROR "interrupted load: status ${INTERRUPTED_STATUS}\n${INTERRUPTED_ERR}")
