@@ -50,8 +50,17 @@ TEST(StateMerge, BoardsKeepTheirPositionOrderAndAFileThatIsNoStateGivesWay) {
 TEST(StateMerge, SavingMergesIntoTheFileAsItIsNowAndLeavesNoTemporaryFile) {
     const std::string path = ::testing::TempDir() + "brevant-merge-state";
     std::remove(path.c_str());
+    // No file yet: every board is written. Then only the changed one is.
+    EXPECT_EQ(vboard::saveMergedState(path, {}, {{0, "board 0 1 VBRD0001\npower 01\n"}}), "");
+    EXPECT_EQ(vboard::saveMergedState(path, {}, {{0, "board 0 1 VBRD0001\npower 00\n"}}), "");  // nothing changed
+    {
+        std::ifstream created(path);
+        std::stringstream text;
+        text << created.rdbuf();
+        EXPECT_EQ(text.str(), "brevant-bench-state 1\nboard 0 1 VBRD0001\npower 01\nend\n");
+    }
     { std::ofstream(path) << kTwoBoards; }
-    EXPECT_EQ(vboard::saveMergedState(path, {{0, "board 0 1 VBRD0001\npower 00\n"}}), "");
+    EXPECT_EQ(vboard::saveMergedState(path, {{0, "board 0 1 VBRD0001\npower 00\n"}}, {}), "");
     std::ifstream in(path);
     std::stringstream text;
     text << in.rdbuf();
@@ -59,7 +68,7 @@ TEST(StateMerge, SavingMergesIntoTheFileAsItIsNowAndLeavesNoTemporaryFile) {
               std::string::npos)
         << text.str();
     // A state file in a folder that does not exist says so.
-    EXPECT_NE(vboard::saveMergedState(path + ".missing/state", {{0, "board 0 1 X\n"}}), "");
+    EXPECT_NE(vboard::saveMergedState(path + ".missing/state", {{0, "board 0 1 X\n"}}, {}), "");
     std::remove(path.c_str());
     std::remove((path + ".lock").c_str());
 }

@@ -149,6 +149,9 @@ void runEepromSave(Context &c) {
     const std::uint32_t length = range.length.value_or(kEepromSize - range.offset);
     if (c.arg(0) == "-" && c.invocation().json)
         throw UsageError("FILE '-' writes the image to standard output, which leaves no room for --json");
+    // From here Ctrl-C stops the save between two bytes (and before the
+    // first), says so and removes the temporary file.
+    const InterruptWatch signals;
     // The file first: a path that cannot be written fails before minutes of
     // reading, and the old file stays whole until the new image is complete.
     OutputFile out(c.arg(0), c.invocation().flag("--force"));

@@ -17,6 +17,7 @@
 #include <unistd.h>
 #endif
 
+#include "interrupt.h"
 #include "outcome.h"
 #include "terminal.h"
 
@@ -61,6 +62,9 @@ extern "C" void removePending(int signal) {
 }
 
 void watchPending(const std::string &path) {
+    // While an InterruptWatch lives a signal only stops the transfer, and
+    // the OutputFile going removes the temporary file.
+    if (InterruptWatch::active()) return;
     if (path.size() >= sizeof pendingPath) return;
     std::memcpy(pendingPath, path.c_str(), path.size() + 1);
     previousInt = std::signal(SIGINT, removePending);

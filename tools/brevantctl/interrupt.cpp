@@ -7,23 +7,25 @@ namespace brevantctl {
 
 namespace {
 volatile std::sig_atomic_t signalled = 0;
-using Handler = void (*)(int);
-Handler previousInt = SIG_DFL, previousTerm = SIG_DFL;
+int depth = 0;  // watches alive; the flag is cleared only by the outermost
 
 extern "C" void onSignal(int) { signalled = 1; }
 }  // namespace
 
 InterruptWatch::InterruptWatch() {
-    signalled = 0;
-    previousInt = std::signal(SIGINT, onSignal);
-    previousTerm = std::signal(SIGTERM, onSignal);
+    if (depth++ == 0) signalled = 0;
+    previousInt_ = std::signal(SIGINT, onSignal);
+    previousTerm_ = std::signal(SIGTERM, onSignal);
 }
 
 InterruptWatch::~InterruptWatch() {
-    std::signal(SIGINT, previousInt);
-    std::signal(SIGTERM, previousTerm);
+    std::signal(SIGINT, previousInt_);
+    std::signal(SIGTERM, previousTerm_);
+    --depth;
 }
 
 bool InterruptWatch::interrupted() const { return signalled != 0; }
+
+bool InterruptWatch::active() { return depth > 0; }
 
 }  // namespace brevantctl

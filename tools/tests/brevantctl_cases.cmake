@@ -25,7 +25,7 @@ function(ctl expected)
 endfunction()
 
 # interrupt_when(<glob> args...): starts brevantctl in the background, waits
-# until a file matches <glob> (or half a second, for an empty glob), sends
+# until a file matches <glob> (or 1.5 seconds, for an empty glob), sends
 # it SIGINT (or INTERRUPT_SIGNAL) and waits for it. INTERRUPTED_STATUS and INTERRUPTED_ERR hold its
 # exit status and standard error.
 function(interrupt_when glob)
@@ -35,7 +35,7 @@ function(interrupt_when glob)
     string(APPEND command " '${arg}'")
   endforeach()
   if(glob STREQUAL "")
-    set(wait "sleep 0.5")
+    set(wait "sleep 1.5")
   else()
     set(wait "n=0; until ls ${glob} >/dev/null 2>&1; do n=$((n+1)); [ $n -lt 400 ] || break; sleep 0.05; done")
   endif()
@@ -349,12 +349,22 @@ elseif(CASE STREQUAL "persistence")
     message(FATAL_ERROR "the two programs: status ${status}\n${err}")
   endif()
   unset(ENV{BREVANT_BENCH})
-  # A run that changes nothing writes nothing.
-  file(REMOVE "${STATE}")
+  # A run that changes nothing writes nothing (a missing file is created
+  # once, with the boards as they are).
+  file(TIMESTAMP "${STATE}" stamp "%s")
+  execute_process(COMMAND sleep 1.1)
   ctl(0 list)
   ctl(0 -i 1 watch --count 1 --interval 0)
-  if(EXISTS "${STATE}")
+  file(TIMESTAMP "${STATE}" after "%s")
+  if(NOT stamp STREQUAL after)
     message(FATAL_ERROR "list and watch wrote the state file")
+  endif()
+  file(REMOVE "${STATE}")
+  ctl(0 list)
+  expect_match("list, no state file" "${ERR}" "starting fresh boards")
+  ctl(0 list)
+  if(ERR MATCHES "starting fresh")
+    message(FATAL_ERROR "the first run did not create the state file")
   endif()
 
 elseif(CASE STREQUAL "damaged_state")

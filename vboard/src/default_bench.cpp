@@ -294,21 +294,24 @@ void loadState(DefaultBench &bench) {
 
 // Writes the boards whose state this process changed, merged under a lock
 // into what the file holds now: other programs' changes to other boards
-// stay. A run that changed nothing writes nothing.
+// stay. A run that changed nothing writes nothing, unless there is no file
+// yet: then it creates one with the boards as they are.
 void saveState() {
     if (defaultBench == nullptr || defaultBench->statePath.empty()) return;
-    std::map<std::size_t, std::string> changed;
+    std::map<std::size_t, std::string> changed, all;
     for (std::size_t position = 0; position < defaultBench->boards.size(); ++position) {
         std::string section = boardStateText(position, defaultBench->boards[position]);
         if (defaultBench->loaded[position].empty() || section != defaultBench->loaded[position])
-            changed.emplace(position, std::move(section));
+            changed.emplace(position, section);
+        all.emplace(position, std::move(section));
     }
-    if (changed.empty()) return;
     const std::string &path = defaultBench->statePath;
+    std::error_code exists;
+    if (changed.empty() && std::filesystem::exists(path, exists)) return;  // nothing to write
     std::error_code ec;
     const std::filesystem::path parent = std::filesystem::path(path).parent_path();
     if (defaultBench->createFolder && !parent.empty()) std::filesystem::create_directories(parent, ec);
-    const std::string failure = saveMergedState(path, changed);
+    const std::string failure = saveMergedState(path, changed, all);
     if (!failure.empty()) note("cannot save the bench state to " + path + ": " + failure);
 }
 

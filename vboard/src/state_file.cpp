@@ -113,7 +113,8 @@ std::string mergeStateText(const std::string &current, const std::map<std::size_
     return text + "end\n";
 }
 
-std::string saveMergedState(const std::string &path, const std::map<std::size_t, std::string> &changed) {
+std::string saveMergedState(const std::string &path, const std::map<std::size_t, std::string> &changed,
+                            const std::map<std::size_t, std::string> &all) {
     const Lock lock(path + ".lock");
     if (!lock.held()) return std::string("cannot lock ") + path + ".lock: " + std::strerror(lock.error());
     std::string current;
@@ -122,8 +123,13 @@ std::string saveMergedState(const std::string &path, const std::map<std::size_t,
         const bool read = readAll(in, current);
         ::close(in);
         if (!read) current.clear();
+    } else if (errno != ENOENT) {
+        return std::string("cannot read ") + path + ": " + std::strerror(errno);
     }
-    const std::string text = mergeStateText(current, changed);
+    if (in >= 0 && changed.empty()) return std::string();
+    // A file another program created meanwhile has its boards: only the
+    // changed ones go in. No file at all: this run's view of every board.
+    const std::string text = mergeStateText(current, in >= 0 ? changed : all);
     // A sibling file renamed over the old one: an interrupted save leaves the
     // previous state whole.
     const std::string temporary = path + ".new" + std::to_string(static_cast<long>(::getpid()));

@@ -22,9 +22,12 @@ namespace vboard {
 std::string mergeStateText(const std::string &current, const std::map<std::size_t, std::string> &changed);
 
 // Locks `path`, merges `changed` into the file's current content and
-// replaces the file through a sibling temporary file. An empty text when it
-// worked, else what failed.
-std::string saveMergedState(const std::string &path, const std::map<std::size_t, std::string> &changed);
+// replaces the file through a sibling temporary file. When the file does not
+// exist (yet), `all` (every board's section) is written instead, so the
+// first run creates it; when it exists and nothing changed, nothing is
+// written. An empty text when it worked, else what failed.
+std::string saveMergedState(const std::string &path, const std::map<std::size_t, std::string> &changed,
+                            const std::map<std::size_t, std::string> &all);
 
 }  // namespace vboard
 
