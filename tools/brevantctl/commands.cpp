@@ -296,7 +296,8 @@ const std::vector<Command> &coreCommands() {
         {"list", "", 0, 0, "the boards found: device index, type, product id, serial number",
          "Columns: INDEX the device index (what --index takes), TYPE the board type (0 or 1, what --type takes), "
          "PRODUCT the USB product id (0x8248 for type 0, 0x8348 for type 1), LOCATION where the board is attached, "
-         "on which its index depends (on Linux the USB bus and port path, 1-4.1; bench:N for a simulated board), "
+         "on which its index depends (on Linux the USB bus and port path, 1-4.1; on Windows the device instance of its "
+         "interface; bench:N for a simulated board), "
          "SERIAL the serial number ((blank) when it is blank, (unreadable: REASON) when the board did not give it; "
          "other bytes as \\xNN), SOURCE \"simulated\" on every board of the simulated bench (shown only with the "
          "simulator). --verbose shows each board in detail, with its identity block. --type 0|1|any (default any) "

@@ -29,7 +29,8 @@ void noteSimulated();
 std::optional<std::string> whyNotOpened(int type, unsigned index);
 
 // Where a board is attached, on which its device index depends: on Linux its
-// USB bus and port path ("1-4.1"), with the device node in the detail.
+// USB bus and port path ("1-4.1"), with the device node in the detail; on
+// Windows its device instance, with the interface path in the detail.
 struct BoardLocation {
     std::string brief;   // "1-4.1"
     std::string detail;  // "USB device 1-4.1 (bus 1, port path 4.1, /dev/bus/usb/001/007)"

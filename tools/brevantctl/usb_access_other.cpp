@@ -1,5 +1,5 @@
-// usb_access_other.cpp - where the system gives brevantctl no way to tell
-// why a board did not open (Windows, or a library without real boards).
+// usb_access_other.cpp - a Linux library without real boards: brevantctl
+// cannot tell where a board is attached nor why it did not open.
 #include "transport.h"
 
 namespace brevantctl {
