@@ -38,6 +38,7 @@ endfunction()
 function(usage_error regex)
   ctl(2 ${ARGN})
   expect_match("brevantctl ${ARGN}" "${ERR}" "^brevantctl: .*${regex}")
+  set(BENCH_NOTES "${BENCH_NOTES}" PARENT_SCOPE)
 endfunction()
 
 if(CASE STREQUAL "module_default_bench")
@@ -128,6 +129,9 @@ if(CASE STREQUAL "module_default_bench")
   # status and watch read the module only with --module: --mdio-port alone,
   # whatever its value, is a mistake to point out, not to ignore.
   usage_error("--mdio-port chooses the port of the module's readings: add --module" status --mdio-port 3)
+  if(BENCH_NOTES MATCHES "simulated boards")
+    message(FATAL_ERROR "status --mdio-port without --module touched a board before its usage error:\n${BENCH_NOTES}")
+  endif()
   usage_error("--mdio-port chooses the port of the module's readings" --type 1 watch --mdio-port 3x --count 1)
   usage_error("--mdio-port must be in 0-255" status --module --mdio-port 300)
 
