@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "cfp2module.h"
+#include "columns.h"
 #include "context.h"
 #include "monitoring.h"
 #include "terminal.h"
@@ -77,6 +78,11 @@ Json stateJson(const Value &v) {
     state["answered"] = cfp2module::stateAnswered(v.raw);
     return state;
 }
+
+// Why a module's monitors are not shown when it does not answer its state
+// register: what it reads there is no reading.
+const char kStateSilentReason[] =
+    "module does not answer its state register (in Reset or Initialize?)";
 
 // The module state as a word for a status column: "Ready", "0x0003" for a
 // state that is not listed, "no answer".
@@ -267,6 +273,18 @@ void runModuleMonitor(Context &c) {
                           " reads a supply voltage of 0 V; its readings are not available");
         return;
     }
+    if (!cfp2module::stateAnswered(state.raw)) {
+        // Powered but silent (Reset, Initialize): its monitor registers read
+        // 0xFFFF, which are no readings either.
+        c.line(labelled("Module monitors", "not available: the module does not answer its state register (in "
+                                           "Reset or Initialize?)"));
+        c.json()["powered"] = Json();  // its supply voltage reads no value either
+        c.json()["lanes"] = Json::array();
+        c.failAfterOutput("the module on MDIO port " + std::to_string(port) +
+                          " does not answer its state register (in Reset or Initialize?); its readings are not "
+                          "available");
+        return;
+    }
     c.json()["powered"] = true;
     for (const Value &v : m.module) {
         c.line(labelled(v.field->label, v.display()));
@@ -363,12 +381,15 @@ void readModule(Sample &s) {
     // The state first: a word ("Ready", "0x0003", "no answer"), for people
     // and logs alike; a module that does not answer it is in that state, not
     // a failed reading.
+    const ReadingColumn stateColumn = readingColumn("module_state");
+    bool stateSilent = false;
     failed = read({cfp2module::kStateRegister});
     if (failed) {
-        s.add(Reading::failed("module_state", "module state", "", *failed));
+        s.add(Reading::failed(stateColumn.key, stateColumn.label, "", *failed));
     } else {
         const Value state = cfp2module::decode(cfp2module::stateField(), words);
-        Reading r = Reading::integer("module_state", "module state", "", 0, stateWord(state));
+        stateSilent = !cfp2module::stateAnswered(state.raw);
+        Reading r = Reading::integer(stateColumn.key, stateColumn.label, "", 0, stateWord(state));
         r.value = r.text;
         s.add(r);
     }
@@ -389,6 +410,12 @@ void readModule(Sample &s) {
         } else if (unpowered) {
             // A module without power reads 0 everywhere: no readings.
             Reading r = Reading::unavailable(key, column.label, "", "module not powered: supply voltage reads 0 V");
+            r.keepsColumn = true;
+            s.add(r);
+        } else if (stateSilent) {
+            // Held in Reset or Initialize, the module reads 0xFFFF beyond its
+            // ID table: 6.5535 V and 131 mA would be no readings.
+            Reading r = Reading::unavailable(key, column.label, "", kStateSilentReason);
             r.keepsColumn = true;
             s.add(r);
         } else if (!column.value) {
