@@ -3,8 +3,10 @@
 // per register and only the registers a command shows, and print them
 // decoded (cfp2module) or raw; status --module and watch --module add the
 // module's state and monitors to the board's readings.
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 
 #include "cfp2module.h"
 #include "columns.h"
@@ -89,6 +91,13 @@ const char kStateSilentReason[] =
 std::string stateWord(const Value &v) {
     if (v.name) return *v.name;
     return cfp2module::stateAnswered(v.raw) ? hex(v.raw, 4) : "no answer";
+}
+
+// The longest of the state words: a listed name, "0xFFFF" or "no answer".
+std::size_t widestStateWord() {
+    std::size_t widest = std::string("no answer").size();
+    for (const cfp2module::Code &code : *cfp2module::stateField().codes) widest = std::max(widest, std::strlen(code.name));
+    return widest;
 }
 
 Json valueJson(const Value &v) {
@@ -385,12 +394,15 @@ void readModule(Sample &s) {
     bool stateSilent = false;
     failed = read({cfp2module::kStateRegister});
     if (failed) {
-        s.add(Reading::failed(stateColumn.key, stateColumn.label, "", *failed));
+        Reading r = Reading::failed(stateColumn.key, stateColumn.label, "", *failed);
+        r.widestText = widestStateWord();  // a later sample may have a state
+        s.add(r);
     } else {
         const Value state = cfp2module::decode(cfp2module::stateField(), words);
         stateSilent = !cfp2module::stateAnswered(state.raw);
         Reading r = Reading::integer(stateColumn.key, stateColumn.label, "", 0, stateWord(state));
         r.value = r.text;
+        r.widestText = widestStateWord();
         s.add(r);
     }
     const unsigned lanes = cfp2module::lanesOf(words.at(cfp2module::kApplicationRegister)).value_or(0);

@@ -516,7 +516,8 @@ void runWatch(Context &c) {
                             widths.push_back(0);
                             continue;
                         }
-                        widths.push_back(std::max<std::size_t>(names[k].size(), 10));
+                        const Reading *r = find(keys[k]);
+                        widths.push_back(std::max({names[k].size(), r ? r->widestText : 0, std::size_t{10}}));
                         header += "  " + padRight(names[k], widths.back());
                     }
                     std::printf("%s\n", trimRight(header).c_str());

@@ -227,7 +227,7 @@ elseif(CASE STREQUAL "module_state_bench_file")
   # a state that is not listed.
   file(WRITE "${WORK}/bench" "1 FAULT001 module-state=fault module-alarm=A01E:0040 module-alarm=A212:8001\n"
                              "1 LOWP0001 module-state=low-power\n1 RESET001 module-state=reset\n"
-                             "1 ODD00001 module-state=0x0003\n")
+                             "1 ODD00001 module-state=0x0003\n1 HPD00001 module-state=high-power-down\n")
   set(ENV{BREVANT_BENCH} "${WORK}/bench")
   ctl(0 --index 0 module status)
   expect_match("fault" "${OUT}" "^Module state +: 0x0040 \\(Fault\\)\n")
@@ -268,6 +268,10 @@ elseif(CASE STREQUAL "module_state_bench_file")
   expect_match("unlisted state" "${OUT}" "^Module state +: 0x0003 \\(unknown\\)\n")
   ctl(0 --index 3 --json status --module)
   expect_json_equal("${OUT}" 0x0003 readings module_state value)
+  # The text watch sizes the state column for its longest word, so the
+  # columns after it stay under their headers.
+  ctl(0 --index 4 watch --module --count 1 --interval 0)
+  expect_match("watch --module, high-power-down" "${OUT}" "  module_state     module_temperature_C  [^\n]*\n[^\n]*\n[^\n]*  High-Power-down  41\\.[0-9][0-9] C  ")
 else()
   message(FATAL_ERROR "unknown case '${CASE}'")
 endif()
