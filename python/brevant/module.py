@@ -12,9 +12,10 @@ code that is not listed comes back as its number, with no name.
 
 import math
 from dataclasses import dataclass
-from typing import Dict, List, Mapping, Optional, Tuple
+from typing import Dict, List, Mapping, Optional, Tuple, Union
 
 from . import BrevantError
+from .columns import reading_column
 
 __all__ = [
     "Code",
@@ -387,6 +388,14 @@ class ModuleState:
         return "0x%04X (%s)" % (self.code, self.name if self.name is not None else
                                 "unknown" if self.answered else "no answer")
 
+    @property
+    def word(self):
+        """The state as one word, as status and watch show it: its name,
+        "0x0003" for a state that is not listed, "no answer"."""
+        if self.name is not None:
+            return self.name
+        return "0x%04X" % self.code if self.answered else "no answer"
+
 
 @dataclass(frozen=True)
 class RawRegister:
@@ -464,13 +473,30 @@ class Module:
         and its other monitors read 0 too, which are no readings."""
         return self.supply_voltage_v != 0
 
-    def columns(self) -> Dict[str, Optional[float]]:
-        """The monitor readings as named columns, in order (the names
-        brevantctl logs): temperature_C, supplyVoltage_V, then per lane
-        laneN_laserBias_mA, laneN_txPower_mW, laneN_txPower_dBm,
-        laneN_rxPower_mW, laneN_rxPower_dBm. A module without power
-        (`powered` false) has every column None: not available."""
-        out = {"temperature_C": self.temperature_c, "supplyVoltage_V": self.supply_voltage_v}
+    @property
+    def monitors_unavailable(self) -> Optional[str]:
+        """Why the monitors are no readings, or None when they are: a module
+        without power reads 0 in them, and one that does not answer its
+        state register (held in Reset or Initialize) reads 0xFFFF there too,
+        which would be 6.5535 V and 131 mA."""
+        if not self.powered:
+            return "module not powered: supply voltage reads 0 V"
+        if self.state is not None and not self.state.answered:
+            return "module does not answer its state register (in Reset or Initialize?)"
+        return None
+
+    def columns(self) -> Dict[str, Union[str, float, None]]:
+        """The state and the monitor readings as named columns, in order
+        (the names brevantctl logs, without its "module_"): state (a word:
+        "Ready", "0x0003", "no answer"; None when not read), temperature_C,
+        supplyVoltage_V, then per lane laneN_laserBias_mA, laneN_txPower_mW,
+        laneN_txPower_dBm, laneN_rxPower_mW, laneN_rxPower_dBm. The monitors
+        of a module without power or that does not answer its state
+        (`monitors_unavailable` says which) are None: not available."""
+        state_key = reading_column("module_state").key[len("module_"):]
+        out: Dict[str, Union[str, float, None]] = {state_key: self.state.word if self.state else None}
+        out["temperature_C"] = self.temperature_c
+        out["supplyVoltage_V"] = self.supply_voltage_v
         for lane in self.lanes:
             p = "lane%d_" % lane.lane
             out[p + "laserBias_mA"] = lane.laser_bias_ma
@@ -478,8 +504,8 @@ class Module:
             out[p + "txPower_dBm"] = lane.tx_power_dbm
             out[p + "rxPower_mW"] = lane.rx_power_mw
             out[p + "rxPower_dBm"] = lane.rx_power_dbm
-        if not self.powered:
-            return {key: None for key in out}
+        if self.monitors_unavailable:
+            return {key: value if key == state_key else None for key, value in out.items()}
         return out
 
 

@@ -71,8 +71,9 @@ def test_board_module_on_the_default_bench(board1):
         assert 6.5 < lane.laser_bias_ma < 7.5
         assert lane.tx_power_dbm == pytest.approx(10 * math.log10(lane.tx_power_mw))
     columns = mod.columns()
-    assert list(columns)[:4] == ["temperature_C", "supplyVoltage_V", "lane0_laserBias_mA", "lane0_txPower_mW"]
-    assert len(columns) == 2 + 4 * 5
+    assert list(columns)[:4] == ["state", "temperature_C", "supplyVoltage_V", "lane0_laserBias_mA"]
+    assert columns["state"] == "Ready" and len(columns) == 3 + 4 * 5
+    assert mod.monitors_unavailable is None
     # A lane count given overrides the one of the application code.
     assert len(board1.module(lanes=6).lanes) == 6
     # The further identity fields and the state.
@@ -116,6 +117,26 @@ def test_module_state_and_alarms_from_the_bench_file(run_python, tmp_path):
     ]
 
 
+def test_module_held_in_reset_has_no_monitor_readings(run_python, tmp_path):
+    # Its ID table answers, its state and monitor registers read 0xFFFF:
+    # 6.5535 V and 131 mA would be wrong readings, so none is given.
+    bench = tmp_path / "bench"
+    bench.write_text("1 RESET001 module-state=reset\n1 HPD00001 module-state=high-power-down\n")
+    out = run_python(
+        "import brevant\n"
+        "for index in range(2):\n"
+        "    with brevant.Board(1, index) as board:\n"
+        "        mod = board.module()\n"
+        "        columns = mod.columns()\n"
+        "        print(mod.powered, mod.monitors_unavailable, columns.pop('state'),\n"
+        "              len(columns), sum(v is None for v in columns.values()))\n",
+        BREVANT_BENCH=bench)
+    assert out.splitlines() == [
+        "True module does not answer its state register (in Reset or Initialize?) no answer 22 22",
+        "True None High-Power-down 22 0",
+    ]
+
+
 def test_module_lane_counts_differ_from_the_application_code(board0):
     board0.mdio_write(1, 0x8009, 0xA0)
     try:
@@ -134,8 +155,10 @@ def test_module_power_off_is_not_powered_and_has_no_readings(board1):
     assert mod.identifier.name == "CFP2" and not mod.powered
     assert mod.temperature_c == 0 and mod.supply_voltage_v == 0
     assert all(lane.tx_power_mw == 0 and lane.tx_power_dbm is None for lane in mod.lanes)
-    # Zeros of a module without power are no readings.
-    assert set(mod.columns().values()) == {None} and len(mod.columns()) == 22
+    # Zeros of a module without power are no readings; its state is no answer.
+    assert mod.monitors_unavailable == "module not powered: supply voltage reads 0 V"
+    assert mod.columns()["state"] == "no answer"
+    assert set(list(mod.columns().values())[1:]) == {None} and len(mod.columns()) == 23
     assert board1.module().powered
 
 
