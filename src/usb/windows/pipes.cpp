@@ -39,8 +39,8 @@ bool closePipe(PipeHandle pipe) { return CloseHandle(pipe) != FALSE; }
 bool deviceGone() { return GetLastError() == ERROR_INVALID_HANDLE; }
 
 Backend backend(const char *name, bool simulated) {
-    return Backend{name,       simulated,   findDevicePath, openPipe,
-                   closePipe, writeReport, readReply,      deviceGone};
+    return Backend{name,      simulated,   findDevicePath, openPipe,  closePipe,
+                   writeReport, readReply, deviceGone,     timedOut};
 }
 
 }  // namespace windows
