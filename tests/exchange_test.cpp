@@ -205,11 +205,19 @@ TEST_F(Exchange, FailedWaitCancelsAndKeepsThePipes) {
 
 TEST_F(Exchange, EveryReportIsWrittenWholeAndRepliesAreReadAtTheirExactLength) {
     std::uint8_t reply[20];
-    std::uint8_t value = 0;
+    std::uint8_t value = 0xEE;
     std::uint16_t word = 0;
-    veskcfp2_ping(inst, reply);
-    veskcfp2_getPort(inst, 0, &value);
-    veskcfp2_getMDIO(inst, 0, 0, &word);
+    board->state().ports[0] = 0x3C;
+    board->state().mdio[0][0] = 0x4D5E;
+    const std::size_t readsBefore = hostwin::readLengths().size();
+    EXPECT_EQ(veskcfp2_ping(inst, reply), VESKCFP2_CMD_OK);
+    EXPECT_EQ(veskcfp2_getPort(inst, 0, &value), VESKCFP2_CMD_OK);
+    EXPECT_EQ(value, 0x3C);
+    EXPECT_EQ(veskcfp2_getMDIO(inst, 0, 0, &word), VESKCFP2_CMD_OK);
+    EXPECT_EQ(word, 0x4D5E);
+    const std::vector<std::uint32_t> reads = hostwin::readLengths();
+    EXPECT_EQ(std::vector<std::uint32_t>(reads.begin() + static_cast<std::ptrdiff_t>(readsBefore), reads.end()),
+              (std::vector<std::uint32_t>{20, 2, 3}));
     EXPECT_EQ(board->malformedWrites(), 0u);
     EXPECT_EQ(board->reports().size(), 3u);
     // A 20-byte ping answer cut to 2 bytes by the read would leave 18 bytes
