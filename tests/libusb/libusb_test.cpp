@@ -8,6 +8,7 @@
 
 #include <cstdio>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -573,6 +574,37 @@ TEST_F(LibusbConversation, EnumerationWhileAnotherThreadPollsTheBoard) {
     poller.join();
     EXPECT_EQ(wrong, 0);
     EXPECT_EQ(badListings, 0);
+}
+
+TEST_F(LibusbConversation, BoardsOnOtherThreadsDoNotWaitForASlowOne) {
+    // One thread's board answers after every read gives up (100 ms each);
+    // meanwhile each query on another board takes a few milliseconds.
+    usbbench::Device &slowDevice = plug(1, "SLOW0001", {0x8348, 1, {1}});
+    plug(1, "FAST0001", {0x8348, 1, {2}});
+    slowDevice.setKnobs([](vboard::Knobs &k) { k.latencyMs = 150; });
+    CFP2INSTANCE *slow = connected(1, 0);
+    CFP2INSTANCE *fast = connected(1, 1);
+    std::atomic<bool> stop{false};
+    std::atomic<int> slowQueries{0};
+    std::thread waiting([&] {
+        while (!stop) {
+            double volts = 0;
+            veskcfp2_getVCC(slow, &volts);
+            ++slowQueries;
+        }
+    });
+    long slowest = 0;
+    for (int i = 0; i < 40; ++i) {
+        const Clock::time_point start = Clock::now();
+        uint8_t port = 0;
+        EXPECT_EQ(veskcfp2_getPort(fast, 1, &port), VESKCFP2_CMD_OK);
+        slowest = std::max(slowest, msSince(start));
+    }
+    stop = true;
+    waiting.join();
+    slowDevice.setKnobs([](vboard::Knobs &k) { k.latencyMs = 0; });
+    EXPECT_GE(slowQueries, 1);
+    EXPECT_LT(slowest, 60) << "a query waited for the other board's exchange";
 }
 
 TEST_F(LibusbConversation, ReplyAnotherProgramLeftIsDrainedOnConnect) {
