@@ -28,6 +28,10 @@ struct Backend {
     bool (*readReply)(PipeHandle pipe, std::uint8_t *buffer, std::uint32_t length,
                       std::uint32_t *count);
     bool (*deviceGone)();
+    // hold true: from here the lookups of this thread see one listing of the
+    // devices, made by the first of them, until a matching hold false.
+    // Holds nest. A backend may look up afresh every time regardless.
+    void (*holdDeviceList)(bool hold);
 };
 
 // The backend of this process, chosen on first use and kept.

@@ -31,6 +31,9 @@ bool deviceGone() { return backend().deviceGone(); }
 
 bool simulatedBoards() { return backend().simulated; }
 
+DeviceListHold::DeviceListHold() { backend().holdDeviceList(true); }
+DeviceListHold::~DeviceListHold() { backend().holdDeviceList(false); }
+
 USBAPI::USBAPI(std::uint16_t deviceIndex, const char *matchText, const char *writePipeSuffix,
                const char *readPipeSuffix)
     : deviceIndex_(deviceIndex),
@@ -45,6 +48,7 @@ bool USBAPI::readPipeOpen() const { return readPipe_ != noPipe(); }
 
 bool USBAPI::openPipes() {
     const Backend &b = backend();
+    const DeviceListHold oneListing;
     writePipe_ = b.openPipe(deviceIndex_, matchText_, writePipeSuffix_, PipeDirection::Write);
     readPipe_ = b.openPipe(deviceIndex_, matchText_, readPipeSuffix_, PipeDirection::Read);
     return writePipeOpen() && readPipeOpen();

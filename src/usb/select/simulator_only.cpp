@@ -26,6 +26,7 @@ bool readNothing(PipeHandle, std::uint8_t *, std::uint32_t, std::uint32_t *count
     return false;
 }
 bool neverGone() { return false; }
+void holdNothing(bool) {}
 
 Backend choose() {
     if (simulatorRequested()) return windows::backend("simulator", true);
@@ -33,8 +34,8 @@ Backend choose() {
                  "brevant: built without libusb: real boards cannot be reached; "
                  "set %s=1 for the simulated bench\n",
                  kSimulatorVariable);
-    return Backend{"none",     false,      findNothing, openNothing, closeNothing,
-                   moveNothing, readNothing, neverGone};
+    return Backend{"none",      false,       findNothing, openNothing, closeNothing,
+                   moveNothing, readNothing, neverGone,   holdNothing};
 }
 
 }  // namespace
