@@ -66,6 +66,9 @@ class Libusb : public ::testing::Test, protected TestInstances {
             << "transfers that never completed";
         for (usbbench::Device *device : devices_) {
             EXPECT_EQ(device->outstandingUrbs(), 0u) << device->devnode() << ": URBs never reaped";
+            EXPECT_EQ(device->badLengthReads(), 0u) << device->devnode() << ": reads of part of a packet";
+            EXPECT_EQ(device->babbles(), 0u) << device->devnode() << ": replies longer than their read";
+            EXPECT_EQ(device->wrongTypeUrbs(), 0u) << device->devnode() << ": transfers of the wrong type";
             if (!device->unplugged()) {
                 EXPECT_EQ(device->claimedInterfaces(), 0u) << device->devnode() << ": interface left claimed";
             }
