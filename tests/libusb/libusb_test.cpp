@@ -402,8 +402,8 @@ TEST_F(Libusb, PermissionDeniedAndBusyInterfaceFailTheConnect) {
 
 // brevantctl, run as its own process on the same mocked devices, says which
 // device did not open and why.
-std::string brevantctl(const std::string &args, int &status) {
-    const std::string command = "env -u BREVANT_SIMULATOR " BREVANTCTL_PATH " " + args + " 2>&1";
+std::string brevantctl(const std::string &args, int &status, const std::string &environment = "") {
+    const std::string command = "env -u BREVANT_SIMULATOR " + environment + " " BREVANTCTL_PATH " " + args + " 2>&1";
     std::string output;
     if (FILE *pipe = popen(command.c_str(), "r")) {
         char chunk[256];
@@ -417,7 +417,19 @@ TEST_F(Libusb, BrevantctlNamesTheDeviceThatDidNotOpen) {
     plug(1, "FREE0001", {0x8348, 1, {2}});
     usbbench::Device &busy = plug(1, "BUSY0001", {0x8348, 3, {1, 4}});
     busy.setClaimedElsewhere(true);
+    usbbench::DeviceOptions locked{0x8348, 4, {2}};
+    locked.authorized = false;
+    usbbench::Device &unauthorized = plug(1, "LOCKED01", locked);
     int status = 0;
+    // A board the system keeps switched off is named as such, not as one
+    // another program holds.
+    std::string locking = brevantctl("--type 1 --index 2 ping", status);
+    EXPECT_NE(status, 0);
+    EXPECT_NE(locking.find("USB device 4-2 (/dev/bus/usb/004/"), std::string::npos) << locking;
+    EXPECT_NE(locking.find("is not authorized"), std::string::npos) << locking;
+    EXPECT_EQ(locking.find("another program"), std::string::npos) << locking;
+    EXPECT_EQ(unauthorized.claims(), 0u);
+    EXPECT_GT(unauthorized.configurationsSet(), 0u) << "asked; the system kept it unconfigured";
     std::string out = brevantctl("--type 1 --index 1 ping", status);
     EXPECT_NE(status, 0);
     EXPECT_NE(out.find("did not open: USB device 3-1.4 (/dev/bus/usb/003/"), std::string::npos) << out;
@@ -434,6 +446,28 @@ TEST_F(Libusb, BrevantctlNamesTheDeviceThatDidNotOpen) {
         EXPECT_NE(out.find("no permission to open USB device 3-1.4"), std::string::npos) << out;
         EXPECT_NE(out.find("60-brevant.rules"), std::string::npos) << out;
     }
+}
+
+// Where the system gives no USB at all (here: a mocked system with no
+// devices), brevantctl says so and names the simulator, instead of only
+// finding no board.
+TEST_F(Libusb, BrevantctlTellsNoUsbFromNoBoard) {
+    char empty[] = "/tmp/brevant-no-usb.XXXXXX";
+    ASSERT_NE(mkdtemp(empty), nullptr);
+    int status = 0;
+    const std::string bare = std::string("UMOCKDEV_DIR=") + empty;
+    for (const char *args : {"list", "ping"}) {
+        const std::string out = brevantctl(args, status, bare);
+        EXPECT_NE(status, 0);
+        EXPECT_NE(out.find("USB is not reachable on this system"), std::string::npos) << out;
+        EXPECT_NE(out.find("--simulator"), std::string::npos) << out;
+    }
+    rmdir(empty);
+    // With USB there and no board, no board is what is said.
+    bench().plugForeign(0x000A, {0x000A, 1, {1}});
+    const std::string out = brevantctl("list", status);
+    EXPECT_NE(out.find("no boards found\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find("not reachable"), std::string::npos) << out;
 }
 
 TEST_F(Libusb, KernelDriverIsDetachedOnOpenAndReattachedOnTheLastClose) {
