@@ -185,6 +185,8 @@ struct EndpointTypes {
     const char *name;
 };
 
+void PrintTo(const EndpointTypes &types, std::ostream *out) { *out << types.name; }
+
 class LibusbWire : public Libusb, public ::testing::WithParamInterface<EndpointTypes> {};
 
 TEST_P(LibusbWire, EveryCommandFamilyIsByteExact) {
