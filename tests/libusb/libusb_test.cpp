@@ -625,6 +625,20 @@ TEST_F(Libusb, EnumerationProbesTheBoardsItListed) {
     EXPECT_EQ(second.claims(), 1u);
 }
 
+// Both pipes of a connection are opened from one listing: a board that goes
+// between the two does not leave the connection half open, nor its pipes on
+// two devices.
+TEST_F(Libusb, BothPipesOfAConnectionAreOnTheBoardListed) {
+    usbbench::Device &before = plug(1, "GOING001", {0x8348, 1, {1}});
+    usbbench::Device &board = plug(1, "STAYS001", {0x8348, 1, {2}});
+    board.onClaim([&] { bench().remove(before); });
+    CFP2INSTANCE *inst = connected(1, 1);
+    char serial[9] = {};
+    EXPECT_EQ(veskcfp2_getSN(inst, reinterpret_cast<uint8_t *>(serial)), 1);
+    EXPECT_STREQ(serial, "STAYS001");
+    EXPECT_EQ(board.claims(), 1u);
+}
+
 // A child made by fork after its parent connected makes its own libusb
 // context: it lists the boards, reaches the one its parent does not hold,
 // finds the parent's board held (as by any other program), and leaves the

@@ -149,6 +149,11 @@ void Device::onRead(std::function<void()> hook) {
     onRead_ = std::move(hook);
 }
 
+void Device::onClaim(std::function<void()> hook) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    onClaim_ = std::move(hook);
+}
+
 // Hands replies that have arrived to the IN URBs waiting for them. A reply
 // longer than the URB's buffer fails it with EOVERFLOW, as the host
 // controller does with babble.
@@ -180,7 +185,7 @@ void Device::handle(void *clientPointer) {
     std::function<void()> hook;
     {
         std::lock_guard<std::mutex> hold(mutex_);
-        if (handleLocked(clientPointer)) hook = onRead_;
+        if (const std::function<void()> *chosen = handleLocked(clientPointer)) hook = *chosen;
     }
     if (hook) hook();
 }
@@ -195,17 +200,17 @@ void Device::vanished(void *client) {
     }
 }
 
-bool Device::handleLocked(void *clientPointer) {
+const std::function<void()> *Device::handleLocked(void *clientPointer) {
     UMockdevIoctlClient *client = static_cast<UMockdevIoctlClient *>(clientPointer);
     const gulong request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
     auto fail = [&](int error) {
         umockdev_ioctl_client_complete(client, -1, error);
-        return false;
+        return nullptr;
     };
     auto succeed = [&] {
         umockdev_ioctl_client_complete(client, 0, 0);
-        return false;
+        return nullptr;
     };
     if (gone_) {
         // The kernel hands back outstanding URBs after a disconnect only to
@@ -244,7 +249,8 @@ bool Device::handleLocked(void *clientPointer) {
             claimant_ = client;
             ++claimed_;
             ++claims_;
-            return succeed();
+            succeed();
+            return &onClaim_;
         }
         case USBDEVFS_SETCONFIGURATION: {
             UMockdevIoctlData *number = umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned), nullptr);
@@ -333,7 +339,7 @@ bool Device::handleLocked(void *clientPointer) {
             }
             completeArrived(now);
             umockdev_ioctl_client_complete(client, 0, 0);
-            return u->endpoint == 0x81;
+            return u->endpoint == 0x81 ? &onRead_ : nullptr;
         }
         case USBDEVFS_DISCARDURB: {
             void *address = nullptr;
@@ -362,7 +368,7 @@ bool Device::handleLocked(void *clientPointer) {
             umockdev_ioctl_data_set_ptr(out, 0, urb->urb);
             umockdev_ioctl_client_complete(client, 0, 0);
             g_object_unref(out);
-            return false;
+            return nullptr;
         }
         default:
             return fail(ENOTTY);

@@ -71,6 +71,8 @@ class Device {
     // Called on umockdev's thread when an IN URB is submitted, before it is
     // answered (with the device's lock not held).
     void onRead(std::function<void()> hook);
+    // The same when its interface has been claimed.
+    void onClaim(std::function<void()> hook);
 
     // URBs submitted and not yet reaped; interfaces claimed now; the driver
     // bound to interface 0 ("" none); times the interface was claimed.
@@ -107,8 +109,8 @@ class Device {
     friend class Bench;
     struct Urb;
     void completeArrived(std::chrono::steady_clock::time_point now);
-    // handle() under the device's lock; true when an IN URB was submitted.
-    bool handleLocked(void *client);
+    // handle() under the device's lock; the hook to run after it, if any.
+    const std::function<void()> *handleLocked(void *client);
     // A kernel driver is bound to interface 0 (not detached).
     bool driverBound() const { return !driver_.empty() && driver_[0] != '('; }
 
@@ -132,7 +134,7 @@ class Device {
     std::uint8_t configuration_ = 1;
     void *claimant_ = nullptr;  // the connection (open file) holding the claim
     std::set<std::uint8_t> stallArmed_, halted_;
-    std::function<void()> onRead_;
+    std::function<void()> onRead_, onClaim_;
     unsigned badReads_ = 0, babbles_ = 0, haltsCleared_ = 0, configurationsSet_ = 0, wrongType_ = 0;
 };
 
