@@ -435,6 +435,8 @@ int errorOf(libusb_transfer_status status) {
     switch (status) {
         case LIBUSB_TRANSFER_COMPLETED: return LIBUSB_SUCCESS;
         case LIBUSB_TRANSFER_TIMED_OUT: return LIBUSB_ERROR_TIMEOUT;
+        // Only this transport cancels, once a transfer outlived its timeout.
+        case LIBUSB_TRANSFER_CANCELLED: return LIBUSB_ERROR_TIMEOUT;
         case LIBUSB_TRANSFER_NO_DEVICE: return LIBUSB_ERROR_NO_DEVICE;
         case LIBUSB_TRANSFER_STALL: return LIBUSB_ERROR_PIPE;
         case LIBUSB_TRANSFER_OVERFLOW: return LIBUSB_ERROR_OVERFLOW;
@@ -546,23 +548,25 @@ bool writeReport(PipeHandle pipe, const std::uint8_t *report, std::uint32_t *wri
 }
 
 bool readReply(PipeHandle pipe, std::uint8_t *buffer, std::uint32_t length,
-               std::uint32_t *readCount) {
+               std::uint32_t timeoutMs, std::uint32_t *readCount) {
     Pipe *p = static_cast<Pipe *>(pipe);
     if (p->direction != PipeDirection::Read) {
         if (readCount != nullptr) *readCount = 0;
         lastError = LIBUSB_ERROR_ACCESS;
         return false;
     }
-    return transfer(p, kInEndpoint, buffer, length, PIPE_TIMEOUT_MS, readCount);
+    return transfer(p, kInEndpoint, buffer, length, timeoutMs, readCount);
 }
 
 bool deviceGone() { return lastError == LIBUSB_ERROR_NO_DEVICE; }
 
+bool timedOut() { return lastError == LIBUSB_ERROR_TIMEOUT; }
+
 }  // namespace
 
 Backend backend() {
-    return Backend{"libusb",   false,       findDevicePath, openPipe,      closePipe,
-                   writeReport, readReply, deviceGone,     holdDeviceList};
+    return Backend{"libusb",    false,     findDevicePath, openPipe, closePipe,
+                   writeReport, readReply, deviceGone,     timedOut, holdDeviceList};
 }
 
 unsigned openDevices() {

@@ -42,8 +42,8 @@ bool deviceGone() { return GetLastError() == ERROR_INVALID_HANDLE; }
 void holdDeviceList(bool) {}
 
 Backend backend(const char *name, bool simulated) {
-    return Backend{name,        simulated, findDevicePath, openPipe,      closePipe,
-                   writeReport, readReply, deviceGone,     holdDeviceList};
+    return Backend{name,        simulated, findDevicePath, openPipe, closePipe,
+                   writeReport, readReply, deviceGone,     timedOut, holdDeviceList};
 }
 
 }  // namespace windows
