@@ -432,6 +432,14 @@ TEST_F(Libusb, BrevantctlNamesTheDeviceThatDidNotOpen) {
     EXPECT_EQ(locking.find("another program"), std::string::npos) << locking;
     EXPECT_EQ(unauthorized.claims(), 0u);
     EXPECT_GT(unauthorized.configurationsSet(), 0u) << "asked; the system kept it unconfigured";
+    // One that is allowed but could not be configured is named as that.
+    usbbench::DeviceOptions stuck{0x8348, 4, {3}};
+    stuck.configured = false;
+    stuck.configurable = false;
+    plug(1, "STUCK001", stuck);
+    const std::string unconfigured = brevantctl("--type 1 --index 3 ping", status);
+    EXPECT_NE(unconfigured.find("USB device 4-3 (/dev/bus/usb/004/"), std::string::npos) << unconfigured;
+    EXPECT_NE(unconfigured.find("has no active configuration"), std::string::npos) << unconfigured;
     std::string out = brevantctl("--type 1 --index 1 ping", status);
     EXPECT_NE(status, 0);
     EXPECT_NE(out.find("did not open: USB device 3-1.4 (/dev/bus/usb/003/"), std::string::npos) << out;

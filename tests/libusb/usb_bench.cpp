@@ -260,6 +260,7 @@ const std::function<void()> *Device::handleLocked(void *clientPointer) {
             if (value > 1) return fail(EINVAL);
             if (claimed_ > 0) return fail(EBUSY);
             ++configurationsSet_;
+            if (!options_.configurable) return fail(EIO);
             // The kernel keeps a device that is not authorised unconfigured,
             // whatever is asked.
             configuration_ = options_.authorized ? static_cast<std::uint8_t>(value) : 0;

@@ -33,6 +33,7 @@ struct DeviceOptions {
     bool padded = false;                 // the firmware pads every reply to a 64-byte packet
     bool configured = true;              // configuration 1 active ("" in bConfigurationValue if not)
     bool authorized = true;              // 0 in sysfs "authorized": stays unconfigured
+    bool configurable = true;            // setting a configuration fails (EIO)
 };
 
 // One mocked USB device and the firmware behind it.
