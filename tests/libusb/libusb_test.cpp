@@ -2,12 +2,14 @@
 // stack: the library's exports as a program calls them, with the bytes on
 // the wire checked at the firmware, and after every test nothing left open.
 #include <gtest/gtest.h>
+#include <libusb.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -61,6 +63,7 @@ class Libusb : public ::testing::Test, protected TestInstances {
 
     void TearDown() override {
         releaseInstances();
+        settleBoards();
         EXPECT_EQ(VESK::libusb::openDevices(), 0u) << "device handles left open";
         EXPECT_EQ(VESK::libusb::activeTransfers(), 0u) << "transfers left unfinished";
         EXPECT_EQ(VESK::libusb::abandonedTransfers() - abandoned_, expectedAbandoned_)
@@ -96,6 +99,20 @@ class Libusb : public ::testing::Test, protected TestInstances {
     }
 
     usbbench::Bench &bench() { return *bench_; }
+
+    // The library remembers, for as long as the process runs, a reply a board
+    // still owes, by the board's port path, which the next test's boards
+    // share. An enumeration with probes collects every such reply from the
+    // boards answering normally again, so each test starts as a new process
+    // would.
+    void settleBoards() {
+        for (usbbench::Device *device : devices_) {
+            if (!device->unplugged()) device->setKnobs([](vboard::Knobs &k) { k = vboard::Knobs{}; });
+        }
+        std::uint16_t indices[VESKCFP2_MAX_DEVICES];
+        std::uint8_t firsts[2 * VESKCFP2_MAX_DEVICES];
+        veskcfp2_enumerateDevices(-1, indices, firsts);
+    }
 
     // Transfers the test itself makes the transport give up on.
     unsigned expectedAbandoned_ = 0;
@@ -681,6 +698,170 @@ TEST_F(Libusb, ForkedChildUsesUsbOnItsOwn) {
     EXPECT_EQ(veskcfp2_ping(inst, reply), VESKCFP2_CMD_OK) << "the parent's connection is intact";
     EXPECT_EQ(held.claims(), 1u);
     EXPECT_EQ(held.claimedInterfaces(), 1u);
+}
+
+// One board, one conversation: instances, probes and programs that came
+// before, each after a reply some query gave up on.
+
+class LibusbConversation : public Libusb {
+   protected:
+    static std::uint16_t registerValue(std::uint16_t reg) { return static_cast<std::uint16_t>(0xA000 ^ (reg * 7)); }
+
+    usbbench::Device &plugBoard() {
+        usbbench::Device &device = plug(1, "ABC12345");
+        vboard::Board &board = device.board();
+        board.setVcc(3.3125);
+        board.setTemperature(0, 41.5);
+        std::lock_guard<std::mutex> hold(board.mutex());
+        for (std::uint16_t reg = 0; reg < 64; ++reg) board.state().mdio[1][reg] = registerValue(reg);
+        return device;
+    }
+    // getVCC while the board answers 150 ms late: the read times out and the
+    // board owes the reply.
+    static void timeOutVcc(usbbench::Device &device, CFP2INSTANCE *inst) {
+        device.setKnobs([](vboard::Knobs &k) { k.latencyMs = 150; });
+        double volts = 0;
+        EXPECT_EQ(veskcfp2_getVCC(inst, &volts), VESKCFP2_CMD_FAILED);
+        device.setKnobs([](vboard::Knobs &k) { k.latencyMs = 0; });
+    }
+    static void expectOwnTemperature(CFP2INSTANCE *inst) {
+        double celsius = 0;
+        EXPECT_EQ(veskcfp2_getTemperature(inst, 0, &celsius), VESKCFP2_CMD_OK);
+        EXPECT_DOUBLE_EQ(celsius, 41.5) << "not the supply voltage a timed-out query left behind";
+    }
+    // `queries` reads of registers first..first+31, once `ready` counts two
+    // starters; the answers that are not the register's own value.
+    static int pollRegisters(CFP2INSTANCE *inst, std::uint16_t first, int queries, std::atomic<int> &ready) {
+        ready.fetch_add(1);
+        while (ready.load() < 2) std::this_thread::yield();
+        int wrong = 0;
+        for (int i = 0; i < queries; ++i) {
+            const auto reg = static_cast<std::uint16_t>(first + i % 32);
+            std::uint16_t value = 0;
+            if (veskcfp2_getMDIO(inst, 1, reg, &value) != VESKCFP2_CMD_OK || value != registerValue(reg)) ++wrong;
+        }
+        return wrong;
+    }
+};
+
+TEST_F(LibusbConversation, InstancesAndProbesAfterALateReplyGetTheirOwnAnswers) {
+    usbbench::Device &device = plugBoard();
+    CFP2INSTANCE *a = connected(1, 0);
+    CFP2INSTANCE *b = connected(1, 0);
+    // A second instance on the board.
+    timeOutVcc(device, a);
+    expectOwnTemperature(b);
+    // An enumeration probe on the board in use.
+    timeOutVcc(device, a);
+    std::uint16_t indices[4];
+    std::uint8_t firsts[8] = {};
+    ASSERT_EQ(veskcfp2_enumerateDevices(1, indices, firsts), 1);
+    EXPECT_EQ(firsts[0], 'A') << "the probe took the late supply voltage for the EEPROM byte";
+    // A fresh instance once both have disconnected.
+    timeOutVcc(device, a);
+    EXPECT_EQ(veskcfp2_disconnect(a), 1);
+    EXPECT_EQ(veskcfp2_disconnect(b), 1);
+    expectOwnTemperature(connected(1, 0));
+    EXPECT_EQ(device.outstandingUrbs(), 0u);
+}
+
+TEST_F(LibusbConversation, TwoThreadsOnOneBoardEachGetTheirOwnAnswers) {
+    constexpr int kQueries = 2000;
+    usbbench::Device &device = plugBoard();
+    CFP2INSTANCE *a = connected(1, 0);
+    CFP2INSTANCE *b = connected(1, 0);
+    std::atomic<int> ready{0}, wrongA{-1};
+    std::thread other([&] { wrongA = pollRegisters(a, 0, kQueries, ready); });
+    const int wrongB = pollRegisters(b, 32, kQueries, ready);
+    other.join();
+    EXPECT_EQ(wrongA, 0);
+    EXPECT_EQ(wrongB, 0);
+    EXPECT_EQ(device.board().reports().size(), 2u * kQueries);
+}
+
+TEST_F(LibusbConversation, EnumerationWhileAnotherThreadPollsTheBoard) {
+    plugBoard();
+    CFP2INSTANCE *inst = connected(1, 0);
+    std::atomic<int> ready{0}, wrong{-1};
+    std::thread poller([&] { wrong = pollRegisters(inst, 0, 1000, ready); });
+    ready.fetch_add(1);
+    while (ready.load() < 2) std::this_thread::yield();
+    int badListings = 0;
+    for (int i = 0; i < 50; ++i) {
+        std::uint16_t indices[4];
+        std::uint8_t firsts[8] = {};
+        if (veskcfp2_enumerateDevices(1, indices, firsts) != 1 || firsts[0] != 'A') ++badListings;
+    }
+    poller.join();
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(badListings, 0);
+}
+
+TEST_F(LibusbConversation, BoardsOnOtherThreadsDoNotWaitForASlowOne) {
+    // One thread's board answers after every read gives up (100 ms each);
+    // meanwhile each query on another board takes a few milliseconds.
+    usbbench::Device &slowDevice = plug(1, "SLOW0001", {0x8348, 1, {1}});
+    plug(1, "FAST0001", {0x8348, 1, {2}});
+    slowDevice.setKnobs([](vboard::Knobs &k) { k.latencyMs = 150; });
+    CFP2INSTANCE *slow = connected(1, 0);
+    CFP2INSTANCE *fast = connected(1, 1);
+    std::atomic<bool> stop{false};
+    std::atomic<int> slowQueries{0};
+    std::thread waiting([&] {
+        while (!stop) {
+            double volts = 0;
+            veskcfp2_getVCC(slow, &volts);
+            ++slowQueries;
+        }
+    });
+    long slowest = 0;
+    for (int i = 0; i < 40; ++i) {
+        const Clock::time_point start = Clock::now();
+        uint8_t port = 0;
+        EXPECT_EQ(veskcfp2_getPort(fast, 1, &port), VESKCFP2_CMD_OK);
+        slowest = std::max(slowest, msSince(start));
+    }
+    stop = true;
+    waiting.join();
+    slowDevice.setKnobs([](vboard::Knobs &k) { k.latencyMs = 0; });
+    EXPECT_GE(slowQueries, 1);
+    EXPECT_LT(slowest, 60) << "a query waited for the other board's exchange";
+}
+
+TEST_F(LibusbConversation, ReplyAnotherProgramLeftIsDrainedOnConnect) {
+    // Another program, with a libusb context of its own, sends a supply
+    // voltage query and exits without reading the answer.
+    usbbench::Device &device = plugBoard();
+    {
+        libusb_context *ctx = nullptr;
+        ASSERT_EQ(libusb_init(&ctx), LIBUSB_SUCCESS);
+        libusb_device_handle *handle = libusb_open_device_with_vid_pid(ctx, 0x04D8, 0x8348);
+        ASSERT_NE(handle, nullptr);
+        ASSERT_EQ(libusb_claim_interface(handle, 0), LIBUSB_SUCCESS);
+        unsigned char report[64] = {0xF6, 0x01, 0x00, 0x01};
+        int sent = 0;
+        EXPECT_EQ(libusb_interrupt_transfer(handle, 0x01, report, sizeof report, &sent, 1000), LIBUSB_SUCCESS);
+        libusb_release_interface(handle, 0);
+        libusb_close(handle);
+        libusb_exit(ctx);
+    }
+    const Clock::time_point start = Clock::now();
+    CFP2INSTANCE *inst = connected(1, 0);
+    EXPECT_LT(msSince(start), 200) << "the drain's reads are short";
+    expectOwnTemperature(inst);
+    EXPECT_EQ(device.outstandingUrbs(), 0u);
+}
+
+TEST_F(LibusbConversation, CollectFindingTheBoardGoneWritesNothing) {
+    usbbench::Device &device = plugBoard();
+    CFP2INSTANCE *inst = connected(1, 0);
+    timeOutVcc(device, inst);
+    bench().remove(device);
+    const std::size_t reports = device.board().reports().size();
+    double celsius = 0;
+    EXPECT_EQ(veskcfp2_getTemperature(inst, 0, &celsius), VESKCFP2_CMD_FAILED);
+    EXPECT_EQ(VESK::libusb::openDevices(), 0u) << "the gone device was closed with the pipes";
+    EXPECT_EQ(device.board().reports().size(), reports);
 }
 
 }  // namespace

@@ -185,7 +185,10 @@ void Device::handle(void *clientPointer) {
     std::function<void()> hook;
     {
         std::lock_guard<std::mutex> hold(mutex_);
-        if (const std::function<void()> *chosen = handleLocked(clientPointer)) hook = *chosen;
+        if (std::function<void()> *chosen = handleLocked(clientPointer)) {
+            hook = std::move(*chosen);
+            *chosen = nullptr;
+        }
     }
     if (hook) hook();
 }
@@ -200,7 +203,7 @@ void Device::vanished(void *client) {
     }
 }
 
-const std::function<void()> *Device::handleLocked(void *clientPointer) {
+std::function<void()> *Device::handleLocked(void *clientPointer) {
     UMockdevIoctlClient *client = static_cast<UMockdevIoctlClient *>(clientPointer);
     const gulong request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);

@@ -69,10 +69,10 @@ class Device {
     // The endpoint (0x01 or 0x81) halts at its next transfer, failing it and
     // every later one with EPIPE until the host clears the halt.
     void stallOnce(std::uint8_t endpoint);
-    // Called on umockdev's thread when an IN URB is submitted, before it is
-    // answered (with the device's lock not held).
+    // Called once, on umockdev's thread, when the next IN URB is submitted,
+    // before it is answered (with the device's lock not held).
     void onRead(std::function<void()> hook);
-    // The same when its interface has been claimed.
+    // The same when the interface is next claimed.
     void onClaim(std::function<void()> hook);
 
     // URBs submitted and not yet reaped; interfaces claimed now; the driver
@@ -111,7 +111,7 @@ class Device {
     struct Urb;
     void completeArrived(std::chrono::steady_clock::time_point now);
     // handle() under the device's lock; the hook to run after it, if any.
-    const std::function<void()> *handleLocked(void *client);
+    std::function<void()> *handleLocked(void *client);
     // A kernel driver is bound to interface 0 (not detached).
     bool driverBound() const { return !driver_.empty() && driver_[0] != '('; }
 
