@@ -20,6 +20,7 @@ from typing import List, Optional, Sequence
 
 from . import BOARD_8348, MAX_DEVICES, Board, BrevantError, _default_library, _valid_serial, find_boards
 from ._library import SIMULATOR_ENV
+from ._library import usb_unreachable as _usb_unreachable
 
 
 def _sensors(text: str) -> List[int]:
@@ -141,7 +142,8 @@ def _run(args: argparse.Namespace) -> int:
                                                   "(unreadable)" if row["serial"] is None else row["serial"] or "(blank)")
                     print("%-36s simulated" % text if row.get("simulated") else text)
             if not rows:
-                print("python3 -m brevant: no boards found", file=sys.stderr)
+                why = _usb_unreachable()
+                print("python3 -m brevant: no boards found" + (": " + why if why else ""), file=sys.stderr)
                 return 1
             return 0
         with _open(args) as board:

@@ -1,5 +1,5 @@
-# Installs the host build into a temporary prefix, then builds the README's
-# "Install and use" examples against the installed files only (CMake package,
+# Installs the host build into a temporary prefix, then builds the install
+# examples of the README and docs/install.md against the installed files only (CMake package,
 # pkg-config, Python) and runs them on the default virtual bench. Where
 # MinGW-w64 is installed, also installs the x86-64 DLL build and links the
 # MinGW example against it.
@@ -18,13 +18,13 @@ export BREVANT_BENCH_STATE=$work/bench-state  # never the user's own bench
 unset BREVANT_BENCH BREVANT_LIBRARY
 export BREVANT_SIMULATOR=1  # the examples run on the simulated bench
 
-# The fenced block after "<!-- install-example: NAME -->" in the README, with
-# the README's prefix replaced by this one.
+# The fenced block after "<!-- install-example: NAME -->" in the README or a
+# page of docs/, with the documented prefix replaced by this one.
 example() {
   awk -v tag="<!-- install-example: $1 -->" '
     $0 == tag { found = 1; next }
     found && /^```/ { if (inside) exit; inside = 1; next }
-    inside { print }' "$root/README.md" | sed "s#/opt/brevant#$2#g"
+    inside { print }' "$root/README.md" "$root"/docs/*.md | sed "s#/opt/brevant#$2#g"
 }
 fail() { echo "60-install: $*" >&2; exit 1; }
 
@@ -40,6 +40,14 @@ done
 # With libusb: the udev rule, and the dependency in both package files.
 if grep -q '^BREVANT_LIBUSB:BOOL=ON' build/dev/CMakeCache.txt; then
   [ -f "$prefix/lib/udev/rules.d/60-brevant.rules" ] || fail "the udev rule is not installed"
+  grep -q 'GROUP="plugdev"' "$prefix/lib/udev/rules.d/60-brevant.rules" || fail "the udev rule leaves out plugdev"
+  # Under /usr the rule goes where udev reads it, not under the prefix.
+  udevdir=$(grep '^BREVANT_UDEV_DIR:' build/dev/CMakeCache.txt | cut -d= -f2)
+  DESTDIR=$work/staged cmake --install build/dev --prefix /usr --component Runtime >/dev/null
+  [ -f "$work/staged$udevdir/rules.d/60-brevant.rules" ] || fail "under /usr the udev rule is not in $udevdir/rules.d"
+  # Elsewhere the install says where it belongs.
+  cmake --install build/dev --prefix "$work/other" --component Runtime | grep "copy .*60-brevant.rules to /etc/udev/rules.d" >/dev/null ||
+    fail "an install under another prefix does not say where the udev rule goes"
   grep -q '^Requires.private: libusb-1.0' "$prefix/lib/pkgconfig/brevant.pc" || fail "brevant.pc lacks libusb-1.0"
   grep -q 'libusb-1.0' "$prefix/lib/cmake/brevant/brevantConfig.cmake" || fail "the CMake package lacks libusb"
 fi

@@ -32,6 +32,10 @@ struct Backend {
     // Whether the read that just failed on this thread failed only because
     // nothing came within its wait.
     bool (*timedOut)();
+    // hold true: from here the lookups of this thread see one listing of the
+    // devices, made by the first of them, until a matching hold false.
+    // Holds nest. A backend may look up afresh every time regardless.
+    void (*holdDeviceList)(bool hold);
 };
 
 // The backend of this process, chosen on first use and kept.

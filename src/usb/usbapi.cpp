@@ -35,6 +35,9 @@ bool readTimedOut() { return backend().timedOut(); }
 
 bool simulatedBoards() { return backend().simulated; }
 
+DeviceListHold::DeviceListHold() { backend().holdDeviceList(true); }
+DeviceListHold::~DeviceListHold() { backend().holdDeviceList(false); }
+
 USBAPI::USBAPI(std::uint16_t deviceIndex, const char *matchText, const char *writePipeSuffix,
                const char *readPipeSuffix)
     : deviceIndex_(deviceIndex),
@@ -51,6 +54,8 @@ bool USBAPI::readPipeOpen() const { return readPipe_ != noPipe(); }
 
 bool USBAPI::openPipes() {
     const Backend &b = backend();
+    // The board's path and both its pipes come from one listing.
+    const DeviceListHold oneListing;
     leaveBoardIfJoined();
     writePipe_ = noPipe();
     readPipe_ = noPipe();

@@ -69,6 +69,17 @@ bool readTimedOut();
 // Whether the boards reached are simulated ones.
 bool simulatedBoards();
 
+// While one lives, the device lookups of this thread see one listing of the
+// devices, so that what they find belongs together (both pipes of a board,
+// the boards of one enumeration) even when a device comes or goes meanwhile.
+class DeviceListHold {
+   public:
+    DeviceListHold();
+    ~DeviceListHold();
+    DeviceListHold(const DeviceListHold &) = delete;
+    DeviceListHold &operator=(const DeviceListHold &) = delete;
+};
+
 class VESKUSBBASE {
    public:
     virtual ~VESKUSBBASE();

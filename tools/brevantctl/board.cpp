@@ -121,7 +121,10 @@ BoardId selectBoard(const Invocation &inv, std::optional<std::string> &serial) {
         for (const BoardId &id : findBoards(std::nullopt)) {
             if (readSerial(id) == *inv.serial) matches.push_back(id);
         }
-        if (matches.empty()) throw BoardFailure("not found: no board has serial number '" + *inv.serial + "'");
+        if (matches.empty()) {
+            const std::optional<std::string> noUsb = whyNoUsb();
+            throw BoardFailure("not found: " + (noUsb ? *noUsb : "no board has serial number '" + *inv.serial + "'"));
+        }
         if (matches.size() > 1)
             throw UsageError("several boards have serial number '" + *inv.serial +
                              "'; select one with --type and --index (brevantctl list shows them)");
@@ -138,6 +141,8 @@ BoardId selectBoard(const Invocation &inv, std::optional<std::string> &serial) {
     for (const BoardId &id : boards) {
         if (!index || id.index == *index) return id;
     }
+    const std::optional<std::string> noUsb = boards.empty() ? whyNoUsb() : std::nullopt;
+    if (noUsb) throw BoardFailure("not found: " + *noUsb);
     if (index) throw BoardFailure("not found: no " + kind + " at device index " + std::to_string(*index));
     throw BoardFailure("not found: no " + kind + " is attached");
 }

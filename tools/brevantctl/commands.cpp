@@ -42,16 +42,21 @@ void runList(Context &c) {
         if (sim) text += std::string(text.size() < 37 ? 37 - text.size() : 1, ' ') + "simulated";
         c.line(text);
         Json board = Json::object();
-        board.set("type", id.type).set("index", id.index).set("productId", hex(productId(id.type), 4));
-        board.set("serial", serial ? Json(*serial) : Json());
-        if (sim) board.set("simulated", true);
-        boards.push(board);
+        board["type"] = id.type;
+        board["index"] = id.index;
+        board["productId"] = hex(productId(id.type), 4);
+        board["serial"] = serial ? Json(*serial) : Json();
+        if (sim) board["simulated"] = true;
+        boards.push_back(board);
     }
-    c.json().set("boards", boards);
-    if (sim) c.json().set("simulated", true);
+    c.json()["boards"] = boards;
+    if (sim) c.json()["simulated"] = true;
     // As lsusb -d does, finding nothing is a failure scripts can test.
-    if (found.empty())
-        c.failAfterOutput(type ? "no type-" + std::to_string(*type) + " boards found" : std::string("no boards found"));
+    if (found.empty()) {
+        const std::optional<std::string> noUsb = whyNoUsb();
+        if (noUsb) c.failAfterOutput("no boards found: " + *noUsb);
+        else c.failAfterOutput(type ? "no type-" + std::to_string(*type) + " boards found" : std::string("no boards found"));
+    }
 }
 
 void runPing(Context &c) {
@@ -65,8 +70,8 @@ void runPing(Context &c) {
     }
     c.line(bytes);
     c.line("\"" + printable(reply, sizeof reply) + "\"");
-    c.json().set("reply", hexString(reply, sizeof reply));
-    c.json().set("text", printable(reply, sizeof reply));
+    c.json()["reply"] = hexString(reply, sizeof reply);
+    c.json()["text"] = printable(reply, sizeof reply);
 }
 
 void runReset(Context &c) {
@@ -79,7 +84,7 @@ void runReset(Context &c) {
     }
     c.expectSent(boot ? veskcfp2_resetMCUBoot(c.instance()) : veskcfp2_resetMCU(c.instance()), "the reset");
     c.line(boot ? "reset into the boot loader" : "reset");
-    c.json().set("reset", boot ? "boot" : "normal");
+    c.json()["reset"] = boot ? "boot" : "normal";
 }
 
 // ---- Ports and registers ---------------------------------------------------
@@ -89,7 +94,8 @@ void runPortGet(Context &c) {
     std::uint8_t value = 0;
     c.expectReply(veskcfp2_getPort(c.instance(), port, &value), "the port query");
     c.line(hex(value, 2));
-    c.json().set("port", port).set("value", value);
+    c.json()["port"] = port;
+    c.json()["value"] = value;
 }
 
 void runPortSet(Context &c) {
@@ -97,14 +103,15 @@ void runPortSet(Context &c) {
     const std::uint8_t value = static_cast<std::uint8_t>(c.number(1, "VALUE", 0, 0xFF));
     c.expectSent(veskcfp2_setPort(c.instance(), port, value), "the port setting");
     c.line("port " + std::to_string(port) + " set to " + hex(value, 2));
-    c.json().set("port", port).set("value", value);
+    c.json()["port"] = port;
+    c.json()["value"] = value;
 }
 
 void runVendorIO(Context &c) {
     const std::uint8_t value = static_cast<std::uint8_t>(c.number(0, "VALUE", 0, 0xFF));
     c.expectSent(veskcfp2_setVendorIO(c.instance(), value), "the vendor I/O setting");
     c.line("vendor I/O set to " + hex(value, 2));
-    c.json().set("vendorIO", value);
+    c.json()["vendorIO"] = value;
 }
 
 void runFtdi(Context &c) {
@@ -113,7 +120,7 @@ void runFtdi(Context &c) {
     c.requireType1("the FTDI supply switch");
     c.expectSent(veskcfp2_p3v3_FTDIEnable(c.instance(), state == "on" ? 1 : 0), "the FTDI supply switch");
     c.line("FTDI 3.3 V supply " + state);
-    c.json().set("ftdi", state == "on");
+    c.json()["ftdi"] = state == "on";
 }
 
 void runPower(Context &c) {
@@ -121,7 +128,7 @@ void runPower(Context &c) {
     c.requireType1("the module power setting");
     c.expectSent(veskcfp2_setPower(c.instance(), value), "the power setting");
     c.line("power set to " + hex(value, 2));
-    c.json().set("power", value);
+    c.json()["power"] = value;
 }
 
 // ---- Current sense and monitors ------------------------------------------
@@ -131,7 +138,8 @@ void runSenseEnable(Context &c) {
     const std::uint16_t selector = static_cast<std::uint16_t>(c.number(1, "SELECTOR", 0, 0xFFFF));
     c.expectSent(veskcfp2_enableCurrentSense(c.instance(), value, selector), "the current-sense setting");
     c.line("current sense " + hex(selector, 4) + " enabled with " + hex(value, 4));
-    c.json().set("selector", selector).set("value", value);
+    c.json()["selector"] = selector;
+    c.json()["value"] = value;
 }
 
 void runSenseGet(Context &c) {
@@ -139,14 +147,15 @@ void runSenseGet(Context &c) {
     std::uint8_t value = 0;
     c.expectReply(veskcfp2_getCurrentSense(c.instance(), selector, &value), "the current-sense query");
     c.line(hex(value, 2));
-    c.json().set("selector", selector).set("value", value);
+    c.json()["selector"] = selector;
+    c.json()["value"] = value;
 }
 
 void runMonitor(Context &c) {
     std::uint16_t value = 0;
     c.expectReply(veskcfp2_currentMonitor(c.instance(), &value), "the current-monitor query");
     c.line(hex(value, 4) + " (" + std::to_string(value) + ")");
-    c.json().set("currentMonitor", value);
+    c.json()["currentMonitor"] = value;
 }
 
 void runVcc(Context &c) {
@@ -154,7 +163,7 @@ void runVcc(Context &c) {
     double volts = 0;
     c.expectReply(veskcfp2_getVCC(c.instance(), &volts), "the supply-voltage query");
     c.line(decimal(volts) + " V");
-    c.json().set("volts", volts);
+    c.json()["volts"] = volts;
 }
 
 void runTemp(Context &c) {
@@ -163,7 +172,8 @@ void runTemp(Context &c) {
     double celsius = 0;
     c.expectReply(veskcfp2_getTemperature(c.instance(), sensor, &celsius), "the temperature query");
     c.line(decimal(celsius) + " C");
-    c.json().set("sensor", sensor).set("celsius", celsius);
+    c.json()["sensor"] = sensor;
+    c.json()["celsius"] = celsius;
 }
 
 // ---- MDIO ---------------------------------------------------------------------
@@ -174,7 +184,9 @@ void runMdioRead(Context &c) {
     std::uint16_t value = 0;
     c.expectReply(veskcfp2_getMDIO(c.instance(), port, reg, &value), "the MDIO read");
     c.line(hex(value, 4));
-    c.json().set("port", port).set("register", reg).set("value", value);
+    c.json()["port"] = port;
+    c.json()["register"] = reg;
+    c.json()["value"] = value;
 }
 
 void runMdioWrite(Context &c) {
@@ -183,7 +195,9 @@ void runMdioWrite(Context &c) {
     const std::uint16_t data = static_cast<std::uint16_t>(c.number(2, "DATA", 0, 0xFFFF));
     c.expectSent(veskcfp2_setMDIO(c.instance(), port, reg, data), "the MDIO write");
     c.line("MDIO port " + std::to_string(port) + " register " + hex(reg, 4) + " set to " + hex(data, 4));
-    c.json().set("port", port).set("register", reg).set("value", data);
+    c.json()["port"] = port;
+    c.json()["register"] = reg;
+    c.json()["value"] = data;
 }
 
 void runMdioDump(Context &c) {
@@ -197,10 +211,12 @@ void runMdioDump(Context &c) {
                       "the MDIO read of register " + hex(reg, 4));
         c.line(hex(reg, 4) + "  " + hex(value, 4));
         Json entry = Json::object();
-        entry.set("register", reg).set("value", value);
-        registers.push(entry);
+        entry["register"] = reg;
+        entry["value"] = value;
+        registers.push_back(entry);
     }
-    c.json().set("port", port).set("registers", registers);
+    c.json()["port"] = port;
+    c.json()["registers"] = registers;
 }
 
 }  // namespace

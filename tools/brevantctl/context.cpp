@@ -60,9 +60,10 @@ std::vector<Option> commandOptions(const Command &command) {
 
 Json boardJson(const BoardId &id, const std::optional<std::string> &serial) {
     Json board = Json::object();
-    board.set("type", id.type).set("index", id.index);
-    if (serial) board.set("serial", *serial);
-    if (simulated()) board.set("simulated", true);
+    board["type"] = id.type;
+    board["index"] = id.index;
+    if (serial) board["serial"] = *serial;
+    if (simulated()) board["simulated"] = true;
     return board;
 }
 
@@ -95,7 +96,7 @@ Link &Context::board() {
         const BoardId id = selectBoard(invocation_, serial);
         noteSimulated();
         link_ = std::make_unique<Link>(id, serial);
-        json_.set("board", boardJson(link_->id(), link_->knownSerial()));
+        json_["board"] = boardJson(link_->id(), link_->knownSerial());
     }
     return *link_;
 }
@@ -155,14 +156,15 @@ void Context::print() {
         // the command worked.
         if (link_) {
             if (!deferred_) link_->serial();
-            json_.set("board", boardJson(link_->id(), link_->knownSerial()));
+            json_["board"] = boardJson(link_->id(), link_->knownSerial());
         }
         if (deferred_) {
             Json error = Json::object();
-            error.set("code", kExitFailed).set("message", *deferred_);
-            json_.set("error", error);
+            error["code"] = kExitFailed;
+            error["message"] = *deferred_;
+            json_["error"] = error;
         }
-        std::printf("%s\n", json_.dump().c_str());
+        std::printf("%s\n", dumpJson(json_).c_str());
     } else {
         for (const std::string &text : lines_) std::printf("%s\n", text.c_str());
     }

@@ -107,7 +107,8 @@ void runEepromRead(Context &c) {
     const std::uint32_t count = c.argCount() > 1 ? c.number(1, address != 0 ? ("COUNT from " + hex(address, 5)).c_str() : "COUNT", 1, kEepromSize - address) : 1;
     const std::vector<std::uint8_t> bytes = readEeprom(c, address, count, "eeprom read");
     hexDump(c, address, bytes);
-    c.json().set("address", address).set("data", hexString(bytes));
+    c.json()["address"] = address;
+    c.json()["data"] = hexString(bytes);
 }
 
 void runEepromWrite(Context &c) {
@@ -123,7 +124,8 @@ void runEepromWrite(Context &c) {
     });
     writeEeprom(c, address, bytes, "eeprom write");
     c.line("wrote " + std::to_string(bytes.size()) + (bytes.size() == 1 ? " byte at " : " bytes from ") + hex(address, 5));
-    c.json().set("address", address).set("data", hexString(bytes));
+    c.json()["address"] = address;
+    c.json()["data"] = hexString(bytes);
 }
 
 void runEepromSave(Context &c) {
@@ -144,7 +146,9 @@ void runEepromSave(Context &c) {
     }
     c.line("saved " + std::to_string(image.size()) + " bytes " +
            (range.offset != 0 ? "from " + hex(range.offset, 5) + " " : std::string()) + "to " + out.path());
-    c.json().set("file", out.path()).set("address", range.offset).set("bytes", image.size());
+    c.json()["file"] = out.path();
+    c.json()["address"] = range.offset;
+    c.json()["bytes"] = image.size();
 }
 
 void runEepromLoad(Context &c) {
@@ -208,7 +212,10 @@ void runEepromLoad(Context &c) {
     }
     c.line("loaded " + std::to_string(image.size()) + " bytes from " + (file == "-" ? std::string("standard input") : file) +
            " at " + hex(range.offset, 5) + (verify ? ", verified" : ""));
-    c.json().set("file", file).set("address", range.offset).set("bytes", image.size()).set("verified", verify);
+    c.json()["file"] = file;
+    c.json()["address"] = range.offset;
+    c.json()["bytes"] = image.size();
+    c.json()["verified"] = verify;
 }
 
 void runSnGet(Context &c) {
@@ -217,7 +224,7 @@ void runSnGet(Context &c) {
         throw BoardFailure("no reply: the " + c.board().describe() + " did not give its serial number");
     const std::string text = trimmed(std::string(serial, serial + 8));
     c.line(displaySerial(text));
-    c.json().set("serial", text);
+    c.json()["serial"] = text;
 }
 
 void runSnSet(Context &c) {
@@ -234,7 +241,7 @@ void runSnSet(Context &c) {
                            " did not take the serial number (it may now be partly written)");
     c.board().forgetSerial();
     c.line("serial number set to '" + text + "'");
-    c.json().set("serial", text);
+    c.json()["serial"] = text;
 }
 
 void runSnClear(Context &c) {
@@ -244,7 +251,7 @@ void runSnClear(Context &c) {
         throw BoardFailure("failed: the " + c.board().describe() + " did not take the blank serial number");
     c.board().forgetSerial();
     c.line("serial number cleared");
-    c.json().set("serial", "");
+    c.json()["serial"] = "";
 }
 
 }  // namespace brevantctl

@@ -1,4 +1,4 @@
-// json.cpp - writing JSON values.
+// json.cpp - the text of JSON values as brevantctl prints them.
 #include "json.h"
 
 #include <cmath>
@@ -6,74 +6,56 @@
 
 namespace brevantctl {
 
-Json Json::array() {
-    Json j;
-    j.kind_ = Kind::Array;
-    return j;
-}
+namespace {
 
-Json Json::object() {
-    Json j;
-    j.kind_ = Kind::Object;
-    return j;
-}
-
-Json &Json::push(Json value) {
-    items_.emplace_back(std::string(), std::move(value));
-    return *this;
-}
-
-Json &Json::set(const std::string &key, Json value) {
-    for (auto &item : items_) {
-        if (item.first == key) {
-            item.second = std::move(value);
-            return *this;
-        }
-    }
-    items_.emplace_back(key, std::move(value));
-    return *this;
-}
-
-std::string Json::dump() const {
-    std::string out;
-    write(out);
-    return out;
-}
-
-void Json::write(std::string &out) const {
-    switch (kind_) {
-        case Kind::Null: out += "null"; break;
-        case Kind::Bool: out += integer_ != 0 ? "true" : "false"; break;
-        case Kind::Integer: out += std::to_string(integer_); break;
-        case Kind::Real: {
-            if (!std::isfinite(real_)) {
+void write(const Json &value, std::string &out) {
+    switch (value.type()) {
+        case Json::value_t::number_float: {
+            const double real = value.get<double>();
+            if (!std::isfinite(real)) {
                 out += "null";
                 break;
             }
             char text[32];
-            std::snprintf(text, sizeof text, "%.10g", real_);
+            std::snprintf(text, sizeof text, "%.10g", real);
             out += text;
             break;
         }
-        case Kind::String: out += jsonString(text_); break;
-        case Kind::Array:
-        case Kind::Object: {
-            const bool object = kind_ == Kind::Object;
-            out += object ? '{' : '[';
+        case Json::value_t::string: out += jsonString(value.get_ref<const std::string &>()); break;
+        case Json::value_t::array: {
+            out += '[';
             bool first = true;
-            for (const auto &item : items_) {
+            for (const Json &item : value) {
                 if (!first) out += ',';
                 first = false;
-                if (object) {
-                    out += jsonString(item.first);
-                    out += ':';
-                }
-                item.second.write(out);
+                write(item, out);
             }
-            out += object ? '}' : ']';
+            out += ']';
             break;
         }
+        case Json::value_t::object: {
+            out += '{';
+            bool first = true;
+            for (const auto &member : value.items()) {
+                if (!first) out += ',';
+                first = false;
+                out += jsonString(member.key());
+                out += ':';
+                write(member.value(), out);
+            }
+            out += '}';
+            break;
+        }
+        default: out += value.dump(); break;  // null, booleans, integers
     }
+}
+
+}  // namespace
+
+std::string dumpJson(const Json &value) {
+    std::string out;
+    write(value, out);
+    return out;
 }
 
 std::string jsonString(const std::string &text) {

@@ -1,47 +1,29 @@
-// json.h - a small JSON value for --json output: objects keep the order in
-// which their members were set.
+// json.h - JSON values of brevantctl (nlohmann::json, members in the order
+// they were set) and the text --json prints of them.
+//
+// Build objects with nlohmann's interface and print them with dumpJson(),
+// never with dump(): dumpJson() keeps brevantctl's text, which scripts read.
+// Reals print with ten significant digits ("3.3125", "25", "-3.010299957")
+// and not-a-number as null; strings hold board bytes, not UTF-8, so every
+// byte outside printable ASCII is escaped as its own value (\u00e9 is the
+// byte 0xE9), which a JSON reader turns back into the same bytes by
+// Latin-1.
 #ifndef BREVANTCTL_JSON_H
 #define BREVANTCTL_JSON_H
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <type_traits>
-#include <utility>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 namespace brevantctl {
 
-class Json {
-   public:
-    Json() = default;  // null
-    Json(bool value) : kind_(Kind::Bool), integer_(value ? 1 : 0) {}
-    template <typename T, typename = std::enable_if_t<std::is_integral<T>::value && !std::is_same<T, bool>::value>>
-    Json(T value) : kind_(Kind::Integer), integer_(static_cast<long long>(value)) {}
-    Json(double value) : kind_(Kind::Real), real_(value) {}
-    Json(std::string value) : kind_(Kind::String), text_(std::move(value)) {}
-    Json(const char *value) : kind_(Kind::String), text_(value) {}
+using Json = nlohmann::ordered_json;
 
-    static Json array();
-    static Json object();
-
-    // Appends to an array.
-    Json &push(Json value);
-    // Sets a member of an object.
-    Json &set(const std::string &key, Json value);
-
-    std::string dump() const;
-
-   private:
-    enum class Kind { Null, Bool, Integer, Real, String, Array, Object };
-    void write(std::string &out) const;
-
-    Kind kind_ = Kind::Null;
-    long long integer_ = 0;
-    double real_ = 0;
-    std::string text_;
-    std::vector<std::pair<std::string, Json>> items_;  // array items have empty keys
-};
+// The compact text of `value`, as --json prints it.
+std::string dumpJson(const Json &value);
 
 // Text as a JSON string literal, quotes included.
 std::string jsonString(const std::string &text);

@@ -276,10 +276,11 @@ void printCommandHelp(const Command &command) {
 
 void printJsonError(int code, const std::string &message) {
     Json error = Json::object();
-    error.set("code", code).set("message", message);
+    error["code"] = code;
+    error["message"] = message;
     Json top = Json::object();
-    top.set("error", error);
-    std::printf("%s\n", top.dump().c_str());
+    top["error"] = error;
+    std::printf("%s\n", dumpJson(top).c_str());
     std::fflush(stdout);
 }
 

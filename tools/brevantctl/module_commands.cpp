@@ -69,7 +69,8 @@ Json valueJson(const Value &v) {
     switch (v.field->encoding) {
         case Encoding::Code: {
             Json code = Json::object();
-            code.set("code", v.raw).set("name", v.name ? Json(*v.name) : Json());
+            code["code"] = v.raw;
+            code["name"] = v.name ? Json(*v.name) : Json();
             return code;
         }
         case Encoding::Text:
@@ -78,7 +79,8 @@ Json valueJson(const Value &v) {
             return v.known ? Json(v.number) : Json();
         case Encoding::MilliWatts: {
             Json power = Json::object();
-            power.set("mW", v.number).set("dBm", v.dbm ? Json(*v.dbm) : Json());
+            power["mW"] = v.number;
+            power["dBm"] = v.dbm ? Json(*v.dbm) : Json();
             return power;
         }
         default:
@@ -95,13 +97,13 @@ void runModuleInfo(Context &c) {
     const Words words = readRegisters(c, port, cfp2module::registersOf(cfp2module::identityFields()), "module info");
     requireModule(words, port);
     const std::optional<unsigned> lanes = cfp2module::lanesOf(words.at(cfp2module::kApplicationRegister));
-    c.json().set("port", port);
+    c.json()["port"] = port;
     for (const Value &v : cfp2module::decodeAll(cfp2module::identityFields(), words)) {
         c.line(labelled(v.field->label, v.display()));
-        c.json().set(v.field->key, valueJson(v));
+        c.json()[v.field->key] = valueJson(v);
         if (std::string(v.field->key) == "applicationCode") {
             c.line(labelled("Lanes", laneCountText(lanes)));
-            c.json().set("laneCount", lanes ? Json(*lanes) : Json());
+            c.json()["laneCount"] = lanes ? Json(*lanes) : Json();
         }
     }
 }
@@ -118,10 +120,11 @@ void runModuleMonitor(Context &c) {
     regs.insert(regs.end(), laneRegs.begin(), laneRegs.end());
     const cfp2module::Monitors m = cfp2module::decodeMonitors(readRegisters(c, port, regs), lanes.value_or(0));
 
-    c.json().set("port", port).set("laneCount", lanes ? Json(*lanes) : Json());
+    c.json()["port"] = port;
+    c.json()["laneCount"] = lanes ? Json(*lanes) : Json();
     for (const Value &v : m.module) {
         c.line(labelled(v.field->label, v.display()));
-        c.json().set(v.field->key, valueJson(v));
+        c.json()[v.field->key] = valueJson(v);
     }
     if (!lanes) {
         char code[8];
@@ -140,11 +143,11 @@ void runModuleMonitor(Context &c) {
                       lane[1].display().c_str(), lane[2].display().c_str());
         c.line(row);
         Json entry = Json::object();
-        entry.set("lane", lane[0].lane);
-        for (const Value &v : lane) entry.set(v.field->key, valueJson(v));
-        laneArray.push(entry);
+        entry["lane"] = lane[0].lane;
+        for (const Value &v : lane) entry[v.field->key] = valueJson(v);
+        laneArray.push_back(entry);
     }
-    c.json().set("lanes", laneArray);
+    c.json()["lanes"] = laneArray;
 }
 
 void runModuleDump(Context &c) {
@@ -167,12 +170,15 @@ void runModuleDump(Context &c) {
             std::snprintf(cell, sizeof cell, " %04X", static_cast<unsigned>(word));
             hexPart += cell;
             textPart += word >= 0x20 && word < 0x7F ? static_cast<char>(word) : '.';
-            values.push(word);
+            values.push_back(word);
         }
         hexPart.resize(8 * 5, ' ');
         c.line(hex(regs[row], 4) + " " + hexPart + "  " + textPart);
     }
-    c.json().set("port", port).set("first", first).set("last", last).set("words", values);
+    c.json()["port"] = port;
+    c.json()["first"] = first;
+    c.json()["last"] = last;
+    c.json()["words"] = values;
 }
 
 // ---- status --module and watch --module ---------------------------------------

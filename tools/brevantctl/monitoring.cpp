@@ -81,7 +81,7 @@ Reading Reading::failed(std::string key, std::string label, std::string unit, st
 
 std::string Reading::cell() const {
     if (state != State::Ok) return "";
-    const std::string dumped = value.dump();
+    const std::string dumped = dumpJson(value);
     if (dumped == "true") return "1";
     if (dumped == "false") return "0";
     if (dumped == "null") return "";  // a reading without a value (a dBm of no light)
@@ -164,17 +164,17 @@ void readBoard(Sample &s) {
 Json readingJson(const Reading &r) {
     Json item = Json::object();
     switch (r.state) {
-        case Reading::State::Ok: item.set("status", "ok").set("value", r.value); break;
-        case Reading::State::Unavailable: item.set("status", "unavailable").set("reason", r.why); break;
-        case Reading::State::Failed: item.set("status", "failed").set("reason", r.why); break;
+        case Reading::State::Ok: item["status"] = "ok"; item["value"] = r.value; break;
+        case Reading::State::Unavailable: item["status"] = "unavailable"; item["reason"] = r.why; break;
+        case Reading::State::Failed: item["status"] = "failed"; item["reason"] = r.why; break;
     }
-    if (!r.unit.empty()) item.set("unit", r.unit);
+    if (!r.unit.empty()) item["unit"] = r.unit;
     return item;
 }
 
 Json readingsJson(const std::vector<Reading> &readings) {
     Json all = Json::object();
-    for (const Reading &r : readings) all.set(r.key, readingJson(r));
+    for (const Reading &r : readings) all[r.key] = readingJson(r);
     return all;
 }
 
@@ -272,8 +272,8 @@ void runStatus(Context &c) {
                 break;
         }
     }
-    c.json().set("board", boardJson(link.id(), link.serial()));
-    c.json().set("readings", readingsJson(readings));
+    c.json()["board"] = boardJson(link.id(), link.serial());
+    c.json()["readings"] = readingsJson(readings);
     if (failures > 0)
         c.failAfterOutput(std::to_string(failures) + (failures == 1 ? " reading" : " readings") + " of the " +
                           link.describe() + " failed (" + firstFailure + (failures > 1 ? ", ..." : "") + ")");
@@ -329,8 +329,10 @@ void runWatch(Context &c) {
         };
         if (inv.json) {
             Json line = Json::object();
-            line.set("time", time).set("board", board).set("readings", readingsJson(readings));
-            std::printf("%s\n", line.dump().c_str());
+            line["time"] = time;
+            line["board"] = board;
+            line["readings"] = readingsJson(readings);
+            std::printf("%s\n", dumpJson(line).c_str());
         } else if (csv) {
             if (n == 0) {
                 std::string header = "time";

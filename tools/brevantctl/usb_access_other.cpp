@@ -5,5 +5,6 @@
 namespace brevantctl {
 
 std::optional<std::string> whyNotOpened(int, unsigned) { return std::nullopt; }
+std::optional<std::string> whyNoUsb() { return std::nullopt; }
 
 }  // namespace brevantctl

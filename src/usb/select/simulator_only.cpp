@@ -27,6 +27,7 @@ bool readNothing(PipeHandle, std::uint8_t *, std::uint32_t, std::uint32_t, std::
 }
 bool neverGone() { return false; }
 bool neverTimedOut() { return false; }
+void holdNothing(bool) {}
 
 Backend choose() {
     if (simulatorRequested()) return windows::backend("simulator", true);
@@ -34,8 +35,8 @@ Backend choose() {
                  "brevant: built without libusb: real boards cannot be reached; "
                  "set %s=1 for the simulated bench\n",
                  kSimulatorVariable);
-    return Backend{"none",      false,       findNothing, openNothing,  closeNothing,
-                   moveNothing, readNothing, neverGone,   neverTimedOut};
+    return Backend{"none",      false,       findNothing,   openNothing, closeNothing,
+                   moveNothing, readNothing, neverGone,     neverTimedOut, holdNothing};
 }
 
 }  // namespace
