@@ -13,6 +13,18 @@
 //     registry key or read is left open (apart from a list or key whose
 //     release the system refused, and a cancelled read whose collection the
 //     system refused);
+//   - a value query graded CMD_OK (port, supply voltage, temperature, EEPROM
+//     byte) carries the value the board it is connected to holds at that
+//     moment: a reply that reached the wrong asker (an earlier query's late
+//     reply, another instance's or a probe's) is a finding. Several slots
+//     often hold instances of one board, and probes run between them.
+//     Replies carry nothing that ties them to their query, so the library
+//     can only wait one read timeout for a reply owed: the oracle rests
+//     while a board answers 200 ms late or more, and while injected faults
+//     may lie about a present board (ERROR_INVALID_HANDLE: the library takes
+//     the board for gone and forgets what it owes) or about a read (an
+//     ERROR_IO_PENDING for a read never started), until the replies queued
+//     then are dropped.
 // and at the end, after every instance is disconnected and destroyed, that
 // nothing is open. AddressSanitizer and UndefinedBehaviorSanitizer watch
 // every access and the heap.
@@ -23,6 +35,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <set>
 #include <string>
 
 #include "brevant.h"
@@ -30,6 +43,7 @@
 #include "vboard/bench.h"
 
 using hostwin::Fn;
+using vboard::BoardState;
 
 namespace {
 
@@ -63,6 +77,9 @@ constexpr Fn kFaultable[] = {
 constexpr DWORD kErrors[] = {ERROR_INVALID_HANDLE, ERROR_GEN_FAILURE, ERROR_HANDLE_EOF, ERROR_IO_PENDING,
                              ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_OPERATION_ABORTED};
 constexpr unsigned kFns = static_cast<unsigned>(Fn::Count);
+// Replies this late may outlast the one read timeout the library waits for
+// a reply owed.
+constexpr std::uint32_t kUntrackedLatencyMs = 200;
 
 // Mirrors the platform's fault queues, so the harness knows which injected
 // failures fired in a step.
@@ -107,7 +124,17 @@ struct Slot {
     CFP2INSTANCE *inst = nullptr;
     bool type1 = false;
     bool open = false;  // both pipes open, as far as the results told
+    std::uint16_t index = 0;
+    vboard::Board *board = nullptr;  // the board the last good connect reached
 };
+
+// What the last value query asked and what it gave back, for the oracle.
+struct Seen {
+    enum Kind { None, Port, Vcc, Temperature, Eeprom } kind = None;
+    std::uint32_t key = 0;  // port, sensor or address
+    double value = 0;
+};
+Seen seen;
 
 // What a command export may return.
 enum class Answers { Grade, NoReply, Boolean };
@@ -124,7 +151,9 @@ const Command kCommands[] = {
     {Answers::NoReply, false, [](CFP2INSTANCE *i, Input &) { return veskcfp2_resetMCU(i); }},
     {Answers::NoReply, false, [](CFP2INSTANCE *i, Input &) { return veskcfp2_resetMCUBoot(i); }},
     {Answers::NoReply, false, [](CFP2INSTANCE *i, Input &in) { const std::uint8_t p = in.byte(); return veskcfp2_setPort(i, p, in.byte()); }},
-    {Answers::Grade, false, [](CFP2INSTANCE *i, Input &in) { std::uint8_t v; return veskcfp2_getPort(i, in.byte(), &v); }},
+    {Answers::Grade, false, [](CFP2INSTANCE *i, Input &in) {
+         std::uint8_t v = 0; const std::uint8_t p = in.byte(); const int r = veskcfp2_getPort(i, p, &v);
+         seen = {Seen::Port, p, static_cast<double>(v)}; return r; }},
     {Answers::NoReply, false, [](CFP2INSTANCE *i, Input &in) { return veskcfp2_setVendorIO(i, in.byte()); }},
     // Its set step follows a query, so it answers like a command without reply.
     {Answers::NoReply, true, [](CFP2INSTANCE *i, Input &in) { return veskcfp2_p3v3_FTDIEnable(i, in.byte()); }},
@@ -136,11 +165,15 @@ const Command kCommands[] = {
     {Answers::Grade, false, [](CFP2INSTANCE *i, Input &in) { std::uint16_t v; const std::uint8_t p = in.byte(); return veskcfp2_getMDIO(i, p, in.word(), &v); }},
     {Answers::Grade, true, [](CFP2INSTANCE *i, Input &) {
          double v = 1234.5; const int r = veskcfp2_getVCC(i, &v);
-         require(v == 1234.5 || (v >= 0 && v < 256), "voltage untouched or in range"); return r; }},
+         require(v == 1234.5 || (v >= 0 && v < 256), "voltage untouched or in range");
+         seen = {Seen::Vcc, 0, v}; return r; }},
     {Answers::Grade, true, [](CFP2INSTANCE *i, Input &in) {
-         double v = 1234.5; const int r = veskcfp2_getTemperature(i, in.byte(), &v);
-         require(v == 1234.5 || (v >= -128 && v < 128), "temperature untouched or in range"); return r; }},
-    {Answers::Grade, false, [](CFP2INSTANCE *i, Input &in) { std::uint8_t v; return veskcfp2_eepromRead(i, in.int32(), &v); }},
+         double v = 1234.5; const std::uint8_t sensor = in.byte(); const int r = veskcfp2_getTemperature(i, sensor, &v);
+         require(v == 1234.5 || (v >= -128 && v < 128), "temperature untouched or in range");
+         seen = {Seen::Temperature, sensor, v}; return r; }},
+    {Answers::Grade, false, [](CFP2INSTANCE *i, Input &in) {
+         std::uint8_t v = 0; const std::int32_t a = in.int32(); const int r = veskcfp2_eepromRead(i, a, &v);
+         seen = {Seen::Eeprom, static_cast<std::uint32_t>(a) & 0x1FFFF, static_cast<double>(v)}; return r; }},
     {Answers::NoReply, false, [](CFP2INSTANCE *i, Input &in) { const std::int32_t a = in.int32(); return veskcfp2_eepromWrite(i, a, in.byte()); }},
     {Answers::Boolean, false, [](CFP2INSTANCE *i, Input &) -> int { std::uint8_t sn[8]; return veskcfp2_getSN(i, sn); }},
     {Answers::Boolean, false, [](CFP2INSTANCE *i, Input &in) -> int {
@@ -165,11 +198,14 @@ class Run {
             std::string serial;
             for (int c = 0; c < 8; ++c) serial += "ABCDEFGHJKLMNPQRSTUVWXYZ23456789"[in_.byte() % 32];
             const std::uint8_t kind = in_.byte() % 5;
-            if (kind == 4) {
-                bench_.plugForeign(0x1234, 0x5678, serial);
-            } else {
-                bench_.plug(kind & 1, serial);
-            }
+            vboard::Board &board =
+                kind == 4 ? bench_.plugForeign(0x1234, 0x5678, serial) : bench_.plug(kind & 1, serial);
+            // Values that differ from port to port, sensor to sensor and
+            // board to board, so an answer given to the wrong query shows.
+            BoardState &st = board.state();
+            for (unsigned p = 0; p < st.ports.size(); ++p) st.ports[p] = static_cast<std::uint8_t>(p * 37 + b * 101 + 1);
+            for (unsigned t = 0; t < 8; ++t) board.setTemperature(static_cast<std::uint8_t>(t), 20.0 + t + b * 10);
+            board.setVcc(3.0 + b * 0.25);
         }
     }
 
@@ -209,7 +245,8 @@ class Run {
                 release(s);
                 const std::uint8_t type = in_.byte();
                 const int boardType = type % 3 == 2 ? 7 : type % 3;
-                s.inst = veskcfp2_createInstance(boardType, static_cast<std::uint16_t>(in_.byte() % 6));
+                s.index = static_cast<std::uint16_t>(in_.byte() % 6);
+                s.inst = veskcfp2_createInstance(boardType, s.index);
                 require(s.inst != nullptr, "create gives an instance");
                 s.type1 = boardType == 1;
                 return;
@@ -219,6 +256,7 @@ class Run {
                 require(ok <= 1, "connect answers a boolean", ok);
                 if (s.inst == nullptr) require(ok == 0, "connect of no instance");
                 s.open = ok == 1;
+                s.board = ok == 1 ? presentBoard(s.index) : nullptr;
                 return;
             }
             case 2: {
@@ -232,7 +270,9 @@ class Run {
             default: break;
         }
         const Command &c = kCommands[in_.byte() % kCommandCount];
+        seen = Seen{};
         const int result = c.run(s.inst, in_);
+        if (result == VESKCFP2_CMD_OK) checkValue(s);
         const int highest = c.answers == Answers::Grade ? 2 : 1;
         require(result >= 0 && result <= highest, "result within its range", result, highest);
         const std::uint64_t calls = systemCallsSince(before);
@@ -242,6 +282,43 @@ class Run {
         }
         // Pipes dropped by this command: every later one fails without I/O.
         if (hostwin::openObjects().files < openBefore.files) s.open = false;
+    }
+
+    // The board at device index `index` of the driver's list: the present
+    // devices in the order they were plugged.
+    vboard::Board *presentBoard(std::uint16_t index) {
+        std::uint16_t k = 0;
+        for (const auto &b : bench_.boards()) {
+            if (!hostwin::isPresent(bench_.interfaceOf(*b))) continue;
+            if (k++ == index) return b.get();
+        }
+        return nullptr;
+    }
+
+    // A value query graded CMD_OK must carry the value its board holds now.
+    // Boards that were given scripted replies answer with those instead.
+    void checkValue(const Slot &s) {
+        vboard::Board *b = s.board;
+        if (seen.kind == Seen::None || b == nullptr || scripted_.count(b) != 0 || staleReplies_) return;
+        const BoardState &st = b->state();
+        double expected = 0;
+        switch (seen.kind) {
+            case Seen::Port:
+                // Vendor I/O, current sense and monitor selectors are not ports.
+                if (seen.key >= 0x09 && seen.key <= 0x0B) return;
+                expected = st.ports[seen.key];
+                break;
+            case Seen::Vcc: expected = st.vcc / 256.0; break;
+            case Seen::Temperature: {
+                const auto t = st.temperature.find(static_cast<std::uint8_t>(seen.key));
+                expected = t == st.temperature.end() ? 0.0 : t->second / 256.0;
+                break;
+            }
+            case Seen::Eeprom: expected = st.eeprom[seen.key]; break;
+            case Seen::None: return;
+        }
+        require(seen.value == expected, "a query graded OK carries its own board's value",
+                static_cast<long long>(seen.value * 256), static_cast<long long>(expected * 256));
     }
 
     void enumerate() {
@@ -271,7 +348,10 @@ class Run {
         if (boards.empty() && op % 16 < 9) return;
         vboard::Board *b = boards.empty() ? nullptr : boards[in_.byte() % boards.size()].get();
         switch (op % 16) {
-            case 0: b->knobs().latencyMs = in_.byte() * 2u; break;  // up to 510 ms, late replies
+            case 0:  // up to 510 ms, late replies
+                b->knobs().latencyMs = in_.byte() * 2u;
+                if (b->knobs().latencyMs >= kUntrackedLatencyMs) staleReplies_ = true;
+                break;
             case 1: {
                 const std::uint8_t n = in_.byte();
                 if (n < 0x80) b->knobs().replyBytes.reset(); else b->knobs().replyBytes = n % 24;
@@ -283,6 +363,7 @@ class Run {
                 std::vector<std::uint8_t> reply(in_.byte() % 24);
                 for (std::uint8_t &x : reply) x = in_.byte();
                 b->scriptReply(std::move(reply));
+                scripted_.insert(b);
                 break;
             }
             case 5: bench_.unplug(*b); break;
@@ -305,13 +386,26 @@ class Run {
                 const unsigned count = 1 + in_.byte() % 3, skip = in_.byte() % 16;
                 hostwin::failCalls(fn, error, count, skip);
                 faults_.add(fn, count, skip);
+                if (error == ERROR_INVALID_HANDLE || (fn == Fn::ReadFile && error == ERROR_IO_PENDING)) {
+                    lyingFaults_ = staleReplies_ = true;
+                }
                 break;
             }
-            case 12: hostwin::clearFaults(); faults_.clear(); break;
-            case 13: hostwin::advanceMs(in_.byte() * 4u); break;
-            case 14:
-                for (const auto &x : boards) hostwin::dropPendingReplies(bench_.interfaceOf(*x));
+            case 12:
+                hostwin::clearFaults();
+                faults_.clear();
+                lyingFaults_ = false;
                 break;
+            case 13: hostwin::advanceMs(in_.byte() * 4u); break;
+            case 14: {
+                bool late = lyingFaults_;
+                for (const auto &x : boards) {
+                    hostwin::dropPendingReplies(bench_.interfaceOf(*x));
+                    late = late || x->knobs().latencyMs >= kUntrackedLatencyMs;
+                }
+                staleReplies_ = late;
+                break;
+            }
             default: {  // a null instance: nothing happens, no system call
                 const Calls before = callCounts();
                 std::uint8_t buffer[20];
@@ -369,6 +463,10 @@ class Run {
     std::array<Slot, 4> slots_{};
     FaultModel faults_;
     unsigned refusedLists_ = 0, refusedKeys_ = 0;
+    std::set<const vboard::Board *> scripted_;  // boards given scripted replies
+    // A reply may sit queued that no exchange of the library knows of.
+    bool staleReplies_ = false;
+    bool lyingFaults_ = false;  // such a fault may still fire
 };
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <vector>
 
 #include "brevant.h"
@@ -17,6 +18,7 @@ class BenchTest : public ::testing::Test, protected TestInstances {
    protected:
     void TearDown() override {
         releaseInstances();
+        settleBoards();
         const hostwin::OpenObjects open = hostwin::openObjects();
         EXPECT_EQ(open.files, 0u) << "file handles left open";
         EXPECT_EQ(open.events, 0u) << "events left open";
@@ -24,6 +26,22 @@ class BenchTest : public ::testing::Test, protected TestInstances {
         EXPECT_EQ(open.registryKeys, 0u) << "registry keys left open";
         EXPECT_EQ(hostwin::abandonedIo(), 0u) << "I/O records released while the system owned them";
         EXPECT_EQ(hostwin::outstandingIo(), 0u) << "reads left unfinished";
+    }
+
+    // The library remembers, for as long as the process runs, a reply a board
+    // still owes, by the board's path; the next test's boards have the same
+    // paths. An enumeration with probes collects every such reply from the
+    // boards answering normally again, so each test starts as a new process
+    // would.
+    void settleBoards() {
+        hostwin::clearFaults();
+        for (const auto &board : bench.boards()) {
+            std::lock_guard<std::mutex> hold(board->mutex());
+            board->knobs() = vboard::Knobs{};
+        }
+        std::uint16_t indices[VESKCFP2_MAX_DEVICES];
+        std::uint8_t firsts[2 * VESKCFP2_MAX_DEVICES];
+        veskcfp2_enumerateDevices(-1, indices, firsts);
     }
 
     // Platform calls made while running `body`.

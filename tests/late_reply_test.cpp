@@ -145,9 +145,11 @@ TEST_F(LateReply, OwedReplySurvivesAReconnectButNotAnUnplug) {
     timeOut([&] { return veskcfp2_getPort(inst, 5, &port); });
     bench.unplug(*board);
     const std::size_t sent = board->reports().size();
+    const std::uint64_t writes = hostwin::calls(Fn::WriteFile);
     EXPECT_EQ(veskcfp2_getPort(inst, 3, &port), VESKCFP2_CMD_FAILED);
     EXPECT_EQ(hostwin::openObjects().files, 0u);
     EXPECT_EQ(board->reports().size(), sent);
+    EXPECT_EQ(hostwin::calls(Fn::WriteFile), writes) << "no report is written to a board found gone";
     bench.replug(*board);
     ASSERT_EQ(veskcfp2_connect(inst), 1);
     const std::uint64_t reads = hostwin::calls(Fn::ReadFile);

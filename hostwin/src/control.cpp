@@ -100,6 +100,7 @@ void reset() {
     s.objects.clear();
     s.pending.clear();
     s.calls.fill(0);
+    s.readLengths.clear();
     for (auto &queue : s.faults) queue.clear();
     s.abandoned = 0;
     s.clock = 0;
@@ -169,6 +170,11 @@ std::uint64_t abandonedIo() {
 std::size_t outstandingIo() {
     Control c;
     return c.s.pending.size();
+}
+
+std::vector<std::uint32_t> readLengths() {
+    Control c;
+    return c.s.readLengths;
 }
 
 std::uint64_t nowMs() {

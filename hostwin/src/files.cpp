@@ -176,6 +176,7 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                      LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
     Call call(Fn::ReadFile);
+    call.s.readLengths.push_back(static_cast<std::uint32_t>(nNumberOfBytesToRead));
     if (call.fault()) {
         setError(*call.fault());
         return FALSE;

@@ -89,6 +89,7 @@ struct State {
 
     std::array<std::uint64_t, static_cast<unsigned>(Fn::Count)> calls{};
     std::array<std::deque<Fault>, static_cast<unsigned>(Fn::Count)> faults{};
+    std::vector<std::uint32_t> readLengths;
     std::uint64_t abandoned = 0;
     std::uint64_t clock = 0;
 };

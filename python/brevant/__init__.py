@@ -28,6 +28,7 @@ from typing import Any, Dict, Iterable, List, NamedTuple, Optional, Union
 from ._library import LIBRARY_ENV
 from ._library import Library
 from ._library import load as _load_library
+from ._library import usb_unreachable as _usb_unreachable
 
 __all__ = [
     "BOARD_8248",
@@ -372,6 +373,8 @@ class Board:
         if matches:
             raise BrevantError("veskcfp2_getSN", "%d boards have serial number %r; open one by type and index"
                                % (len(matches), wanted))
+        if not found_boards and _usb_unreachable():
+            raise BrevantError("veskcfp2_getSN", _usb_unreachable())
         # A board that could not be read may be the one: name each.
         message = "no %sboard has serial number %r" % ("readable " if unreadable else "", wanted)
         if unreadable:
@@ -388,6 +391,8 @@ class Board:
         if self.index is not None:
             boards = [d for d in boards if d.index == self.index]
         if not boards:
+            if _usb_unreachable():
+                raise BrevantError("veskcfp2_enumerateDevices", _usb_unreachable())
             kind = "board" if self.board_type is None else "type-%d board" % self.board_type
             where = "" if self.index is None else " at device index %d" % self.index
             raise BrevantError("veskcfp2_enumerateDevices", "no %s%s is attached" % (kind, where))
@@ -418,6 +423,8 @@ class Board:
     def connect(self) -> None:
         """(Re)opens the connection to the board."""
         if not self._lib.veskcfp2_connect(self._handle("veskcfp2_connect")):
+            if not self._lib.simulated and _usb_unreachable():
+                raise BrevantError("veskcfp2_connect", "veskcfp2_connect failed: " + _usb_unreachable())
             raise BrevantError("veskcfp2_connect", "veskcfp2_connect failed: no board of type "
                                "%d at device index %d, or it cannot be opened"
                                % (self.board_type, self.index))

@@ -23,6 +23,7 @@ from typing import List, Optional, Sequence
 from . import (BOARD_8248, BOARD_8348, Device, _indices, MAX_DEVICES, Board, BrevantError, ShortReplyError, _default_library, _serial_failure,
                _valid_serial, find_boards)
 from ._library import SIMULATOR_ENV
+from ._library import usb_unreachable as _usb_unreachable
 from .columns import LIST_HEADER, decimals, reading_column, rounded
 
 
@@ -299,7 +300,8 @@ def _run(args: argparse.Namespace) -> int:
             elif rows:
                 print("\n".join(_list_text(rows)))
             if not rows:
-                print("python3 -m brevant: list: no boards found", file=sys.stderr)
+                why = _usb_unreachable()
+                print("python3 -m brevant: list: no boards found" + (": " + why if why else ""), file=sys.stderr)
                 return 1
             return 0
         with _open(args) as board:

@@ -28,6 +28,22 @@ def simulator_requested(environ=None, platform=None):
     return environ.get(SIMULATOR_ENV, "").lower() in ("1", "true", "yes", "on")
 
 
+def usb_unreachable(environ=None, platform=None, root="/"):
+    """Why real boards cannot be reached at all, or None: on Linux without
+    the simulator, the system gives no USB devices (no /dev/bus/usb or no
+    /sys/bus/usb, as in a container or sandbox given none). Finding no board
+    then says this and points to the simulator."""
+    platform = sys.platform if platform is None else platform
+    if not platform.startswith("linux") or simulator_requested(environ, platform):
+        return None
+    for path in ("dev/bus/usb", "sys/bus/usb"):
+        if not os.path.isdir(os.path.join(root, path)):
+            return ("USB is not reachable on this system (no /%s; a container or sandbox given no "
+                    "USB devices?): pass the host's USB devices in, or use the simulated bench with "
+                    "%s=1" % (path, SIMULATOR_ENV))
+    return None
+
+
 class CFP2INSTANCE(ctypes.Structure):
     """The library's opaque per-board handle; only pointers to it are used."""
 

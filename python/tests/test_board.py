@@ -46,11 +46,19 @@ def test_ftdi_supply_switches_bit_7_of_port_3(board1):
     assert board1.port_read(3) == 0x12
 
 
-def test_commands_without_a_reply_succeed(board1):
-    board1.set_vendor_io(0x5A)
-    board1.set_power(1)
-    board1.reset_mcu()
-    board1.reset_mcu_boot()
+def test_commands_without_a_reply_reach_the_board(run_python, tmp_path):
+    # The bench saves what the firmware keeps when the process exits: the
+    # vendor I/O and power values must be the ones sent, to the board asked.
+    run_python("import brevant\n"
+               "with brevant.Board(brevant.BOARD_8348, 0) as b:\n"
+               "    b.set_vendor_io(0x5A)\n"
+               "    b.set_power(0)\n"
+               "    b.reset_mcu()\n"
+               "    b.reset_mcu_boot()\n")
+    state = (tmp_path / "child-state").read_text()
+    first, second = state.split("board 1 0 VBRD0002")
+    assert "vendor-io 5A" in first and "power 00" in first
+    assert "vendor-io" not in second and "power 01" in second
 
 
 def test_serial_is_written_padded_and_read_back_stripped(board1):

@@ -8,7 +8,7 @@ import subprocess
 import sys
 
 import brevant
-from brevant._library import simulator_requested
+from brevant._library import simulator_requested, usb_unreachable
 
 PYTHON_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -70,10 +70,29 @@ def test_python_m_brevant_marks_simulated_boards_first_and_on_every_row(tmp_path
 
 
 def test_python_m_brevant_without_the_simulator_lists_no_board(tmp_path):
-    # No real board is attached where the tests run.
+    # No real board is attached where the tests run; where USB is not there
+    # at all (a container), the message says so and names the simulator.
+    no_usb = usb_unreachable({}) is not None
     for args in (["list"], ["list", "--json"]):
         done = _module(tmp_path, *args, BREVANT_SIMULATOR=None)
         assert done.returncode == 1
-        assert "simulated" not in done.stdout + done.stderr
+        assert "simulated" not in done.stdout and "simulated boards" not in done.stderr
         assert "no boards found" in done.stderr
+        assert ("USB is not reachable" in done.stderr) == no_usb
+        assert ("BREVANT_SIMULATOR=1" in done.stderr) == no_usb
     assert json.loads(_module(tmp_path, "list", "--json", BREVANT_SIMULATOR="0").stdout) == {"boards": []}
+
+
+def test_no_usb_on_linux_is_told_apart_from_no_board(tmp_path):
+    # A root with neither /dev/bus/usb nor /sys/bus/usb: a container given
+    # no USB devices.
+    why = usb_unreachable({}, "linux", str(tmp_path))
+    assert "no /dev/bus/usb" in why and "BREVANT_SIMULATOR=1" in why
+    (tmp_path / "dev" / "bus" / "usb").mkdir(parents=True)
+    assert "no /sys/bus/usb" in usb_unreachable({}, "linux", str(tmp_path))
+    (tmp_path / "sys" / "bus" / "usb").mkdir(parents=True)
+    assert usb_unreachable({}, "linux", str(tmp_path)) is None
+    # With the simulator, or on Windows, USB is not what is reached.
+    empty = str(tmp_path / "empty")
+    assert usb_unreachable({"BREVANT_SIMULATOR": "1"}, "linux", empty) is None
+    assert usb_unreachable({}, "win32", empty) is None

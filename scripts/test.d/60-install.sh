@@ -40,6 +40,14 @@ done
 # With libusb: the udev rule, and the dependency in both package files.
 if grep -q '^BREVANT_LIBUSB:BOOL=ON' build/dev/CMakeCache.txt; then
   [ -f "$prefix/lib/udev/rules.d/60-brevant.rules" ] || fail "the udev rule is not installed"
+  grep -q 'GROUP="plugdev"' "$prefix/lib/udev/rules.d/60-brevant.rules" || fail "the udev rule leaves out plugdev"
+  # Under /usr the rule goes where udev reads it, not under the prefix.
+  udevdir=$(grep '^BREVANT_UDEV_DIR:' build/dev/CMakeCache.txt | cut -d= -f2)
+  DESTDIR=$work/staged cmake --install build/dev --prefix /usr --component Runtime >/dev/null
+  [ -f "$work/staged$udevdir/rules.d/60-brevant.rules" ] || fail "under /usr the udev rule is not in $udevdir/rules.d"
+  # Elsewhere the install says where it belongs.
+  cmake --install build/dev --prefix "$work/other" --component Runtime | grep "copy .*60-brevant.rules to /etc/udev/rules.d" >/dev/null ||
+    fail "an install under another prefix does not say where the udev rule goes"
   grep -q '^Requires.private: libusb-1.0' "$prefix/lib/pkgconfig/brevant.pc" || fail "brevant.pc lacks libusb-1.0"
   grep -q 'libusb-1.0' "$prefix/lib/cmake/brevant/brevantConfig.cmake" || fail "the CMake package lacks libusb"
 fi

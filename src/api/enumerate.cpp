@@ -17,6 +17,9 @@ int32_t VESKCFP2_CALL veskcfp2_enumerateDevices(int32_t boardType, uint16_t *ind
                             : boardType == 1 ? VESK::MATCH_8348
                                              : "";
 
+    // The lookups and probes below all see one listing of the devices.
+    const VESK::DeviceListHold oneListing;
+
     // Every member index is tried: a gap in the list does not end the scan.
     std::uint16_t found[MAX_DEVICE_SCAN];
     int32_t count = 0;

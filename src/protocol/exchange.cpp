@@ -14,25 +14,31 @@ bool pipesOpen(const VESK::USBAPI &transport) {
 }
 
 // Closes the pipes when the transport says the failed transfer found the
-// device gone. A board that vanished owes no reply any more.
-void dropPipesIfVanished(VESK::USBAPI &transport) {
-    transport.dropPipesIfDeviceGone();
-    if (!pipesOpen(transport)) transport.setOwedReplyLength(0);
+// device gone. A board that vanished owes no reply any more: the mark goes
+// first, so the board's entry is forgotten with its last user.
+void dropPipesIfVanished(VESK::USBAPI &transport, VESK::BoardTurn &turn) {
+    if (!VESK::deviceGone()) return;
+    turn.setOwedReplyLength(0);
+    transport.closePipes();
 }
 
 // Replies carry nothing that ties them to their query, so a reply that comes
 // after its query gave up would be taken as the answer to the next one.
 // Before a query is sent, one read (bounded like any other) collects the
 // reply the board still owes; its bytes are dropped. The board stays marked
-// until a query's own read succeeds. False when the pipes were dropped.
-bool collectOwedReply(VESK::USBAPI &transport) {
+// until a query's own read succeeds. False when the query must not go on:
+// the pipes were dropped, or the read failed for another reason than
+// nothing coming in time, so the owed reply may still sit in the endpoint.
+bool collectOwedReply(VESK::USBAPI &transport, VESK::BoardTurn &turn) {
     std::uint8_t discarded[REPORT_SIZE];
     const std::uint32_t length =
-        std::min<std::uint32_t>(transport.owedReplyLength(), static_cast<std::uint32_t>(REPORT_SIZE));
-    if (!VESK::readReply(transport.readPipe(), discarded, length, nullptr)) {
-        dropPipesIfVanished(transport);
+        std::min<std::uint32_t>(turn.owedReplyLength(), static_cast<std::uint32_t>(REPORT_SIZE));
+    if (VESK::readReply(transport.readPipe(), discarded, length, nullptr)) return true;
+    if (!VESK::readTimedOut()) {
+        dropPipesIfVanished(transport, turn);
+        return false;
     }
-    return pipesOpen(transport);
+    return true;
 }
 
 }  // namespace
@@ -43,14 +49,19 @@ int exchange(VESK::USBAPI &transport, const std::uint8_t *report, std::uint32_t 
     // not connected.
     if (!pipesOpen(transport)) return CMD_FAILED;
 
+    // The board's replies answer whoever asked last, so every instance and
+    // probe of the process on this board takes its turn: one report and its
+    // reply at a time.
+    VESK::BoardTurn turn(transport);
+
     // Only a query can be harmed by an old reply: commands without one go out
     // at once.
-    if (replyLength != 0 && transport.owedReplyLength() != 0 && !collectOwedReply(transport)) {
+    if (replyLength != 0 && turn.owedReplyLength() != 0 && !collectOwedReply(transport, turn)) {
         return CMD_FAILED;
     }
 
     if (!VESK::writeReport(transport.writePipe(), report, nullptr)) {
-        dropPipesIfVanished(transport);
+        dropPipesIfVanished(transport, turn);
         return CMD_FAILED;
     }
     if (replyLength == 0) return CMD_OK;
@@ -59,11 +70,11 @@ int exchange(VESK::USBAPI &transport, const std::uint8_t *report, std::uint32_t 
     if (!VESK::readReply(transport.readPipe(), reply, replyLength, &received)) {
         // The report went out: whatever stopped the read, the board may
         // still answer it.
-        transport.setOwedReplyLength(replyLength);
-        dropPipesIfVanished(transport);
+        turn.setOwedReplyLength(replyLength);
+        dropPipesIfVanished(transport, turn);
         return CMD_FAILED;
     }
-    transport.setOwedReplyLength(0);
+    turn.setOwedReplyLength(0);
     if (received == replyLength) return CMD_OK;
     if (received < replyLength) return CMD_SHORT;
     // More bytes than asked cannot be a reply to this query. The read itself

@@ -2,7 +2,9 @@
 // board's two pipes and hands each operation to the backend of the process.
 #include "usb/usbapi.h"
 
+#include "protocol/report.h"
 #include "usb/backend.h"
+#include "usb/open_boards.h"
 
 namespace VESK {
 
@@ -23,13 +25,18 @@ bool writeReport(PipeHandle pipe, const std::uint8_t *report, std::uint32_t *wri
 }
 
 bool readReply(PipeHandle pipe, std::uint8_t *buffer, std::uint32_t length,
-               std::uint32_t *readCount) {
-    return backend().readReply(pipe, buffer, length, readCount);
+               std::uint32_t *readCount, std::uint32_t timeoutMs) {
+    return backend().readReply(pipe, buffer, length, timeoutMs, readCount);
 }
 
 bool deviceGone() { return backend().deviceGone(); }
 
+bool readTimedOut() { return backend().timedOut(); }
+
 bool simulatedBoards() { return backend().simulated; }
+
+DeviceListHold::DeviceListHold() { backend().holdDeviceList(true); }
+DeviceListHold::~DeviceListHold() { backend().holdDeviceList(false); }
 
 USBAPI::USBAPI(std::uint16_t deviceIndex, const char *matchText, const char *writePipeSuffix,
                const char *readPipeSuffix)
@@ -40,14 +47,60 @@ USBAPI::USBAPI(std::uint16_t deviceIndex, const char *matchText, const char *wri
       writePipe_(noPipe()),
       readPipe_(noPipe()) {}
 
+USBAPI::~USBAPI() { leaveBoardIfJoined(); }
+
 bool USBAPI::writePipeOpen() const { return writePipe_ != noPipe(); }
 bool USBAPI::readPipeOpen() const { return readPipe_ != noPipe(); }
 
 bool USBAPI::openPipes() {
     const Backend &b = backend();
+    // The board's path and both its pipes come from one listing.
+    const DeviceListHold oneListing;
+    leaveBoardIfJoined();
+    writePipe_ = noPipe();
+    readPipe_ = noPipe();
+    // The board is told apart from every other by the path its lookup finds;
+    // the pipes are opened on the board found at the same index.
+    char path[PATH_LIMIT];
+    std::uint32_t pathLength = 0;
+    if (matchText_ == nullptr ||
+        b.findDevicePath(deviceIndex_, matchText_, path, sizeof path, &pathLength) != LOOKUP_OK) {
+        return false;
+    }
+    bool firstUser = false;
+    board_ = joinBoard(path, firstUser);
     writePipe_ = b.openPipe(deviceIndex_, matchText_, writePipeSuffix_, PipeDirection::Write);
     readPipe_ = b.openPipe(deviceIndex_, matchText_, readPipeSuffix_, PipeDirection::Read);
+    if (firstUser && writePipeOpen() && readPipeOpen()) drainBoard();
     return writePipeOpen() && readPipeOpen();
+}
+
+// Replies carry nothing that ties them to their query, so a reply left in
+// the endpoint by an earlier user of the board (a process that gave up on a
+// query and exited) would be taken for this process's first answer. Short
+// whole-packet reads take such replies away until one gets nothing. A board
+// found gone on the way leaves the pipes closed.
+void USBAPI::drainBoard() {
+    const std::shared_ptr<OpenBoard> board = board_;
+    std::lock_guard<std::mutex> hold(board->turn);
+    std::uint8_t discarded[brevant::REPORT_SIZE];
+    for (unsigned read = 0; read < DRAIN_READ_LIMIT; ++read) {
+        std::uint32_t received = 0;
+        if (!readReply(readPipe_, discarded, sizeof discarded, &received, DRAIN_READ_MS)) {
+            if (deviceGone()) {
+                board->owedReplyLength = 0;
+                closePipes();
+            }
+            return;
+        }
+        if (received == 0) return;
+    }
+}
+
+void USBAPI::leaveBoardIfJoined() {
+    if (board_ == nullptr) return;
+    leaveBoard(board_);
+    board_.reset();
 }
 
 PipeCloseResult USBAPI::closePipes() {
@@ -57,11 +110,19 @@ PipeCloseResult USBAPI::closePipes() {
     if (readPipeOpen()) result.readClosed = backend().closePipe(readPipe_);
     writePipe_ = noPipe();
     readPipe_ = noPipe();
+    leaveBoardIfJoined();
     return result;
 }
 
 void USBAPI::dropPipesIfDeviceGone() {
     if (deviceGone()) closePipes();
 }
+
+BoardTurn::BoardTurn(const USBAPI &transport)
+    : board_(transport.board()), hold_(board_->turn) {}
+
+std::uint32_t BoardTurn::owedReplyLength() const { return board_->owedReplyLength; }
+
+void BoardTurn::setOwedReplyLength(std::uint32_t length) { board_->owedReplyLength = length; }
 
 }  // namespace VESK

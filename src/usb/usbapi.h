@@ -8,8 +8,12 @@
 #define BREVANT_USB_USBAPI_H
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
 
 namespace VESK {
+
+struct OpenBoard;
 
 // A pipe as the transport keeps it: a system handle (Windows) or the
 // backend's own pipe object. noPipe() when not open.
@@ -24,6 +28,11 @@ extern const char MATCH_8348[];  // "vid_04d8&pid_8348"
 extern const char PIPE_SUFFIX[];  // "\MCHP_EP1"
 
 constexpr std::uint32_t PIPE_TIMEOUT_MS = 100;
+// How long each read of the drain waits: replies left in a board's endpoint
+// before this process opened it are taken away with reads this short.
+constexpr std::uint32_t DRAIN_READ_MS = 10;
+// A drain stops after this many reads even if replies keep coming.
+constexpr unsigned DRAIN_READ_LIMIT = 16;
 // A device path is opened only when shorter than this.
 constexpr std::uint32_t PATH_LIMIT = 260;
 
@@ -45,17 +54,31 @@ int findDevicePath(std::uint32_t memberIndex, const char *matchText, char *desti
 
 // Writes one REPORT_SIZE-byte report; returns once the system has taken it.
 bool writeReport(PipeHandle pipe, const std::uint8_t *report, std::uint32_t *writtenCount);
-// Reads up to `length` reply bytes, waiting at most PIPE_TIMEOUT_MS. A read
+// Reads up to `length` reply bytes, waiting at most `timeoutMs`. A read
 // that timed out has ended (cancelled and collected) when this returns.
 bool readReply(PipeHandle pipe, std::uint8_t *buffer, std::uint32_t length,
-               std::uint32_t *readCount);
+               std::uint32_t *readCount, std::uint32_t timeoutMs = PIPE_TIMEOUT_MS);
 
 // Whether the transfer that just failed on this thread failed because the
 // device went away (unplugged, or its handle is no longer valid).
 bool deviceGone();
+// Whether the read that just failed on this thread failed only because no
+// reply came within its wait.
+bool readTimedOut();
 
 // Whether the boards reached are simulated ones.
 bool simulatedBoards();
+
+// While one lives, the device lookups of this thread see one listing of the
+// devices, so that what they find belongs together (both pipes of a board,
+// the boards of one enumeration) even when a device comes or goes meanwhile.
+class DeviceListHold {
+   public:
+    DeviceListHold();
+    ~DeviceListHold();
+    DeviceListHold(const DeviceListHold &) = delete;
+    DeviceListHold &operator=(const DeviceListHold &) = delete;
+};
 
 class VESKUSBBASE {
    public:
@@ -71,11 +94,20 @@ class USBAPI : public VESKUSBBASE {
    public:
     USBAPI(std::uint16_t deviceIndex, const char *matchText, const char *writePipeSuffix,
            const char *readPipeSuffix);
+    // Leaves the board if it is still joined; open pipes are not closed.
+    ~USBAPI() override;
+    USBAPI(const USBAPI &) = delete;
+    USBAPI &operator=(const USBAPI &) = delete;
 
-    // Opens both pipes, storing each handle (or noPipe()); true when both
-    // are open. Does not close what the fields held.
+    // Looks the board up, joins it among the process's open boards and opens
+    // both pipes, storing each handle (or noPipe()); true when both are open.
+    // When no other transport of the process had the board open, its
+    // endpoint is drained first: a reply some earlier user left there (this
+    // process or another) is read and dropped. Does not close what the
+    // fields held.
     bool openPipes();
-    // Closes each open pipe and marks both invalid.
+    // Closes each open pipe, marks both invalid and leaves the board. What
+    // the board owes stays with the board.
     PipeCloseResult closePipes();
     // closePipes() when the transfer that just failed on this thread failed
     // because the device went away (deviceGone()); otherwise nothing.
@@ -87,24 +119,40 @@ class USBAPI : public VESKUSBBASE {
     PipeHandle readPipe() const { return readPipe_; }
     std::uint16_t deviceIndex() const { return deviceIndex_; }
 
-    // The length of a reply the board still owes: a query's read on these
-    // pipes failed, so its reply may arrive later. 0 when nothing is owed.
-    // Only the exchange reads and sets it.
-    std::uint32_t owedReplyLength() const { return owedReplyLength_; }
-    void setOwedReplyLength(std::uint32_t length) { owedReplyLength_ = length; }
+    // The board these pipes are open on, shared by every transport of the
+    // process on it; null when the lookup found none.
+    const std::shared_ptr<OpenBoard> &board() const { return board_; }
 
     // EEPROM byte access over this transport (defined with the EEPROM report).
     int eepromWrite(std::int32_t address, std::uint8_t data);
     int eepromRead(std::int32_t address, std::uint8_t *value);
 
    private:
+    void drainBoard();
+    void leaveBoardIfJoined();
+
     std::uint16_t deviceIndex_;
     const char *matchText_;
     const char *writePipeSuffix_;
     const char *readPipeSuffix_;
     PipeHandle writePipe_;
     PipeHandle readPipe_;
-    std::uint32_t owedReplyLength_ = 0;
+    std::shared_ptr<OpenBoard> board_;
+};
+
+// One exchange's turn on the board of a transport whose pipes are open: while
+// it lives, no other exchange of the process talks to that board. It keeps
+// the board's entry alive even if the transport leaves it meanwhile (a board
+// that vanished). Through it the exchange reads and sets what the board owes.
+class BoardTurn {
+   public:
+    explicit BoardTurn(const USBAPI &transport);
+    std::uint32_t owedReplyLength() const;
+    void setOwedReplyLength(std::uint32_t length);
+
+   private:
+    std::shared_ptr<OpenBoard> board_;
+    std::unique_lock<std::mutex> hold_;
 };
 
 }  // namespace VESK

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "bench_test.h"
+#include "usb/open_boards.h"
 #include "usb/usbapi.h"
 #include "usb/windows/windows_transport.h"
 
@@ -142,8 +143,8 @@ TEST_F(Transport, OpenPipesOpensTheEndpointForWritingAndForOverlappedReading) {
     vboard::Board &board = bench.plug(1, "A");
     USBAPI transport(0, MATCH_8348, PIPE_SUFFIX, PIPE_SUFFIX);
     EXPECT_TRUE(transport.openPipes());
-    // Two independent lookups, one per pipe.
-    EXPECT_EQ(hostwin::calls(Fn::SetupDiGetClassDevsA), 2u);
+    // The lookup that names the board, then one per pipe.
+    EXPECT_EQ(hostwin::calls(Fn::SetupDiGetClassDevsA), 3u);
     std::uint8_t report[64] = {0xF5, 0x01};
     std::uint32_t written = 0;
     EXPECT_TRUE(writeReport(transport.writePipe(), report, &written));
@@ -213,13 +214,15 @@ TEST_F(Transport, TimedOutReadIsAwaitedAfterCancelAndKeepsItsOwnError) {
     board.knobs().silent = true;
     USBAPI transport(0, MATCH_8348, PIPE_SUFFIX, PIPE_SUFFIX);
     ASSERT_TRUE(transport.openPipes());
+    const std::uint64_t waits = hostwin::calls(Fn::GetOverlappedResult);
     std::uint8_t reply[2] = {0xEE, 0xEE};
     std::uint32_t got = 7;
     EXPECT_FALSE(readReply(transport.readPipe(), reply, 2, &got));
     EXPECT_EQ(got, 0u);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING))
         << "the clean-up must not replace the transfer's error";
-    EXPECT_EQ(hostwin::calls(Fn::GetOverlappedResult), 1u) << "the cancelled read was waited for";
+    EXPECT_EQ(hostwin::calls(Fn::GetOverlappedResult) - waits, 1u)
+        << "the cancelled read was waited for";
     EXPECT_EQ(hostwin::outstandingIo(), 0u);
     EXPECT_EQ(reply[0], 0xEE);
     transport.closePipes();
@@ -229,6 +232,7 @@ TEST_F(Transport, TransferWithoutAnEventLeavesTheEventError) {
     bench.plug(1, "A");
     USBAPI transport(0, MATCH_8348, PIPE_SUFFIX, PIPE_SUFFIX);
     ASSERT_TRUE(transport.openPipes());
+    const std::uint64_t resets = hostwin::calls(Fn::ResetEvent);
     hostwin::failCalls(Fn::CreateEventA, ERROR_NOT_ENOUGH_MEMORY);
     std::uint8_t report[64] = {};
     std::uint32_t written = 7;
@@ -236,8 +240,32 @@ TEST_F(Transport, TransferWithoutAnEventLeavesTheEventError) {
     EXPECT_EQ(written, 0u);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
     EXPECT_EQ(hostwin::calls(Fn::WriteFile), 0u);
-    EXPECT_EQ(hostwin::calls(Fn::ResetEvent), 0u);
+    EXPECT_EQ(hostwin::calls(Fn::ResetEvent), resets);
     transport.closePipes();
+}
+
+TEST_F(Transport, OpenBoardsAreRememberedWhileUsedOrOwingAndForgottenWhenTheyVanish) {
+    vboard::Board &board = bench.plug(1, "A");
+    bench.plug(1, "B");
+    const std::size_t before = knownBoards();
+    CFP2INSTANCE *first = connected(1, 0);
+    connected(1, 0);
+    connected(1, 1);
+    EXPECT_EQ(knownBoards(), before + 2) << "one entry per board, however many instances";
+
+    // A query that timed out: the board owes its reply after every user left.
+    board.knobs().latencyMs = 150;
+    std::uint8_t port = 0;
+    EXPECT_EQ(veskcfp2_getPort(first, 1, &port), VESKCFP2_CMD_FAILED);
+    board.knobs().latencyMs = 0;
+    releaseInstances();
+    EXPECT_EQ(knownBoards(), before + 1);
+
+    // The board vanishes: the transfer that finds it gone takes the mark away.
+    first = connected(1, 0);
+    bench.unplug(board);
+    EXPECT_EQ(veskcfp2_getPort(first, 1, &port), VESKCFP2_CMD_FAILED);
+    EXPECT_EQ(knownBoards(), before);
 }
 
 }  // namespace

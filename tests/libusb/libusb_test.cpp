@@ -2,11 +2,14 @@
 // stack: the library's exports as a program calls them, with the bytes on
 // the wire checked at the firmware, and after every test nothing left open.
 #include <gtest/gtest.h>
+#include <libusb.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -60,12 +63,16 @@ class Libusb : public ::testing::Test, protected TestInstances {
 
     void TearDown() override {
         releaseInstances();
+        settleBoards();
         EXPECT_EQ(VESK::libusb::openDevices(), 0u) << "device handles left open";
         EXPECT_EQ(VESK::libusb::activeTransfers(), 0u) << "transfers left unfinished";
         EXPECT_EQ(VESK::libusb::abandonedTransfers() - abandoned_, expectedAbandoned_)
             << "transfers that never completed";
         for (usbbench::Device *device : devices_) {
             EXPECT_EQ(device->outstandingUrbs(), 0u) << device->devnode() << ": URBs never reaped";
+            EXPECT_EQ(device->badLengthReads(), 0u) << device->devnode() << ": reads of part of a packet";
+            EXPECT_EQ(device->babbles(), 0u) << device->devnode() << ": replies longer than their read";
+            EXPECT_EQ(device->wrongTypeUrbs(), 0u) << device->devnode() << ": transfers of the wrong type";
             if (!device->unplugged()) {
                 EXPECT_EQ(device->claimedInterfaces(), 0u) << device->devnode() << ": interface left claimed";
             }
@@ -92,6 +99,20 @@ class Libusb : public ::testing::Test, protected TestInstances {
     }
 
     usbbench::Bench &bench() { return *bench_; }
+
+    // The library remembers, for as long as the process runs, a reply a board
+    // still owes, by the board's port path, which the next test's boards
+    // share. An enumeration with probes collects every such reply from the
+    // boards answering normally again, so each test starts as a new process
+    // would.
+    void settleBoards() {
+        for (usbbench::Device *device : devices_) {
+            if (!device->unplugged()) device->setKnobs([](vboard::Knobs &k) { k = vboard::Knobs{}; });
+        }
+        std::uint16_t indices[VESKCFP2_MAX_DEVICES];
+        std::uint8_t firsts[2 * VESKCFP2_MAX_DEVICES];
+        veskcfp2_enumerateDevices(-1, indices, firsts);
+    }
 
     // Transfers the test itself makes the transport give up on.
     unsigned expectedAbandoned_ = 0;
@@ -147,10 +168,22 @@ TEST_F(Libusb, BoardsAreListedByBusAndPortWhateverOrderTheyCameIn) {
     EXPECT_EQ(VESK::findDevicePath(1, VESK::MATCH_8348, path, sizeof path, &length), VESK::LOOKUP_OK);
     EXPECT_STREQ(path, "1-4");
     EXPECT_EQ(VESK::findDevicePath(3, "", nullptr, 0, nullptr), VESK::LOOKUP_NO_MORE);
+    // A path that would fill the buffer leaves no room for its terminator:
+    // nothing is copied, the length is told.
+    char exact[3] = {'x', 'x', 'x'};
+    length = 0;
+    EXPECT_EQ(VESK::findDevicePath(1, VESK::MATCH_8348, exact, 3, &length), VESK::LOOKUP_TOO_LONG);
+    EXPECT_EQ(length, 3u);
+    EXPECT_EQ(std::string(exact, 3), "xxx");
+    char fits[4] = {};
+    EXPECT_EQ(VESK::findDevicePath(1, VESK::MATCH_8348, fits, 4, &length), VESK::LOOKUP_OK);
+    EXPECT_STREQ(fits, "1-4");
 }
 
 TEST_F(Libusb, NoBoardNoListAndNothingWritten) {
     bench().plugForeign(0x8249, {0x8249, 1, {1}});
+    // A board's product id under another vendor is not a board either.
+    bench().plugForeign(0x8348, {0x8348, 1, {2}}, 0x1234);
     std::uint16_t indices[2] = {7, 7};
     std::uint8_t first[2] = {7, 7};
     EXPECT_EQ(veskcfp2_enumerateDevices(5, indices, first), 0);
@@ -160,11 +193,23 @@ TEST_F(Libusb, NoBoardNoListAndNothingWritten) {
 }
 
 // Every command family puts the bytes of its row on the wire and decodes
-// the firmware's reply, over interrupt and over bulk endpoints alike.
-class LibusbWire : public Libusb, public ::testing::WithParamInterface<bool> {};
+// the firmware's reply, over interrupt and over bulk endpoints alike, and
+// over boards whose two endpoints differ (each transfer must have its own
+// endpoint's type: the kernel refuses an interrupt transfer on a bulk one).
+struct EndpointTypes {
+    bool bulk;   // the OUT endpoint is a bulk one
+    bool mixed;  // the IN endpoint is of the other type
+    const char *name;
+};
+
+void PrintTo(const EndpointTypes &types, std::ostream *out) { *out << types.name; }
+
+class LibusbWire : public Libusb, public ::testing::WithParamInterface<EndpointTypes> {};
 
 TEST_P(LibusbWire, EveryCommandFamilyIsByteExact) {
-    usbbench::Device &device = plug(1, "ABC12345", {0x8348, 1, {1}, GetParam()});
+    usbbench::DeviceOptions options{0x8348, 1, {1}, GetParam().bulk};
+    options.mixed = GetParam().mixed;
+    usbbench::Device &device = plug(1, "ABC12345", options);
     vboard::Board &board = device.board();
     CFP2INSTANCE *inst = connected(1, 0);
     auto wire = [&] { return head(board.lastReport()); };
@@ -223,9 +268,13 @@ TEST_P(LibusbWire, EveryCommandFamilyIsByteExact) {
     EXPECT_EQ(device.claims(), 1u) << "one claim for the whole connection";
 }
 
-INSTANTIATE_TEST_SUITE_P(Endpoints, LibusbWire, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool> &info) {
-                             return std::string(info.param ? "Bulk" : "Interrupt");
+INSTANTIATE_TEST_SUITE_P(Endpoints, LibusbWire,
+                         ::testing::Values(EndpointTypes{false, false, "Interrupt"},
+                                           EndpointTypes{true, false, "Bulk"},
+                                           EndpointTypes{false, true, "InterruptOutBulkIn"},
+                                           EndpointTypes{true, true, "BulkOutInterruptIn"}),
+                         [](const ::testing::TestParamInfo<EndpointTypes> &info) {
+                             return std::string(info.param.name);
                          });
 
 TEST_F(Libusb, SilentBoardFailsEachQueryAfterTheWaitAndKeepsThePipes) {
@@ -338,13 +387,14 @@ TEST_F(Libusb, UnplugDuringATransferEndsItAndDropsThePipes) {
     usbbench::Device &device = plug(1, "ABC12345");
     CFP2INSTANCE *inst = connected(1, 0);
     device.setKnobs([](vboard::Knobs &k) { k.silent = true; });
-    std::thread unplugger([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
-        bench().remove(device);
-    });
+    // The board goes while its read waits: the kernel fails the read and
+    // every later call, then takes the device out of sysfs.
+    device.onRead([&device] { device.unplug(); });
     uint16_t mdio = 0;
+    const Clock::time_point start = Clock::now();
     EXPECT_EQ(veskcfp2_getMDIO(inst, 1, 2, &mdio), VESKCFP2_CMD_FAILED);
-    unplugger.join();
+    EXPECT_LT(msSince(start), 90) << "the read ended with the device, not with its timeout";
+    bench().remove(device);
     EXPECT_EQ(VESK::libusb::openDevices(), 0u) << "the read failed for a gone device: pipes dropped";
     EXPECT_EQ(veskcfp2_getMDIO(inst, 1, 2, &mdio), VESKCFP2_CMD_FAILED);
 }
@@ -371,8 +421,8 @@ TEST_F(Libusb, PermissionDeniedAndBusyInterfaceFailTheConnect) {
 
 // brevantctl, run as its own process on the same mocked devices, says which
 // device did not open and why.
-std::string brevantctl(const std::string &args, int &status) {
-    const std::string command = "env -u BREVANT_SIMULATOR " BREVANTCTL_PATH " " + args + " 2>&1";
+std::string brevantctl(const std::string &args, int &status, const std::string &environment = "") {
+    const std::string command = "env -u BREVANT_SIMULATOR " + environment + " " BREVANTCTL_PATH " " + args + " 2>&1";
     std::string output;
     if (FILE *pipe = popen(command.c_str(), "r")) {
         char chunk[256];
@@ -386,7 +436,27 @@ TEST_F(Libusb, BrevantctlNamesTheDeviceThatDidNotOpen) {
     plug(1, "FREE0001", {0x8348, 1, {2}});
     usbbench::Device &busy = plug(1, "BUSY0001", {0x8348, 3, {1, 4}});
     busy.setClaimedElsewhere(true);
+    usbbench::DeviceOptions locked{0x8348, 4, {2}};
+    locked.authorized = false;
+    usbbench::Device &unauthorized = plug(1, "LOCKED01", locked);
     int status = 0;
+    // A board the system keeps switched off is named as such, not as one
+    // another program holds.
+    std::string locking = brevantctl("--type 1 --index 2 ping", status);
+    EXPECT_NE(status, 0);
+    EXPECT_NE(locking.find("USB device 4-2 (/dev/bus/usb/004/"), std::string::npos) << locking;
+    EXPECT_NE(locking.find("is not authorized"), std::string::npos) << locking;
+    EXPECT_EQ(locking.find("another program"), std::string::npos) << locking;
+    EXPECT_EQ(unauthorized.claims(), 0u);
+    EXPECT_GT(unauthorized.configurationsSet(), 0u) << "asked; the system kept it unconfigured";
+    // One that is allowed but could not be configured is named as that.
+    usbbench::DeviceOptions stuck{0x8348, 4, {3}};
+    stuck.configured = false;
+    stuck.configurable = false;
+    plug(1, "STUCK001", stuck);
+    const std::string unconfigured = brevantctl("--type 1 --index 3 ping", status);
+    EXPECT_NE(unconfigured.find("USB device 4-3 (/dev/bus/usb/004/"), std::string::npos) << unconfigured;
+    EXPECT_NE(unconfigured.find("has no active configuration"), std::string::npos) << unconfigured;
     std::string out = brevantctl("--type 1 --index 1 ping", status);
     EXPECT_NE(status, 0);
     EXPECT_NE(out.find("did not open: USB device 3-1.4 (/dev/bus/usb/003/"), std::string::npos) << out;
@@ -405,6 +475,28 @@ TEST_F(Libusb, BrevantctlNamesTheDeviceThatDidNotOpen) {
     }
 }
 
+// Where the system gives no USB at all (here: a mocked system with no
+// devices), brevantctl says so and names the simulator, instead of only
+// finding no board.
+TEST_F(Libusb, BrevantctlTellsNoUsbFromNoBoard) {
+    char empty[] = "/tmp/brevant-no-usb.XXXXXX";
+    ASSERT_NE(mkdtemp(empty), nullptr);
+    int status = 0;
+    const std::string bare = std::string("UMOCKDEV_DIR=") + empty;
+    for (const char *args : {"list", "ping"}) {
+        const std::string out = brevantctl(args, status, bare);
+        EXPECT_NE(status, 0);
+        EXPECT_NE(out.find("USB is not reachable on this system"), std::string::npos) << out;
+        EXPECT_NE(out.find("--simulator"), std::string::npos) << out;
+    }
+    rmdir(empty);
+    // With USB there and no board, no board is what is said.
+    bench().plugForeign(0x000A, {0x000A, 1, {1}});
+    const std::string out = brevantctl("list", status);
+    EXPECT_NE(out.find("no boards found\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find("not reachable"), std::string::npos) << out;
+}
+
 TEST_F(Libusb, KernelDriverIsDetachedOnOpenAndReattachedOnTheLastClose) {
     usbbench::Device &device = plug(0, "HID00001", {0x8248, 1, {1}, false, "usbhid"});
     CFP2INSTANCE *a = connected(0, 0);
@@ -415,6 +507,11 @@ TEST_F(Libusb, KernelDriverIsDetachedOnOpenAndReattachedOnTheLastClose) {
     uint8_t reply[20];
     EXPECT_EQ(veskcfp2_ping(b, reply), VESKCFP2_CMD_OK);
     EXPECT_EQ(veskcfp2_disconnect(b), 1);
+    EXPECT_EQ(device.kernelDriver(), "usbhid");
+
+    // A claim that fails after the driver was detached gives the driver back.
+    device.setClaimedElsewhere(true);
+    EXPECT_EQ(veskcfp2_connect(create(0, 0)), 0);
     EXPECT_EQ(device.kernelDriver(), "usbhid");
 }
 
@@ -460,6 +557,311 @@ TEST_F(Libusb, ThreadsOnDifferentBoardsRunTogether) {
     }
     for (std::thread &t : threads) t.join();
     EXPECT_EQ(failures, 0);
+}
+
+// A read asks for whole packets of the IN endpoint, so a board that sends
+// more than asked is not babble; the caller's buffer gets only what it asked
+// for, and the count says what came.
+TEST_F(Libusb, ReadsTakeWholePacketsAndWriteNoMoreThanAsked) {
+    usbbench::Device &exact = plug(1, "EXACT001", {0x8348, 1, {1}});
+    usbbench::DeviceOptions padding{0x8348, 1, {2}};
+    padding.padded = true;
+    usbbench::Device &padded = plug(1, "PADDED01", padding);
+    const std::uint8_t report[64] = {0xF0, 0x01, 0x00, 0x03};  // a port query
+    auto readAfterQuery = [&](std::uint16_t index, std::uint8_t (&reply)[64], std::uint32_t asked) {
+        VESK::USBAPI transport(index, VESK::MATCH_8348, VESK::PIPE_SUFFIX, VESK::PIPE_SUFFIX);
+        std::uint32_t count = 0;
+        std::memset(reply, 0xEE, sizeof reply);
+        EXPECT_TRUE(transport.openPipes());
+        EXPECT_TRUE(VESK::writeReport(transport.writePipe(), report, nullptr));
+        EXPECT_TRUE(VESK::readReply(transport.readPipe(), reply, asked, &count));
+        transport.closePipes();
+        return count;
+    };
+    using Bytes = std::vector<std::uint8_t>;
+    std::uint8_t reply[64];
+    exact.board().scriptReply({0xF0, 0x12});
+    EXPECT_EQ(readAfterQuery(0, reply, 3), 2u) << "one byte more asked than the reply has";
+    EXPECT_EQ(Bytes(reply, reply + 4), (Bytes{0xF0, 0x12, 0xEE, 0xEE}));
+    padded.board().scriptReply({0xF0, 0x34});
+    EXPECT_EQ(readAfterQuery(1, reply, 3), 64u) << "the padded packet came whole";
+    EXPECT_EQ(Bytes(reply, reply + 4), (Bytes{0xF0, 0x34, 0x00, 0xEE}));
+
+    // Through the exports, a reply longer than the query's fails it and
+    // keeps the pipes; the next board answers as ever.
+    CFP2INSTANCE *inst = connected(1, 1);
+    uint8_t port = 0;
+    EXPECT_EQ(veskcfp2_getPort(inst, 3, &port), VESKCFP2_CMD_FAILED);
+    EXPECT_EQ(veskcfp2_setPort(inst, 3, 0x21), VESKCFP2_CMD_OK);
+    EXPECT_EQ(veskcfp2_getPort(inst, 3, &port), VESKCFP2_CMD_FAILED);
+    EXPECT_EQ(veskcfp2_getPort(connected(1, 0), 3, &port), VESKCFP2_CMD_OK);
+}
+
+// A halted endpoint fails the command that met it; the halt is cleared, so
+// the next command goes through on the same pipes.
+class LibusbStall : public Libusb, public ::testing::WithParamInterface<std::uint8_t> {};
+
+TEST_P(LibusbStall, StalledEndpointIsClearedForTheNextCommand) {
+    usbbench::Device &device = plug(1, "STALL001");
+    CFP2INSTANCE *inst = connected(1, 0);
+    device.stallOnce(GetParam());
+    double vcc = 0;
+    EXPECT_EQ(veskcfp2_getVCC(inst, &vcc), VESKCFP2_CMD_FAILED);
+    EXPECT_EQ(device.haltsCleared(), 1u);
+    EXPECT_EQ(veskcfp2_getVCC(inst, &vcc), VESKCFP2_CMD_OK);
+    EXPECT_DOUBLE_EQ(vcc, 3.3125);
+    uint8_t port = 0;
+    EXPECT_EQ(veskcfp2_getPort(inst, 3, &port), VESKCFP2_CMD_OK);
+    EXPECT_EQ(device.haltsCleared(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Endpoints, LibusbStall, ::testing::Values(0x01, 0x81),
+                         [](const ::testing::TestParamInfo<std::uint8_t> &info) {
+                             return std::string(info.param == 0x01 ? "Out" : "In");
+                         });
+
+TEST_F(Libusb, UnconfiguredBoardIsConfiguredOnceAndAConfiguredOneIsLeftAlone) {
+    usbbench::DeviceOptions blank{0x8348, 1, {1}};
+    blank.configured = false;
+    usbbench::Device &unconfigured = plug(1, "BLANK001", blank);
+    usbbench::Device &configured = plug(1, "READY001", {0x8348, 1, {2}});
+    uint8_t reply[20];
+    for (int round = 0; round < 2; ++round) {
+        CFP2INSTANCE *inst = connected(1, 0);
+        EXPECT_EQ(veskcfp2_ping(inst, reply), VESKCFP2_CMD_OK);
+        EXPECT_EQ(veskcfp2_disconnect(inst), 1);
+        EXPECT_EQ(veskcfp2_ping(connected(1, 1), reply), VESKCFP2_CMD_OK);
+    }
+    EXPECT_EQ(unconfigured.configurationsSet(), 1u) << "configured once, then found configured";
+    EXPECT_EQ(configured.configurationsSet(), 0u);
+}
+
+// The lookups of one enumeration read one listing: a board that goes while
+// an earlier one is probed does not move the later ones.
+TEST_F(Libusb, EnumerationProbesTheBoardsItListed) {
+    usbbench::Device &first = plug(1, "AAAA0001", {0x8348, 1, {1}});
+    usbbench::Device &second = plug(1, "BBBB0001", {0x8348, 1, {2}});
+    first.onRead([&] { bench().remove(first); });
+    std::uint16_t indices[4];
+    std::uint8_t bytes[8] = {};
+    EXPECT_EQ(veskcfp2_enumerateDevices(1, indices, bytes), 2);
+    EXPECT_EQ(bytes[0], 0) << "the first board went during its probe";
+    EXPECT_EQ(bytes[2], 'B');
+    EXPECT_EQ(second.claims(), 1u);
+}
+
+// Both pipes of a connection are opened from one listing: a board that goes
+// between the two does not leave the connection half open, nor its pipes on
+// two devices.
+TEST_F(Libusb, BothPipesOfAConnectionAreOnTheBoardListed) {
+    usbbench::Device &before = plug(1, "GOING001", {0x8348, 1, {1}});
+    usbbench::Device &board = plug(1, "STAYS001", {0x8348, 1, {2}});
+    board.onClaim([&] { bench().remove(before); });
+    CFP2INSTANCE *inst = connected(1, 1);
+    char serial[9] = {};
+    EXPECT_EQ(veskcfp2_getSN(inst, reinterpret_cast<uint8_t *>(serial)), 1);
+    EXPECT_STREQ(serial, "STAYS001");
+    EXPECT_EQ(board.claims(), 1u);
+}
+
+// A child made by fork after its parent connected makes its own libusb
+// context: it lists the boards, reaches the one its parent does not hold,
+// finds the parent's board held (as by any other program), and leaves the
+// parent's claim alone.
+TEST_F(Libusb, ForkedChildUsesUsbOnItsOwn) {
+    usbbench::Device &held = plug(1, "PARENT01", {0x8348, 1, {1}});
+    plug(1, "CHILD001", {0x8348, 1, {2}});
+    CFP2INSTANCE *inst = connected(1, 0);
+    uint8_t reply[20];
+    ASSERT_EQ(veskcfp2_ping(inst, reply), VESKCFP2_CMD_OK);
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int failed = 0;
+        std::uint16_t indices[4];
+        std::uint8_t first[8] = {};
+        if (veskcfp2_enumerateDevices(1, indices, first) != 2) failed |= 1;
+        if (first[0] != 0 || first[2] != 'C') failed |= 2;
+        CFP2INSTANCE *own = veskcfp2_createInstance(1, 1);
+        if (veskcfp2_connect(own) != 1 || veskcfp2_ping(own, reply) != VESKCFP2_CMD_OK) failed |= 4;
+        if (veskcfp2_connect(veskcfp2_createInstance(1, 0)) != 0) failed |= 8;
+        // The parent's instance, copied here, does not reach its board.
+        if (veskcfp2_ping(inst, reply) != VESKCFP2_CMD_FAILED) failed |= 16;
+        if (veskcfp2_disconnect(own) != 1) failed |= 32;
+        _exit(failed);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "failed checks of the child, as bits";
+    EXPECT_EQ(veskcfp2_ping(inst, reply), VESKCFP2_CMD_OK) << "the parent's connection is intact";
+    EXPECT_EQ(held.claims(), 1u);
+    EXPECT_EQ(held.claimedInterfaces(), 1u);
+}
+
+// One board, one conversation: instances, probes and programs that came
+// before, each after a reply some query gave up on.
+
+class LibusbConversation : public Libusb {
+   protected:
+    static std::uint16_t registerValue(std::uint16_t reg) { return static_cast<std::uint16_t>(0xA000 ^ (reg * 7)); }
+
+    usbbench::Device &plugBoard() {
+        usbbench::Device &device = plug(1, "ABC12345");
+        vboard::Board &board = device.board();
+        board.setVcc(3.3125);
+        board.setTemperature(0, 41.5);
+        std::lock_guard<std::mutex> hold(board.mutex());
+        for (std::uint16_t reg = 0; reg < 64; ++reg) board.state().mdio[1][reg] = registerValue(reg);
+        return device;
+    }
+    // getVCC while the board answers 150 ms late: the read times out and the
+    // board owes the reply.
+    static void timeOutVcc(usbbench::Device &device, CFP2INSTANCE *inst) {
+        device.setKnobs([](vboard::Knobs &k) { k.latencyMs = 150; });
+        double volts = 0;
+        EXPECT_EQ(veskcfp2_getVCC(inst, &volts), VESKCFP2_CMD_FAILED);
+        device.setKnobs([](vboard::Knobs &k) { k.latencyMs = 0; });
+    }
+    static void expectOwnTemperature(CFP2INSTANCE *inst) {
+        double celsius = 0;
+        EXPECT_EQ(veskcfp2_getTemperature(inst, 0, &celsius), VESKCFP2_CMD_OK);
+        EXPECT_DOUBLE_EQ(celsius, 41.5) << "not the supply voltage a timed-out query left behind";
+    }
+    // `queries` reads of registers first..first+31, once `ready` counts two
+    // starters; the answers that are not the register's own value.
+    static int pollRegisters(CFP2INSTANCE *inst, std::uint16_t first, int queries, std::atomic<int> &ready) {
+        ready.fetch_add(1);
+        while (ready.load() < 2) std::this_thread::yield();
+        int wrong = 0;
+        for (int i = 0; i < queries; ++i) {
+            const auto reg = static_cast<std::uint16_t>(first + i % 32);
+            std::uint16_t value = 0;
+            if (veskcfp2_getMDIO(inst, 1, reg, &value) != VESKCFP2_CMD_OK || value != registerValue(reg)) ++wrong;
+        }
+        return wrong;
+    }
+};
+
+TEST_F(LibusbConversation, InstancesAndProbesAfterALateReplyGetTheirOwnAnswers) {
+    usbbench::Device &device = plugBoard();
+    CFP2INSTANCE *a = connected(1, 0);
+    CFP2INSTANCE *b = connected(1, 0);
+    // A second instance on the board.
+    timeOutVcc(device, a);
+    expectOwnTemperature(b);
+    // An enumeration probe on the board in use.
+    timeOutVcc(device, a);
+    std::uint16_t indices[4];
+    std::uint8_t firsts[8] = {};
+    ASSERT_EQ(veskcfp2_enumerateDevices(1, indices, firsts), 1);
+    EXPECT_EQ(firsts[0], 'A') << "the probe took the late supply voltage for the EEPROM byte";
+    // A fresh instance once both have disconnected.
+    timeOutVcc(device, a);
+    EXPECT_EQ(veskcfp2_disconnect(a), 1);
+    EXPECT_EQ(veskcfp2_disconnect(b), 1);
+    expectOwnTemperature(connected(1, 0));
+    EXPECT_EQ(device.outstandingUrbs(), 0u);
+}
+
+TEST_F(LibusbConversation, TwoThreadsOnOneBoardEachGetTheirOwnAnswers) {
+    constexpr int kQueries = 2000;
+    usbbench::Device &device = plugBoard();
+    CFP2INSTANCE *a = connected(1, 0);
+    CFP2INSTANCE *b = connected(1, 0);
+    std::atomic<int> ready{0}, wrongA{-1};
+    std::thread other([&] { wrongA = pollRegisters(a, 0, kQueries, ready); });
+    const int wrongB = pollRegisters(b, 32, kQueries, ready);
+    other.join();
+    EXPECT_EQ(wrongA, 0);
+    EXPECT_EQ(wrongB, 0);
+    EXPECT_EQ(device.board().reports().size(), 2u * kQueries);
+}
+
+TEST_F(LibusbConversation, EnumerationWhileAnotherThreadPollsTheBoard) {
+    plugBoard();
+    CFP2INSTANCE *inst = connected(1, 0);
+    std::atomic<int> ready{0}, wrong{-1};
+    std::thread poller([&] { wrong = pollRegisters(inst, 0, 1000, ready); });
+    ready.fetch_add(1);
+    while (ready.load() < 2) std::this_thread::yield();
+    int badListings = 0;
+    for (int i = 0; i < 50; ++i) {
+        std::uint16_t indices[4];
+        std::uint8_t firsts[8] = {};
+        if (veskcfp2_enumerateDevices(1, indices, firsts) != 1 || firsts[0] != 'A') ++badListings;
+    }
+    poller.join();
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(badListings, 0);
+}
+
+TEST_F(LibusbConversation, BoardsOnOtherThreadsDoNotWaitForASlowOne) {
+    // One thread's board answers after every read gives up (100 ms each);
+    // meanwhile each query on another board takes a few milliseconds.
+    usbbench::Device &slowDevice = plug(1, "SLOW0001", {0x8348, 1, {1}});
+    plug(1, "FAST0001", {0x8348, 1, {2}});
+    slowDevice.setKnobs([](vboard::Knobs &k) { k.latencyMs = 150; });
+    CFP2INSTANCE *slow = connected(1, 0);
+    CFP2INSTANCE *fast = connected(1, 1);
+    std::atomic<bool> stop{false};
+    std::atomic<int> slowQueries{0};
+    std::thread waiting([&] {
+        while (!stop) {
+            double volts = 0;
+            veskcfp2_getVCC(slow, &volts);
+            ++slowQueries;
+        }
+    });
+    long slowest = 0;
+    for (int i = 0; i < 40; ++i) {
+        const Clock::time_point start = Clock::now();
+        uint8_t port = 0;
+        EXPECT_EQ(veskcfp2_getPort(fast, 1, &port), VESKCFP2_CMD_OK);
+        slowest = std::max(slowest, msSince(start));
+    }
+    stop = true;
+    waiting.join();
+    slowDevice.setKnobs([](vboard::Knobs &k) { k.latencyMs = 0; });
+    EXPECT_GE(slowQueries, 1);
+    EXPECT_LT(slowest, 60) << "a query waited for the other board's exchange";
+}
+
+TEST_F(LibusbConversation, ReplyAnotherProgramLeftIsDrainedOnConnect) {
+    // Another program, with a libusb context of its own, sends a supply
+    // voltage query and exits without reading the answer.
+    usbbench::Device &device = plugBoard();
+    {
+        libusb_context *ctx = nullptr;
+        ASSERT_EQ(libusb_init(&ctx), LIBUSB_SUCCESS);
+        libusb_device_handle *handle = libusb_open_device_with_vid_pid(ctx, 0x04D8, 0x8348);
+        ASSERT_NE(handle, nullptr);
+        ASSERT_EQ(libusb_claim_interface(handle, 0), LIBUSB_SUCCESS);
+        unsigned char report[64] = {0xF6, 0x01, 0x00, 0x01};
+        int sent = 0;
+        EXPECT_EQ(libusb_interrupt_transfer(handle, 0x01, report, sizeof report, &sent, 1000), LIBUSB_SUCCESS);
+        libusb_release_interface(handle, 0);
+        libusb_close(handle);
+        libusb_exit(ctx);
+    }
+    const Clock::time_point start = Clock::now();
+    CFP2INSTANCE *inst = connected(1, 0);
+    EXPECT_LT(msSince(start), 200) << "the drain's reads are short";
+    expectOwnTemperature(inst);
+    EXPECT_EQ(device.outstandingUrbs(), 0u);
+}
+
+TEST_F(LibusbConversation, CollectFindingTheBoardGoneWritesNothing) {
+    usbbench::Device &device = plugBoard();
+    CFP2INSTANCE *inst = connected(1, 0);
+    timeOutVcc(device, inst);
+    bench().remove(device);
+    const std::size_t reports = device.board().reports().size();
+    double celsius = 0;
+    EXPECT_EQ(veskcfp2_getTemperature(inst, 0, &celsius), VESKCFP2_CMD_FAILED);
+    EXPECT_EQ(VESK::libusb::openDevices(), 0u) << "the gone device was closed with the pipes";
+    EXPECT_EQ(device.board().reports().size(), reports);
 }
 
 }  // namespace

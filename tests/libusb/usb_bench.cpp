@@ -37,18 +37,27 @@ std::map<int, std::string> nodeOfFile;
 
 constexpr char kUsbNodes[] = "/dev/bus/usb/";
 
+constexpr std::uint8_t kInterrupt = 0x03, kBulk = 0x02;
+constexpr int kPacket = 64;  // wMaxPacketSize of both endpoints
+
+std::uint8_t outType(const DeviceOptions &options) { return options.bulk ? kBulk : kInterrupt; }
+std::uint8_t inType(const DeviceOptions &options) {
+    return options.bulk != options.mixed ? kBulk : kInterrupt;
+}
+
 // Device, configuration, interface 0 and its two endpoints, as the kernel
 // gives them in sysfs "descriptors".
-std::vector<std::uint8_t> descriptors(std::uint16_t productId, bool bulk) {
-    const std::uint8_t type = bulk ? 0x02 : 0x03;
+std::vector<std::uint8_t> descriptors(std::uint16_t vendorId, std::uint16_t productId,
+                                      const DeviceOptions &options) {
     return {
-        0x12, 0x01, 0x00, 0x02, 0x00, 0x00, 0x00, 0x40, 0xD8, 0x04,
+        0x12, 0x01, 0x00, 0x02, 0x00, 0x00, 0x00, 0x40,
+        static_cast<std::uint8_t>(vendorId & 0xFF), static_cast<std::uint8_t>(vendorId >> 8),
         static_cast<std::uint8_t>(productId & 0xFF), static_cast<std::uint8_t>(productId >> 8),
         0x00, 0x01, 0x01, 0x02, 0x03, 0x01,
         0x09, 0x02, 0x20, 0x00, 0x01, 0x01, 0x00, 0x80, 0x32,
         0x09, 0x04, 0x00, 0x00, 0x02, 0xFF, 0x00, 0x00, 0x00,
-        0x07, 0x05, 0x01, type, 0x40, 0x00, 0x01,
-        0x07, 0x05, 0x81, type, 0x40, 0x00, 0x01,
+        0x07, 0x05, 0x01, outType(options), kPacket, 0x00, 0x01,
+        0x07, 0x05, 0x81, inType(options), kPacket, 0x00, 0x01,
     };
 }
 
@@ -109,6 +118,41 @@ unsigned Device::badLengthWrites() {
     std::lock_guard<std::mutex> hold(mutex_);
     return badLength_;
 }
+unsigned Device::badLengthReads() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return badReads_;
+}
+unsigned Device::babbles() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return babbles_;
+}
+unsigned Device::haltsCleared() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return haltsCleared_;
+}
+unsigned Device::configurationsSet() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return configurationsSet_;
+}
+unsigned Device::wrongTypeUrbs() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return wrongType_;
+}
+
+void Device::stallOnce(std::uint8_t endpoint) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    stallArmed_.insert(endpoint);
+}
+
+void Device::onRead(std::function<void()> hook) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    onRead_ = std::move(hook);
+}
+
+void Device::onClaim(std::function<void()> hook) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    onClaim_ = std::move(hook);
+}
 
 // Hands replies that have arrived to the IN URBs waiting for them. A reply
 // longer than the URB's buffer fails it with EOVERFLOW, as the host
@@ -119,11 +163,13 @@ void Device::completeArrived(Clock::time_point now) {
         pendingIn_.pop_front();
         std::vector<std::uint8_t> bytes = std::move(replies_.front().bytes);
         replies_.pop_front();
+        if (options_.padded) bytes.resize(std::max<std::size_t>(bytes.size(), kPacket), 0);
         const int room = urb->fields()->buffer_length;
         const int n = std::min<int>(room, static_cast<int>(bytes.size()));
         if (n > 0) std::memcpy(urb->buffer->data, bytes.data(), static_cast<std::size_t>(n));
         urb->actual = n;
         urb->status = static_cast<int>(bytes.size()) > room ? -EOVERFLOW : 0;
+        if (urb->status != 0) ++babbles_;
         done_.push_back(urb);
     }
 }
@@ -136,11 +182,39 @@ short Device::readiness() {
 }
 
 void Device::handle(void *clientPointer) {
+    std::function<void()> hook;
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        if (std::function<void()> *chosen = handleLocked(clientPointer)) {
+            hook = std::move(*chosen);
+            *chosen = nullptr;
+        }
+    }
+    if (hook) hook();
+}
+
+// A connection to the node closed (its program closed the file or ended):
+// the kernel releases the interface it claimed.
+void Device::vanished(void *client) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (claimant_ == client) {
+        claimant_ = nullptr;
+        claimed_ = 0;
+    }
+}
+
+std::function<void()> *Device::handleLocked(void *clientPointer) {
     UMockdevIoctlClient *client = static_cast<UMockdevIoctlClient *>(clientPointer);
     const gulong request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
-    std::lock_guard<std::mutex> hold(mutex_);
-    auto fail = [&](int error) { umockdev_ioctl_client_complete(client, -1, error); };
+    auto fail = [&](int error) {
+        umockdev_ioctl_client_complete(client, -1, error);
+        return nullptr;
+    };
+    auto succeed = [&] {
+        umockdev_ioctl_client_complete(client, 0, 0);
+        return nullptr;
+    };
     if (gone_) {
         // The kernel hands back outstanding URBs after a disconnect only to
         // programs that asked for it; libusb learns of the removal from
@@ -156,7 +230,7 @@ void Device::handle(void *clientPointer) {
             const std::uint32_t none = 0;
             std::memcpy(caps->data, &none, sizeof none);
             g_object_unref(caps);
-            return umockdev_ioctl_client_complete(client, 0, 0);
+            return succeed();
         }
         case USBDEVFS_CLAIMINTERFACE:
         case USBDEVFS_RELEASEINTERFACE: {
@@ -166,14 +240,46 @@ void Device::handle(void *clientPointer) {
             g_object_unref(number);
             if (itf != 0) return fail(EINVAL);
             if (request == USBDEVFS_RELEASEINTERFACE) {
-                if (claimed_ == 0) return fail(EINVAL);
-                --claimed_;
-                return umockdev_ioctl_client_complete(client, 0, 0);
+                if (claimed_ == 0 || claimant_ != client) return fail(EINVAL);
+                if (--claimed_ == 0) claimant_ = nullptr;
+                return succeed();
             }
+            // A claim belongs to the open file that made it; an interface
+            // exists only while the device is configured.
+            if (configuration_ == 0) return fail(ENOENT);
             if (claimedElsewhere_ || driverBound()) return fail(EBUSY);
+            if (claimed_ > 0 && claimant_ != client) return fail(EBUSY);
+            claimant_ = client;
             ++claimed_;
             ++claims_;
-            return umockdev_ioctl_client_complete(client, 0, 0);
+            succeed();
+            return &onClaim_;
+        }
+        case USBDEVFS_SETCONFIGURATION: {
+            UMockdevIoctlData *number = umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned), nullptr);
+            unsigned value = 0;
+            std::memcpy(&value, number->data, sizeof value);
+            g_object_unref(number);
+            if (value > 1) return fail(EINVAL);
+            if (claimed_ > 0) return fail(EBUSY);
+            ++configurationsSet_;
+            if (!options_.configurable) return fail(EIO);
+            // The kernel keeps a device that is not authorised unconfigured,
+            // whatever is asked.
+            configuration_ = options_.authorized ? static_cast<std::uint8_t>(value) : 0;
+            umockdev_testbed_set_attribute(Bench::testbed(), syspath_.c_str(), "bConfigurationValue",
+                                           configuration_ != 0 ? "1\n" : "");
+            return succeed();
+        }
+        case USBDEVFS_CLEAR_HALT: {
+            UMockdevIoctlData *number = umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned), nullptr);
+            unsigned endpoint = 0;
+            std::memcpy(&endpoint, number->data, sizeof endpoint);
+            g_object_unref(number);
+            if (endpoint != 0x01 && endpoint != 0x81) return fail(EINVAL);
+            halted_.erase(static_cast<std::uint8_t>(endpoint));
+            ++haltsCleared_;
+            return succeed();
         }
         case USBDEVFS_GETDRIVER: {
             UMockdevIoctlData *query = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_getdriver), nullptr);
@@ -181,7 +287,7 @@ void Device::handle(void *clientPointer) {
             const bool bound = d->interface == 0 && (driverBound() || claimed_ > 0);
             if (bound) std::snprintf(d->driver, sizeof d->driver, "%s", driverBound() ? driver_.c_str() : "usbfs");
             g_object_unref(query);
-            return bound ? umockdev_ioctl_client_complete(client, 0, 0) : fail(ENODATA);
+            return bound ? succeed() : fail(ENODATA);
         }
         case USBDEVFS_IOCTL: {
             UMockdevIoctlData *call = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_ioctl), nullptr);
@@ -191,13 +297,13 @@ void Device::handle(void *clientPointer) {
             if (c.ioctl_code == static_cast<int>(USBDEVFS_DISCONNECT)) {
                 if (!driverBound()) return fail(ENODATA);
                 driver_ = "(detached:" + driver_ + ")";
-                return umockdev_ioctl_client_complete(client, 0, 0);
+                return succeed();
             }
             if (c.ioctl_code == static_cast<int>(USBDEVFS_CONNECT)) {
                 const std::string prefix = "(detached:";
                 if (driver_.compare(0, prefix.size(), prefix) == 0)
                     driver_ = driver_.substr(prefix.size(), driver_.size() - prefix.size() - 1);
-                return umockdev_ioctl_client_complete(client, 0, 0);
+                return succeed();
             }
             return fail(ENOTTY);
         }
@@ -206,8 +312,23 @@ void Device::handle(void *clientPointer) {
             urb->urb = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
             usbdevfs_urb *u = urb->fields();
             if (u->buffer_length < 0 || (u->endpoint != 0x01 && u->endpoint != 0x81)) return fail(EINVAL);
+            // Linux refuses an interrupt URB on a bulk endpoint, and any
+            // other type than bulk or interrupt; a bulk URB on an interrupt
+            // endpoint goes as an interrupt one.
+            const std::uint8_t type = u->endpoint == 0x01 ? outType(options_) : inType(options_);
+            if ((u->type != USBDEVFS_URB_TYPE_BULK && u->type != USBDEVFS_URB_TYPE_INTERRUPT) ||
+                (u->type == USBDEVFS_URB_TYPE_INTERRUPT && type != kInterrupt)) {
+                ++wrongType_;
+                return fail(EINVAL);
+            }
             urb->buffer = umockdev_ioctl_data_resolve(urb->urb, offsetof(usbdevfs_urb, buffer),
                                                       static_cast<gsize>(u->buffer_length), nullptr);
+            if (stallArmed_.erase(u->endpoint) > 0) halted_.insert(u->endpoint);
+            if (halted_.count(u->endpoint) > 0) {
+                urb->status = -EPIPE;
+                done_.push_back(urb);
+                return succeed();
+            }
             if (u->endpoint == 0x01) {
                 if (u->buffer_length != 64) ++badLength_;
                 // The firmware takes its own lock; it never calls back here.
@@ -217,21 +338,23 @@ void Device::handle(void *clientPointer) {
                 urb->actual = u->buffer_length;
                 done_.push_back(urb);
             } else {
+                if (u->buffer_length % kPacket != 0) ++badReads_;
                 pendingIn_.push_back(urb);
             }
             completeArrived(now);
-            return umockdev_ioctl_client_complete(client, 0, 0);
+            umockdev_ioctl_client_complete(client, 0, 0);
+            return u->endpoint == 0x81 ? &onRead_ : nullptr;
         }
         case USBDEVFS_DISCARDURB: {
             void *address = nullptr;
             std::memcpy(&address, arg->data, sizeof address);
             for (auto it = pendingIn_.begin(); it != pendingIn_.end(); ++it) {
                 if (reinterpret_cast<void *>((*it)->urb->client_addr) == address) {
-                    if (discardsLost_) return umockdev_ioctl_client_complete(client, 0, 0);
+                    if (discardsLost_) return succeed();
                     (*it)->status = -ENOENT;
                     done_.push_back(*it);
                     pendingIn_.erase(it);
-                    return umockdev_ioctl_client_complete(client, 0, 0);
+                    return succeed();
                 }
             }
             return fail(EINVAL);
@@ -249,7 +372,7 @@ void Device::handle(void *clientPointer) {
             umockdev_ioctl_data_set_ptr(out, 0, urb->urb);
             umockdev_ioctl_client_complete(client, 0, 0);
             g_object_unref(out);
-            return;
+            return nullptr;
         }
         default:
             return fail(ENOTTY);
@@ -261,6 +384,10 @@ namespace {
 gboolean onIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer device) {
     static_cast<Device *>(device)->handle(client);
     return TRUE;
+}
+
+void onVanished(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer device) {
+    static_cast<Device *>(device)->vanished(client);
 }
 
 }  // namespace
@@ -294,33 +421,39 @@ Device &Bench::plug(int type, const std::string &serial, DeviceOptions options) 
     return add(board, type == 1 ? 0x8348 : 0x8248, std::move(options));
 }
 
-Device &Bench::plugForeign(std::uint16_t productId, DeviceOptions options) {
-    return add(std::make_shared<vboard::Board>(0, "FOREIGN"), productId, std::move(options));
+Device &Bench::plugForeign(std::uint16_t productId, DeviceOptions options, std::uint16_t vendorId) {
+    return add(std::make_shared<vboard::Board>(0, "FOREIGN"), productId, std::move(options), vendorId);
 }
 
-Device &Bench::add(std::shared_ptr<vboard::Board> board, std::uint16_t productId, DeviceOptions options) {
+Device &Bench::add(std::shared_ptr<vboard::Board> board, std::uint16_t productId, DeviceOptions options,
+                   std::uint16_t vendorId) {
     auto device = std::make_unique<Device>();
     device->board_ = std::move(board);
     device->driver_ = options.kernelDriver;
+    device->options_ = options;
+    device->configuration_ = options.configured && options.authorized ? 1 : 0;
     std::string name = std::to_string(options.bus);
     for (std::size_t i = 0; i < options.ports.size(); ++i)
         name += (i == 0 ? "-" : ".") + std::to_string(options.ports[i]);
     const std::uint8_t address = nextAddress_++;
-    char devnode[32], busnum[8], devnum[8], product[8];
+    char devnode[32], busnum[8], devnum[8], product[8], vendor[8];
     std::snprintf(devnode, sizeof devnode, "/dev/bus/usb/%03u/%03u", options.bus, address);
     std::snprintf(busnum, sizeof busnum, "%u", options.bus);
     std::snprintf(devnum, sizeof devnum, "%u", address);
     std::snprintf(product, sizeof product, "%04x", productId);
+    std::snprintf(vendor, sizeof vendor, "%04x", vendorId);
     gchar *syspath = umockdev_testbed_add_device(
         testbed_, "usb", name.c_str(), nullptr,
         "busnum", (busnum + std::string("\n")).c_str(), "devnum", (devnum + std::string("\n")).c_str(),
-        "speed", "12\n", "bConfigurationValue", "1\n", "bNumConfigurations", "1\n", "idVendor", "04d8\n",
+        "speed", "12\n", "bConfigurationValue", device->configuration_ != 0 ? "1\n" : "",
+        "authorized", options.authorized ? "1\n" : "0\n", "bNumConfigurations", "1\n",
+        "idVendor", (vendor + std::string("\n")).c_str(),
         "idProduct", (product + std::string("\n")).c_str(), nullptr,
         "DEVNAME", devnode, "DEVTYPE", "usb_device", "BUSNUM", busnum, "DEVNUM", devnum, nullptr);
     if (syspath == nullptr) throw std::runtime_error("umockdev did not add " + name);
     device->syspath_ = syspath;
     g_free(syspath);
-    std::vector<std::uint8_t> raw = descriptors(productId, options.bulk);
+    std::vector<std::uint8_t> raw = descriptors(vendorId, productId, options);
     umockdev_testbed_set_attribute_binary(testbed_, device->syspath_.c_str(), "descriptors", raw.data(),
                                           static_cast<gint>(raw.size()));
     device->devnode_ = devnode;
@@ -346,6 +479,7 @@ Device &Bench::add(std::shared_ptr<vboard::Board> board, std::uint16_t productId
     }
     UMockdevIoctlBase *handler = umockdev_ioctl_base_new();
     g_signal_connect(handler, "handle-ioctl", G_CALLBACK(onIoctl), device.get());
+    g_signal_connect(handler, "client-vanished", G_CALLBACK(onVanished), device.get());
     GError *error = nullptr;
     const bool attached = umockdev_testbed_attach_ioctl(testbed_, devnode, handler, &error);
     g_object_unref(handler);
@@ -404,17 +538,24 @@ std::set<std::string> openFiles() {
 
 // A device node the test marks as denied does not open, as for a user
 // without the udev rule. Everything else goes on to umockdev's own open.
+// A child the test forks calls the real functions only: the devices and
+// their locks are the parent's (copied at the fork, perhaps while held), and
+// umockdev's node, a socket, polls writable, so its URBs are reaped as they
+// come.
 namespace {
+const pid_t benchProcess = getpid();
+bool inChild() { return getpid() != benchProcess; }
 template <typename Fn>
 Fn next(const char *name) {
     return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
 }
 int deniedOpen(const char *path) {
-    if (!usbbench::Bench::denied(path)) return 0;
+    if (inChild() || !usbbench::Bench::denied(path)) return 0;
     errno = EACCES;
     return -1;
 }
 int opened(const char *path, int fd) {
+    if (inChild()) return fd;
     if (fd >= 0 && path != nullptr && std::strncmp(path, usbbench::kUsbNodes, sizeof usbbench::kUsbNodes - 1) == 0) {
         std::lock_guard<std::mutex> hold(usbbench::nodesLock);
         usbbench::nodeOfFile[fd] = path;
@@ -465,7 +606,7 @@ int __open64_2(const char *path, int flags) {
 }
 
 int close(int fd) {
-    {
+    if (!inChild()) {
         std::lock_guard<std::mutex> hold(usbbench::nodesLock);
         usbbench::nodeOfFile.erase(fd);
     }
@@ -478,6 +619,7 @@ int close(int fd) {
 // The other files are polled for real, in short slices while any node waits.
 int poll(struct pollfd *fds, nfds_t count, int timeout) {
     static auto real = next<int (*)(struct pollfd *, nfds_t, int)>("poll");
+    if (inChild()) return real(fds, count, timeout);
     std::vector<usbbench::Device *> devices(count, nullptr);
     bool any = false;
     for (nfds_t i = 0; i < count; ++i) {

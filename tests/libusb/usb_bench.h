@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -28,6 +29,11 @@ struct DeviceOptions {
     std::vector<std::uint8_t> ports{1};  // port path below the root hub
     bool bulk = false;                   // bulk endpoints instead of interrupt ones
     std::string kernelDriver;            // a driver bound to interface 0 ("" none)
+    bool mixed = false;                  // the IN endpoint of the other type (bulk <-> interrupt)
+    bool padded = false;                 // the firmware pads every reply to a 64-byte packet
+    bool configured = true;              // configuration 1 active ("" in bConfigurationValue if not)
+    bool authorized = true;              // 0 in sysfs "authorized": stays unconfigured
+    bool configurable = true;            // setting a configuration fails (EIO)
 };
 
 // One mocked USB device and the firmware behind it.
@@ -60,6 +66,14 @@ class Device {
     // Unplugged: every ioctl fails with ENODEV from now on, outstanding
     // URBs included.
     void unplug();
+    // The endpoint (0x01 or 0x81) halts at its next transfer, failing it and
+    // every later one with EPIPE until the host clears the halt.
+    void stallOnce(std::uint8_t endpoint);
+    // Called once, on umockdev's thread, when the next IN URB is submitted,
+    // before it is answered (with the device's lock not held).
+    void onRead(std::function<void()> hook);
+    // The same when the interface is next claimed.
+    void onClaim(std::function<void()> hook);
 
     // URBs submitted and not yet reaped; interfaces claimed now; the driver
     // bound to interface 0 ("" none); times the interface was claimed.
@@ -69,6 +83,15 @@ class Device {
     unsigned claims();
     // Reports that reached the firmware as OUT transfers of another length.
     unsigned badLengthWrites();
+    // IN transfers whose length is not a whole number of packets.
+    unsigned badLengthReads();
+    // Replies longer than the IN transfer waiting for them (babble).
+    unsigned babbles();
+    // Halts cleared; configurations set; URBs refused because their type is
+    // not the endpoint's.
+    unsigned haltsCleared();
+    unsigned configurationsSet();
+    unsigned wrongTypeUrbs();
 
     // What poll() reports for the device's node: POLLOUT when a URB can be
     // reaped, POLLERR | POLLHUP once unplugged.
@@ -80,11 +103,15 @@ class Device {
 
     // Answers one ioctl (a UMockdevIoctlClient), on umockdev's thread.
     void handle(void *client);
+    // The client's connection closed.
+    void vanished(void *client);
 
    private:
     friend class Bench;
     struct Urb;
     void completeArrived(std::chrono::steady_clock::time_point now);
+    // handle() under the device's lock; the hook to run after it, if any.
+    std::function<void()> *handleLocked(void *client);
     // A kernel driver is bound to interface 0 (not detached).
     bool driverBound() const { return !driver_.empty() && driver_[0] != '('; }
 
@@ -104,6 +131,12 @@ class Device {
     bool discardsLost_ = false;
     unsigned claimed_ = 0, claims_ = 0, badLength_ = 0;
     std::string driver_;
+    DeviceOptions options_;
+    std::uint8_t configuration_ = 1;
+    void *claimant_ = nullptr;  // the connection (open file) holding the claim
+    std::set<std::uint8_t> stallArmed_, halted_;
+    std::function<void()> onRead_, onClaim_;
+    unsigned badReads_ = 0, babbles_ = 0, haltsCleared_ = 0, configurationsSet_ = 0, wrongType_ = 0;
 };
 
 class Bench {
@@ -115,8 +148,9 @@ class Bench {
 
     // A board of `type` (0 or 1) with `serial`, at `options`' place.
     Device &plug(int type, const std::string &serial, DeviceOptions options = {});
-    // A device of the board's vendor with another product id.
-    Device &plugForeign(std::uint16_t productId, DeviceOptions options);
+    // A device that is no board: the board's vendor with another product
+    // id, or another vendor.
+    Device &plugForeign(std::uint16_t productId, DeviceOptions options, std::uint16_t vendorId = 0x04D8);
     // Takes the device out of sysfs as the kernel does on unplug (after
     // Device::unplug has failed its ioctls).
     void remove(Device &device);
@@ -128,7 +162,8 @@ class Bench {
     static UMockdevTestbed *testbed();
 
    private:
-    Device &add(std::shared_ptr<vboard::Board> board, std::uint16_t productId, DeviceOptions options);
+    Device &add(std::shared_ptr<vboard::Board> board, std::uint16_t productId, DeviceOptions options,
+                std::uint16_t vendorId = 0x04D8);
 
     UMockdevTestbed *testbed_;
     std::vector<std::unique_ptr<Device>> devices_;

@@ -142,6 +142,9 @@ BoardId selectBoard(const Invocation &inv, std::optional<std::string> &serial) {
             else serials.push_back(*read.serial);
         }
         if (matches.empty()) {
+            const std::optional<std::string> noUsb =
+                unreadable.empty() && serials.empty() ? whyNoUsb() : std::nullopt;
+            if (noUsb) throw BoardFailure("not found: " + *noUsb);
             // A board that could not be read may be the one: name each.
             std::string message = "not found: no " + std::string(unreadable.empty() ? "" : "readable ") +
                                   "board has serial number '" + *inv.serial + "'";
@@ -173,6 +176,8 @@ BoardId selectBoard(const Invocation &inv, std::optional<std::string> &serial) {
     for (const BoardId &id : boards) {
         if (!index || id.index == *index) return id;
     }
+    const std::optional<std::string> noUsb = boards.empty() ? whyNoUsb() : std::nullopt;
+    if (noUsb) throw BoardFailure("not found: " + *noUsb);
     if (index) throw BoardFailure("not found: no " + kind + " at device index " + std::to_string(*index));
     throw BoardFailure("not found: no " + kind + " is attached");
 }

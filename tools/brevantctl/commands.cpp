@@ -119,8 +119,11 @@ void runList(Context &c) {
     c.json()["boards"] = boards;
     if (sim) c.json()["simulated"] = true;
     // As lsusb -d does, finding nothing is a failure scripts can test.
-    if (found.empty())
-        c.failAfterOutput(type ? "no type-" + std::to_string(*type) + " boards found" : std::string("no boards found"));
+    if (found.empty()) {
+        const std::optional<std::string> noUsb = whyNoUsb();
+        if (noUsb) c.failAfterOutput("no boards found: " + *noUsb);
+        else c.failAfterOutput(type ? "no type-" + std::to_string(*type) + " boards found" : std::string("no boards found"));
+    }
 }
 
 void runPing(Context &c) {

@@ -37,6 +37,11 @@ struct BoardLocation {
 };
 std::optional<BoardLocation> boardLocation(int type, unsigned index);
 
+// When the system gives this program no USB devices at all (Linux: no
+// /dev/bus/usb or no USB in sysfs, as in a container given none), what to
+// say instead of "no boards found". Nothing when simulated.
+std::optional<std::string> whyNoUsb();
+
 }  // namespace brevantctl
 
 #endif

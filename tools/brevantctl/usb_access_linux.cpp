@@ -1,7 +1,9 @@
 // usb_access_linux.cpp - why a board on Linux did not open: finds the board
 // in sysfs the way the library lists them (vendor 0x04D8, products 0x8248
-// and 0x8348, by bus number and port path) and checks its device node.
+// and 0x8348, by bus number and port path) and checks its device node and
+// its state; and whether USB is there at all.
 #include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -103,9 +105,19 @@ std::optional<std::string> whyNotOpened(int type, unsigned index) {
     const UsbBoard &board = *found;
     const std::string node = deviceNode(board);
     if (access(node.c_str(), R_OK | W_OK) == 0) {
-        return "USB device " + board.name + " (" + node +
-               ") opens but its interface could not be claimed: another program holds it, or a "
-               "kernel driver could not be detached";
+        const std::string where = "USB device " + board.name + " (" + node + ")";
+        if (attribute(board.name, "authorized") == "0") {
+            return where + " is not authorized: the system keeps it switched off (USBGuard, or "
+                   "authorized_default=0 on its hub); allow it (e.g. 'usbguard allow-device', or "
+                   "'echo 1 | sudo tee /sys/bus/usb/devices/" + board.name + "/authorized')";
+        }
+        const std::string configuration = attribute(board.name, "bConfigurationValue");
+        if (configuration.empty() || configuration == "0") {
+            return where + " has no active configuration and could not be given one; plug the "
+                   "board in again";
+        }
+        return where + " opens but its interface could not be claimed: another program holds it, "
+               "or a kernel driver could not be detached";
     }
     if (errno == EACCES || errno == EPERM) {
         return "no permission to open USB device " + board.name + " (" + node +
@@ -114,6 +126,18 @@ std::optional<std::string> whyNotOpened(int type, unsigned index) {
                "sudo udevadm trigger' and plug the board in again";
     }
     return std::nullopt;
+}
+
+std::optional<std::string> whyNoUsb() {
+    if (simulated()) return std::nullopt;
+    struct stat info;
+    const char *missing = stat("/dev/bus/usb", &info) != 0 || !S_ISDIR(info.st_mode) ? "/dev/bus/usb"
+                          : stat("/sys/bus/usb/devices", &info) != 0             ? "/sys/bus/usb"
+                                                                                 : nullptr;
+    if (missing == nullptr) return std::nullopt;
+    return std::string("USB is not reachable on this system (no ") + missing +
+           "; a container or sandbox given no USB devices?): pass the host's USB devices in, or use "
+           "the simulated bench with --simulator (or " + kSimulatorVariable + "=1)";
 }
 
 }  // namespace brevantctl

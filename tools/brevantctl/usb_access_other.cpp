@@ -5,6 +5,7 @@
 namespace brevantctl {
 
 std::optional<std::string> whyNotOpened(int, unsigned) { return std::nullopt; }
+std::optional<std::string> whyNoUsb() { return std::nullopt; }
 
 std::optional<BoardLocation> boardLocation(int, unsigned) { return std::nullopt; }
 

@@ -115,6 +115,9 @@ HOSTWIN_API std::size_t pendingFaults();
 
 // Calls made since the last reset (faulted ones included).
 HOSTWIN_API std::uint64_t calls(Fn fn);
+// The byte count each ReadFile since the last reset asked for, in order
+// (faulted ones included).
+HOSTWIN_API std::vector<std::uint32_t> readLengths();
 // Calls of every function except GetLastError, SetLastError, wsprintfA and
 // _strlwr: zero means the caller did not touch the system.
 HOSTWIN_API std::uint64_t systemCalls();

@@ -3,6 +3,7 @@
 #include "usb/libusb/libusb_transport.h"
 
 #include <libusb.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <atomic>
@@ -39,12 +40,23 @@ std::atomic<unsigned> abandonedTransferCount{0};
 // once more, and as long again before it is given up.
 constexpr unsigned kGraceMs = 2000;
 
+// The process's libusb context, made on first use. A child process made by
+// fork never uses its parent's: libusb's event handling, its file
+// descriptors and the parent's claimed handles belong to the parent, so the
+// child forgets them (without closing anything the parent still uses) and
+// makes a context of its own on its first call.
+std::mutex contextLock;
+libusb_context *madeContext = nullptr;  // guarded by contextLock
+bool contextTried = false;              // guarded by contextLock
+
 libusb_context *context() {
-    static libusb_context *const made = [] {
+    std::lock_guard<std::mutex> hold(contextLock);
+    if (!contextTried) {
+        contextTried = true;
         libusb_context *ctx = nullptr;
-        return libusb_init(&ctx) == LIBUSB_SUCCESS ? ctx : nullptr;
-    }();
-    return made;
+        if (libusb_init(&ctx) == LIBUSB_SUCCESS) madeContext = ctx;
+    }
+    return madeContext;
 }
 
 // One board in the list, with the reference the list holds on it.
@@ -62,9 +74,9 @@ bool before(const Listed &a, const Listed &b) {
                                         b.ports + b.portCount);
 }
 
-// The boards present, in bus and port order. Every entry holds a reference
-// that releaseList gives back.
-bool listBoards(std::vector<Listed> &boards) {
+// The boards present, in bus and port order, as libusb lists them now.
+// Every entry holds a reference that releaseList gives back.
+bool listPresent(std::vector<Listed> &boards) {
     libusb_context *ctx = context();
     if (ctx == nullptr) return false;
     libusb_device **all = nullptr;
@@ -94,6 +106,42 @@ bool listBoards(std::vector<Listed> &boards) {
 void releaseList(std::vector<Listed> &boards) {
     for (Listed &entry : boards) libusb_unref_device(entry.device);
     boards.clear();
+}
+
+// The listing this thread holds (holdDeviceList): made on the first lookup
+// after the hold and read by every lookup until the hold ends, so the two
+// pipes of a transport are on one device and an enumeration neither lists a
+// board twice nor misses one when a device comes or goes meanwhile.
+struct HeldList {
+    unsigned depth = 0;
+    bool listed = false;
+    bool ok = false;
+    std::vector<Listed> boards;
+};
+thread_local HeldList held;
+
+// The boards present, from the held listing when there is one. Every entry
+// holds a reference that releaseList gives back.
+bool listBoards(std::vector<Listed> &boards) {
+    if (held.depth == 0) return listPresent(boards);
+    if (!held.listed) {
+        held.ok = listPresent(held.boards);
+        held.listed = true;
+    }
+    for (const Listed &entry : held.boards) {
+        boards.push_back(entry);
+        libusb_ref_device(entry.device);
+    }
+    return held.ok;
+}
+
+void holdDeviceList(bool hold) {
+    if (hold) {
+        ++held.depth;
+    } else if (held.depth > 0 && --held.depth == 0) {
+        releaseList(held.boards);
+        held.listed = false;
+    }
 }
 
 // "vid_04d8&pid_8348": what a match text is searched in.
@@ -141,7 +189,10 @@ struct SharedDevice {
     unsigned users;
     bool driverDetached;  // a kernel driver was bound and is to be re-attached
     unsigned char outType, inType;  // LIBUSB_TRANSFER_TYPE_BULK or _INTERRUPT
+    std::uint32_t inPacketSize;     // wMaxPacketSize of the IN endpoint
     std::atomic<bool> gone{false};
+    // Opened by the parent of this forked process: never touched here.
+    bool inherited = false;
 };
 
 struct Pipe {
@@ -170,10 +221,42 @@ std::vector<SharedDevice *> devices;  // guarded by devicesLock
 // complete them (and write their flag and buffer) until the handle closes.
 std::vector<InFlight *> abandoned;  // guarded by devicesLock
 
-// The transfer types of endpoints 0x01 and 0x81 on interface 0.
-bool findEndpoints(libusb_device *device, unsigned char &outType, unsigned char &inType) {
+// fork: the locks are taken around it, so the child finds them free; the
+// child then forgets the parent's context, devices and transfers. Their
+// memory is left as it is (the parent's instances copied into the child
+// still point at them); nothing is closed or released, which would act on
+// the parent's open files.
+void beforeFork() {
+    devicesLock.lock();
+    contextLock.lock();
+}
+void afterForkInParent() {
+    contextLock.unlock();
+    devicesLock.unlock();
+}
+void afterForkInChild() {
+    for (SharedDevice *shared : devices) shared->inherited = true;
+    devices.clear();
+    abandoned.clear();
+    madeContext = nullptr;
+    contextTried = false;
+    activeTransferCount = 0;
+    contextLock.unlock();
+    devicesLock.unlock();
+}
+[[maybe_unused]] const int forkHandled = pthread_atfork(beforeFork, afterForkInParent, afterForkInChild);
+
+// What the claimed interface offers: the transfer types of endpoints 0x01
+// and 0x81 on interface 0, and the IN endpoint's packet size.
+struct Endpoints {
+    unsigned char outType = 0, inType = 0;
+    std::uint32_t inPacketSize = 0;
+};
+
+bool findEndpoints(libusb_device *device, std::uint8_t configuration, Endpoints &found) {
     libusb_config_descriptor *config = nullptr;
-    if (libusb_get_active_config_descriptor(device, &config) != LIBUSB_SUCCESS) return false;
+    if (libusb_get_config_descriptor_by_value(device, configuration, &config) != LIBUSB_SUCCESS)
+        return false;
     bool haveOut = false, haveIn = false;
     for (int i = 0; i < config->bNumInterfaces; ++i) {
         const libusb_interface &itf = config->interface[i];
@@ -185,11 +268,14 @@ bool findEndpoints(libusb_device *device, unsigned char &outType, unsigned char 
             if (type != LIBUSB_TRANSFER_TYPE_BULK && type != LIBUSB_TRANSFER_TYPE_INTERRUPT)
                 continue;
             if (ep.bEndpointAddress == kOutEndpoint) {
-                outType = type;
+                found.outType = type;
                 haveOut = true;
             } else if (ep.bEndpointAddress == kInEndpoint) {
-                inType = type;
-                haveIn = true;
+                found.inType = type;
+                // Bits 0-10 are the size; high-speed ones above say how many
+                // packets go per microframe.
+                found.inPacketSize = ep.wMaxPacketSize & 0x07FF;
+                haveIn = found.inPacketSize > 0;
             }
         }
     }
@@ -197,13 +283,32 @@ bool findEndpoints(libusb_device *device, unsigned char &outType, unsigned char 
     return haveOut && haveIn;
 }
 
-// Opens, detaches a kernel driver and claims interface 0. Null on failure;
-// whatever was done is undone.
+// The device's active configuration, after setting configuration 1 on a
+// device that has none (configuration 0: left unconfigured because it is
+// not authorised yet, as under USBGuard or authorized_default=0, or by a
+// driver that gave it up). A configured device is left alone: setting its
+// configuration again would reset it under whoever else uses it. 0 when it
+// stays unconfigured or cannot be asked.
+std::uint8_t configure(libusb_device_handle *handle) {
+    int value = 0;
+    if (libusb_get_configuration(handle, &value) != LIBUSB_SUCCESS) return 0;
+    if (value != 0) return static_cast<std::uint8_t>(value);
+    if (libusb_set_configuration(handle, 1) != LIBUSB_SUCCESS) return 0;
+    if (libusb_get_configuration(handle, &value) != LIBUSB_SUCCESS) return 0;
+    return static_cast<std::uint8_t>(value);
+}
+
+// Opens, configures an unconfigured device, detaches a kernel driver and
+// claims interface 0. Null on failure; whatever was done is undone.
 SharedDevice *openShared(libusb_device *device) {
-    unsigned char outType = 0, inType = 0;
-    if (!findEndpoints(device, outType, inType)) return nullptr;
     libusb_device_handle *handle = nullptr;
     if (libusb_open(device, &handle) != LIBUSB_SUCCESS) return nullptr;
+    Endpoints endpoints;
+    const std::uint8_t configuration = configure(handle);
+    if (configuration == 0 || !findEndpoints(device, configuration, endpoints)) {
+        libusb_close(handle);
+        return nullptr;
+    }
     bool detached = false;
     if (libusb_kernel_driver_active(handle, kInterface) == 1) {
         if (libusb_detach_kernel_driver(handle, kInterface) != LIBUSB_SUCCESS) {
@@ -228,8 +333,9 @@ SharedDevice *openShared(libusb_device *device) {
     shared->handle = handle;
     shared->users = 0;
     shared->driverDetached = detached;
-    shared->outType = outType;
-    shared->inType = inType;
+    shared->outType = endpoints.outType;
+    shared->inType = endpoints.inType;
+    shared->inPacketSize = endpoints.inPacketSize;
     return shared;
 }
 
@@ -250,9 +356,14 @@ void closeShared(SharedDevice *shared) {
     delete shared;
 }
 
-// One user of the device less; the last one closes it.
+// One user of the device less; the last one closes it. A device the parent
+// process opened is only forgotten: its handle and claim are the parent's.
 void releaseUse(SharedDevice *shared) {
     std::lock_guard<std::mutex> hold(devicesLock);
+    if (shared->inherited) {
+        if (--shared->users == 0) delete shared;
+        return;
+    }
     if (--shared->users == 0) {
         devices.erase(std::find(devices.begin(), devices.end(), shared));
         closeShared(shared);
@@ -324,6 +435,8 @@ int errorOf(libusb_transfer_status status) {
     switch (status) {
         case LIBUSB_TRANSFER_COMPLETED: return LIBUSB_SUCCESS;
         case LIBUSB_TRANSFER_TIMED_OUT: return LIBUSB_ERROR_TIMEOUT;
+        // Only this transport cancels, once a transfer outlived its timeout.
+        case LIBUSB_TRANSFER_CANCELLED: return LIBUSB_ERROR_TIMEOUT;
         case LIBUSB_TRANSFER_NO_DEVICE: return LIBUSB_ERROR_NO_DEVICE;
         case LIBUSB_TRANSFER_STALL: return LIBUSB_ERROR_PIPE;
         case LIBUSB_TRANSFER_OVERFLOW: return LIBUSB_ERROR_OVERFLOW;
@@ -342,14 +455,21 @@ bool transfer(Pipe *pipe, unsigned char endpoint, std::uint8_t *data, std::uint3
               unsigned timeoutMs, std::uint32_t *count) {
     if (count != nullptr) *count = 0;
     SharedDevice *shared = pipe->shared;
-    if (shared->gone) {
+    if (shared->gone || shared->inherited) {
         lastError = LIBUSB_ERROR_NO_DEVICE;
         return false;
     }
+    const bool out = endpoint == kOutEndpoint;
+    // A read takes whole packets: a device that sends more than a read asks
+    // for makes the host controller report babble, which loses the data and
+    // on some controllers leaves the endpoint out of step.
+    const std::uint32_t packet = shared->inPacketSize;
+    const std::uint32_t submitted =
+        out ? length : std::max<std::uint32_t>(1, (length + packet - 1) / packet) * packet;
     InFlight *flight = new (std::nothrow) InFlight{nullptr, shared, nullptr, 0};
     if (flight != nullptr) {
         flight->transfer = libusb_alloc_transfer(0);
-        flight->buffer = new (std::nothrow) unsigned char[length > 0 ? length : 1];
+        flight->buffer = new (std::nothrow) unsigned char[submitted > 0 ? submitted : 1];
     }
     if (flight == nullptr || flight->transfer == nullptr || flight->buffer == nullptr) {
         if (flight != nullptr) release(flight);
@@ -359,15 +479,14 @@ bool transfer(Pipe *pipe, unsigned char endpoint, std::uint8_t *data, std::uint3
     libusb_transfer *t = flight->transfer;
     unsigned char *buffer = flight->buffer;
     int *completed = &flight->completed;
-    const bool out = endpoint == kOutEndpoint;
     if (out) std::memcpy(buffer, data, length);
     const unsigned char type = out ? shared->outType : shared->inType;
     if (type == LIBUSB_TRANSFER_TYPE_BULK) {
-        libusb_fill_bulk_transfer(t, shared->handle, endpoint, buffer, static_cast<int>(length),
+        libusb_fill_bulk_transfer(t, shared->handle, endpoint, buffer, static_cast<int>(submitted),
                                   transferDone, completed, timeoutMs);
     } else {
         libusb_fill_interrupt_transfer(t, shared->handle, endpoint, buffer,
-                                       static_cast<int>(length), transferDone, completed,
+                                       static_cast<int>(submitted), transferDone, completed,
                                        timeoutMs);
     }
     int error = libusb_submit_transfer(t);
@@ -400,13 +519,19 @@ bool transfer(Pipe *pipe, unsigned char endpoint, std::uint8_t *data, std::uint3
         --activeTransferCount;
         error = errorOf(t->status);
         if (error == LIBUSB_SUCCESS) {
+            // The count is what came, so a reply longer than asked is seen as
+            // such; the caller's buffer gets no more than it asked for.
             const std::uint32_t done = static_cast<std::uint32_t>(t->actual_length);
-            if (!out) std::memcpy(data, buffer, done);
+            if (!out) std::memcpy(data, buffer, std::min(done, length));
             if (count != nullptr) *count = done;
         }
     }
     release(flight);
     if (error == LIBUSB_ERROR_NO_DEVICE) shared->gone = true;
+    // A stalled endpoint stays halted, failing every transfer, until the host
+    // clears it; it is cleared here, outside libusb's event handling, so the
+    // next command goes through. This transfer still fails.
+    if (error == LIBUSB_ERROR_PIPE) libusb_clear_halt(shared->handle, endpoint);
     lastError = error;
     return error == LIBUSB_SUCCESS;
 }
@@ -423,23 +548,25 @@ bool writeReport(PipeHandle pipe, const std::uint8_t *report, std::uint32_t *wri
 }
 
 bool readReply(PipeHandle pipe, std::uint8_t *buffer, std::uint32_t length,
-               std::uint32_t *readCount) {
+               std::uint32_t timeoutMs, std::uint32_t *readCount) {
     Pipe *p = static_cast<Pipe *>(pipe);
     if (p->direction != PipeDirection::Read) {
         if (readCount != nullptr) *readCount = 0;
         lastError = LIBUSB_ERROR_ACCESS;
         return false;
     }
-    return transfer(p, kInEndpoint, buffer, length, PIPE_TIMEOUT_MS, readCount);
+    return transfer(p, kInEndpoint, buffer, length, timeoutMs, readCount);
 }
 
 bool deviceGone() { return lastError == LIBUSB_ERROR_NO_DEVICE; }
 
+bool timedOut() { return lastError == LIBUSB_ERROR_TIMEOUT; }
+
 }  // namespace
 
 Backend backend() {
-    return Backend{"libusb",   false,       findDevicePath, openPipe,
-                   closePipe, writeReport, readReply,      deviceGone};
+    return Backend{"libusb",    false,     findDevicePath, openPipe, closePipe,
+                   writeReport, readReply, deviceGone,     timedOut, holdDeviceList};
 }
 
 unsigned openDevices() {

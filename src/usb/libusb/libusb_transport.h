@@ -5,12 +5,16 @@
 // device index is a position in that list. Each device's identity text
 // ("vid_04d8&pid_8348") is what the match texts are searched in, as in the
 // Windows registry. A pipe is one user of a shared, opened handle with
-// interface 0 claimed: the first user opens, detaches a kernel driver bound
-// to the interface and claims it; the last one releases, re-attaches the
-// driver and closes. Endpoint 0x01 takes reports, 0x81 gives replies, each
-// with the transfer type its descriptor names.
+// interface 0 claimed: the first user opens, sets configuration 1 on a
+// device that has none, detaches a kernel driver bound to the interface and
+// claims it; the last one releases, re-attaches the driver and closes.
+// Endpoint 0x01 takes reports, 0x81 gives replies, each with the transfer
+// type its descriptor names. Reads ask for whole packets of the IN endpoint
+// and give the caller at most what it asked for, with the count that came.
+// A transfer that met a stalled endpoint clears the halt before it fails.
 //
-// One libusb context serves the process, made on first use. Transfers are
+// One libusb context serves the process, made on first use; a child made by
+// fork makes its own and never touches its parent's handles. Transfers are
 // submitted and their events handled on the calling thread; a transfer that
 // timed out is cancelled and completed before its buffer is given back.
 #ifndef BREVANT_USB_LIBUSB_TRANSPORT_H

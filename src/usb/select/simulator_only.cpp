@@ -21,11 +21,13 @@ bool moveNothing(PipeHandle, const std::uint8_t *, std::uint32_t *count) {
     if (count != nullptr) *count = 0;
     return false;
 }
-bool readNothing(PipeHandle, std::uint8_t *, std::uint32_t, std::uint32_t *count) {
+bool readNothing(PipeHandle, std::uint8_t *, std::uint32_t, std::uint32_t, std::uint32_t *count) {
     if (count != nullptr) *count = 0;
     return false;
 }
 bool neverGone() { return false; }
+bool neverTimedOut() { return false; }
+void holdNothing(bool) {}
 
 Backend choose() {
     if (simulatorRequested()) return windows::backend("simulator", true);
@@ -33,8 +35,8 @@ Backend choose() {
                  "brevant: built without libusb: real boards cannot be reached; "
                  "set %s=1 for the simulated bench\n",
                  kSimulatorVariable);
-    return Backend{"none",     false,      findNothing, openNothing, closeNothing,
-                   moveNothing, readNothing, neverGone};
+    return Backend{"none",      false,       findNothing,   openNothing, closeNothing,
+                   moveNothing, readNothing, neverGone,     neverTimedOut, holdNothing};
 }
 
 }  // namespace

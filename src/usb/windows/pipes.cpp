@@ -38,9 +38,12 @@ bool closePipe(PipeHandle pipe) { return CloseHandle(pipe) != FALSE; }
 
 bool deviceGone() { return GetLastError() == ERROR_INVALID_HANDLE; }
 
+// Every lookup asks SetupAPI afresh.
+void holdDeviceList(bool) {}
+
 Backend backend(const char *name, bool simulated) {
-    return Backend{name,       simulated,   findDevicePath, openPipe,
-                   closePipe, writeReport, readReply,      deviceGone};
+    return Backend{name,        simulated, findDevicePath, openPipe, closePipe,
+                   writeReport, readReply, deviceGone,     timedOut, holdDeviceList};
 }
 
 }  // namespace windows

@@ -20,9 +20,11 @@ PipeHandle openPipe(std::uint16_t deviceIndex, const char *matchText, const char
 bool closePipe(PipeHandle pipe);
 bool writeReport(PipeHandle pipe, const std::uint8_t *report, std::uint32_t *writtenCount);
 bool readReply(PipeHandle pipe, std::uint8_t *buffer, std::uint32_t length,
-               std::uint32_t *readCount);
+               std::uint32_t timeoutMs, std::uint32_t *readCount);
 // The thread's last system error is ERROR_INVALID_HANDLE.
 bool deviceGone();
+// The last transfer of this thread ended because its wait ran out.
+bool timedOut();
 
 // The backend table; `simulated` when it runs over the virtual Windows.
 Backend backend(const char *name, bool simulated);

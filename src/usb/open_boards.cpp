@@ -1,0 +1,51 @@
+// open_boards.cpp - the registry of the boards this process has open.
+#include "usb/open_boards.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace VESK {
+namespace {
+
+std::mutex registryLock;
+std::vector<std::shared_ptr<OpenBoard>> &entries() {
+    // Built on first use and never destroyed, so a transport released while
+    // the process exits still finds it.
+    static auto *const all = new std::vector<std::shared_ptr<OpenBoard>>;
+    return *all;
+}
+
+}  // namespace
+
+std::shared_ptr<OpenBoard> joinBoard(const std::string &path, bool &firstUser) {
+    std::lock_guard<std::mutex> hold(registryLock);
+    std::vector<std::shared_ptr<OpenBoard>> &all = entries();
+    auto found = std::find_if(all.begin(), all.end(), [&](const std::shared_ptr<OpenBoard> &b) {
+        return b->path == path;
+    });
+    std::shared_ptr<OpenBoard> board;
+    if (found != all.end()) {
+        board = *found;
+    } else {
+        board = std::make_shared<OpenBoard>(path);
+        all.push_back(board);
+    }
+    firstUser = board->users == 0;
+    ++board->users;
+    return board;
+}
+
+void leaveBoard(const std::shared_ptr<OpenBoard> &board) {
+    std::lock_guard<std::mutex> hold(registryLock);
+    if (board->users > 0) --board->users;
+    if (board->users != 0 || board->owedReplyLength != 0) return;
+    std::vector<std::shared_ptr<OpenBoard>> &all = entries();
+    all.erase(std::remove(all.begin(), all.end(), board), all.end());
+}
+
+std::size_t knownBoards() {
+    std::lock_guard<std::mutex> hold(registryLock);
+    return entries().size();
+}
+
+}  // namespace VESK

@@ -1,0 +1,44 @@
+// open_boards.h - the boards this process has open, one entry per physical
+// board, told apart by the path its lookup found (the interface path, or the
+// bus and port path). Every transport with pipes on a board shares its entry:
+// the entry's lock is held for one exchange at a time, whichever instance or
+// enumeration probe makes it, and the reply the board still owes is
+// remembered there, not in any one transport.
+#ifndef BREVANT_USB_OPEN_BOARDS_H
+#define BREVANT_USB_OPEN_BOARDS_H
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace VESK {
+
+struct OpenBoard {
+    explicit OpenBoard(std::string boardPath) : path(std::move(boardPath)) {}
+    const std::string path;
+    // Held from an exchange's first transfer to its last.
+    std::mutex turn;
+    // The length of a reply the board still owes: a query's read failed, so
+    // its reply may come later. 0 when nothing is owed. Written under `turn`.
+    std::atomic<std::uint32_t> owedReplyLength{0};
+    // Transports with pipes on the board; guarded by the registry's lock.
+    unsigned users = 0;
+};
+
+// Joins the board at `path`, making its entry when there is none. `firstUser`
+// tells whether no other transport of the process had the board open, so
+// nothing of this process is talking to it.
+std::shared_ptr<OpenBoard> joinBoard(const std::string &path, bool &firstUser);
+// One user less. The entry is forgotten once nobody uses the board and it
+// owes nothing; an owed reply keeps it until the board vanishes.
+void leaveBoard(const std::shared_ptr<OpenBoard> &board);
+
+// Entries the registry holds (for tests).
+std::size_t knownBoards();
+
+}  // namespace VESK
+
+#endif
