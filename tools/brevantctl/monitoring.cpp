@@ -437,12 +437,16 @@ void runWatch(Context &c) {
                                           std::chrono::duration<double>(interval * static_cast<double>(n))));
         if (interrupted) break;
         ++rounds;
+        // The whole round is sampled before its rows go out: with --all the
+        // columns are every board's of the first round, and the header that
+        // names them comes before the first row.
+        std::vector<std::pair<std::string, std::vector<Reading>>> round;
         for (std::size_t b = 0; b < boards.size(); ++b) {
             Watched &w = boards[b];
             Link &link = *w.link;
             if (w.reconnect) link.reconnect();
             const std::string time = timestamp(std::chrono::system_clock::now());
-            const std::vector<Reading> readings = takeSample(c, link);
+            std::vector<Reading> readings = takeSample(c, link);
             // One line on standard error for a sample with failed readings.
             w.reconnect = false;
             std::string failures;
@@ -459,6 +463,31 @@ void runWatch(Context &c) {
                 std::fprintf(stderr, "brevantctl: watch: %s %s%s%s\n", time.c_str(),
                              all ? ("board " + std::to_string(link.id().index) + ": ").c_str() : "", failures.c_str(),
                              more == 0 ? "" : ("; " + std::to_string(more) + " more failed").c_str());
+            if (n == 0) {
+                // Every board of the first round adds its columns (a type-1
+                // board has some a type-0 board lacks), each after the column
+                // that precedes it on its own board, so a mixed bench gets
+                // the columns in the order a type-1 board has them.
+                std::size_t at = 0;
+                for (const Reading &r : readings) {
+                    if (r.state == Reading::State::Unavailable && !r.keepsColumn) continue;
+                    const auto known = std::find(keys.begin(), keys.end(), r.key);
+                    if (known != keys.end()) {
+                        at = static_cast<std::size_t>(known - keys.begin()) + 1;
+                        continue;
+                    }
+                    keys.insert(keys.begin() + static_cast<std::ptrdiff_t>(at), r.key);
+                    names.insert(names.begin() + static_cast<std::ptrdiff_t>(at), r.key + (r.unit.empty() ? "" : "_" + r.unit));
+                    ++at;
+                }
+            }
+            round.emplace_back(time, std::move(readings));
+        }
+        for (std::size_t b = 0; b < boards.size(); ++b) {
+            Watched &w = boards[b];
+            Link &link = *w.link;
+            const std::string &time = round[b].first;
+            const std::vector<Reading> &readings = round[b].second;
             auto find = [&readings](const std::string &key) -> const Reading * {
                 for (const Reading &r : readings) {
                     if (r.key == key) return &r;
@@ -466,17 +495,6 @@ void runWatch(Context &c) {
                 return nullptr;
             };
             const bool first = n == 0 && b == 0;
-            if (n == 0) {
-                // Every board of the first round adds its columns (a type-1
-                // board has some a type-0 board lacks).
-                for (const Reading &r : readings) {
-                    if ((r.state != Reading::State::Unavailable || r.keepsColumn) &&
-                        std::find(keys.begin(), keys.end(), r.key) == keys.end()) {
-                        keys.push_back(r.key);
-                        names.push_back(r.key + (r.unit.empty() ? "" : "_" + r.unit));
-                    }
-                }
-            }
             for (const Reading &r : readings) {
                 if (r.state == Reading::State::Ok && r.value.is_number()) tallies[{b, r.key}].add(r.value.get<double>());
             }

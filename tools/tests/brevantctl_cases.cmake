@@ -725,6 +725,16 @@ elseif(CASE STREQUAL "monitoring")
   ctl(0 watch --all --csv --count 2 --interval 0)
   expect_match("watch --all" "${OUT}" "^time,index,serial,vcc_V,temp0_C,current_monitor,port3,ftdi_supply\n[^,]+,0,VBRD0001,3.3125,25.25,291,128,1\n[^,]+,1,VBRD0002,,,291,0,\n[^,]+,0,VBRD0001,[^\n]+\n[^,]+,1,VBRD0002,[^\n]+\n$")
   usage_error("--all watches every board; drop --index" watch --all --index 1)
+  # A bench whose first board is a type-0 one: the header still names every
+  # board's columns, in the order a type-1 board has them, and each value
+  # stands under its own name, in CSV and in the table.
+  file(WRITE "${WORK}/mixed" "0 ZERO0001\n1 ONE00001\n")
+  set(ENV{BREVANT_BENCH} "${WORK}/mixed")
+  ctl(0 watch --all --csv --count 2 --interval 0)
+  expect_match("watch --all, type 0 first" "${OUT}" "^time,index,serial,vcc_V,temp0_C,current_monitor,port3,ftdi_supply\n[^,]+,0,ZERO0001,,,291,0,\n[^,]+,1,ONE00001,3.3125,25.25,291,[0-9]+,[01]\n[^,]+,0,ZERO0001,,,291,0,\n[^,]+,1,ONE00001,3.3125,[^\n]+\n$")
+  ctl(0 watch --all --count 1 --interval 0)
+  expect_match("watch --all table, type 0 first" "${OUT}" "^date and time \\(UTC\\) +serial +vcc_V +temp0_C +current_monitor +port3 +ftdi_supply\n[^\n]+  ZERO0001  -- +-- +0x0123 \\(291\\) +0x00 +--\n[^\n]+  ONE00001  3.3125 +25.25 +0x0123 \\(291\\) +0x[0-9A-F]+ +o[nf]+\n$")
+  unset(ENV{BREVANT_BENCH})
   # --summary: min, max and mean of each column at the end, beneath the
   # table, or on standard error beside CSV, or as a last JSON line.
   ctl(0 -t 1 watch --count 3 --interval 0 --summary)
