@@ -25,7 +25,8 @@ function(ctl expected)
 endfunction()
 
 # interrupt_when(<glob> args...): starts brevantctl in the background, waits
-# until a file matches <glob> (or 1.5 seconds, for an empty glob), sends
+# until a file matches <glob> (or INTERRUPT_AFTER seconds, 1.5 unless set,
+# for an empty glob), sends
 # it SIGINT (or INTERRUPT_SIGNAL) and waits for it. INTERRUPTED_STATUS and INTERRUPTED_ERR hold its
 # exit status and standard error.
 function(interrupt_when glob)
@@ -35,7 +36,10 @@ function(interrupt_when glob)
     string(APPEND command " '${arg}'")
   endforeach()
   if(glob STREQUAL "")
-    set(wait "sleep 1.5")
+    if(NOT INTERRUPT_AFTER)
+      set(INTERRUPT_AFTER 1.5)
+    endif()
+    set(wait "sleep ${INTERRUPT_AFTER}")
   else()
     set(wait "n=0; until ls ${glob} >/dev/null 2>&1; do n=$((n+1)); [ $n -lt 400 ] || break; sleep 0.05; done")
   endif()
@@ -529,6 +533,31 @@ elseif(CASE STREQUAL "eeprom_safety")
   file(WRITE "${WORK}/bench" "1 SLOW0001\n0 SLOW0002\n")
   ctl(0 -i 1 -j eeprom read ${last} 2)
   expect_json_equal("${OUT}" "${byte}ff" data)
+  # Stopped while it reads the bytes back for --verify: every byte was
+  # written, and the message says so rather than sounding like a load that
+  # stopped early. (100 bytes at 20 ms a report: 2 s of writing, then 2 s
+  # of reading; a slow start that is still writing at the signal is tried
+  # again later.)
+  file(WRITE "${WORK}/bench" "1 SLOW0001 pace=20\n")
+  file(WRITE "${WORK}/hundred.bin" "")
+  foreach(i RANGE 9)
+    file(APPEND "${WORK}/hundred.bin" "0123456789")
+  endforeach()
+  foreach(after 3 4 5)
+    set(INTERRUPT_AFTER ${after})
+    interrupt_when("" -y eeprom load --offset 0x2000 --verify "${WORK}/hundred.bin")
+    if(NOT INTERRUPTED_ERR MATCHES "interrupted: wrote")
+      break()
+    endif()
+  endforeach()
+  unset(INTERRUPT_AFTER)
+  if(NOT INTERRUPTED_STATUS EQUAL 130 OR NOT INTERRUPTED_ERR MATCHES
+     "eeprom load: interrupted while verifying: wrote all 100 bytes, 0x02000-0x02063, but they are not verified \\(the read-back stopped after reading [0-9]+ of 100 bytes from 0x02000\\)\n$")
+    message(FATAL_ERROR "load interrupted in its verify: status ${INTERRUPTED_STATUS}\n${INTERRUPTED_ERR}")
+  endif()
+  file(WRITE "${WORK}/bench" "1 SLOW0001\n")
+  ctl(0 -j eeprom read 0x2062 2)
+  expect_json_equal("${OUT}" 3839 data)
   unset(ENV{BREVANT_BENCH})
 
   # A write-protected file is refused, as cp does, unless --force.
