@@ -3,6 +3,7 @@ opening by type alone or by serial number, the serial number rules, all
 readings at once, python -m brevant, and installing it."""
 
 import inspect
+import json
 import os
 import shutil
 import subprocess
@@ -239,3 +240,28 @@ def test_python_m_brevant_shows_what_brevantctl_shows(tmp_path):
                             capture_output=True, text=True, timeout=60).stdout.splitlines()
     assert ours[0] == theirs[0] == "time,vcc_V,temp0_C,temp1_C,current_monitor,port3,ftdi_supply"
     assert ours[1].split(",")[1:] == theirs[1].split(",")[1:]
+
+
+def test_python_m_brevant_shows_blank_and_odd_serial_numbers_as_brevantctl_does(tmp_path):
+    # A blank serial number was read: it is "(blank)", not "(serial
+    # unreadable)". Bytes that are not plain text (a tab, a backslash) show
+    # as \xNN, so the serial cell stays one word and the columns stay aligned.
+    ctl = _brevantctl()
+    if ctl is None:
+        pytest.skip("brevantctl is not built beside the library")
+    env = dict(os.environ, BREVANT_BENCH_STATE=str(tmp_path / "state"))
+
+    def brevantctl(*args):
+        return subprocess.run([ctl, *args], env=env, capture_output=True, text=True, timeout=60)
+
+    assert brevantctl("-y", "-i", "1", "sn", "clear").returncode == 0
+    assert brevantctl("-y", "-i", "0", "eeprom", "write", "0", "0x51", "0x22", "0x5C", "0x09",
+                      "0x20", "0x20", "0x20", "0x20").returncode == 0
+    for args in (["list"], ["status", "-i", "0"], ["status", "-i", "1"]):
+        ours, theirs = _module(*args, tmp_path=tmp_path), brevantctl(*args)
+        assert (ours.returncode, ours.stdout) == (theirs.returncode, theirs.stdout), args
+    assert "type-0 board (blank) at device index 1" in _module("status", "-i", "1", tmp_path=tmp_path).stdout
+    assert "bench:0   Q\"\\x5C\\x09  " in _module("list", tmp_path=tmp_path).stdout
+    # The JSON holds the bytes themselves (each program escapes them its own
+    # valid way).
+    assert json.loads(_module("list", "--json", tmp_path=tmp_path).stdout) == json.loads(brevantctl("list", "--json").stdout)

@@ -583,6 +583,9 @@ elseif(CASE STREQUAL "eeprom_safety")
                 -y eeprom load --offset 0x500 --verify "${WORK}/four.bin")
   board_failure("sn set: not kept: the type-1 board at device index 0 holds 'LABN0' after 'LAB-7' was written"
                 -y sn set LAB-7)
+  # Two cells that do not stick: the first is the one named.
+  board_failure("eeprom load: verify failed: the type-1 board at device index 0 holds 0x4E at 0x00003 where 0x78 was written"
+                -y eeprom load --offset 2 --verify "${WORK}/four.bin")
   unset(ENV{BREVANT_BENCH})
 
   # A save to a symbolic link writes the file it points to; the link stays.
