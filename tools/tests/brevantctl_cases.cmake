@@ -352,6 +352,18 @@ elseif(CASE STREQUAL "persistence")
   if(NOT status EQUAL 0)
     message(FATAL_ERROR "the two programs: status ${status}\n${err}")
   endif()
+  # Six programs that end together, each setting the serial number of a
+  # board of its own: every one is kept.
+  file(WRITE "${WORK}/bench" "1 SIX00000\n0 SIX00001\n1 SIX00002\n0 SIX00003\n1 SIX00004\n0 SIX00005\n")
+  set(together "")
+  foreach(i RANGE 5)
+    string(APPEND together "${emulated} '${CTL}' -i ${i} -y sn set SET0000${i} >/dev/null 2>&1 &\n")
+  endforeach()
+  execute_process(COMMAND sh -c "${together}wait")
+  ctl(0 list)
+  foreach(i RANGE 5)
+    expect_match("six programs at once" "${OUT}" "\n    ${i}  [^\n]* SET0000${i} ")
+  endforeach()
   unset(ENV{BREVANT_BENCH})
   # A run that changes nothing writes nothing (a missing file is created
   # once, with the boards as they are).
@@ -359,6 +371,11 @@ elseif(CASE STREQUAL "persistence")
   execute_process(COMMAND sleep 1.1)
   ctl(0 list)
   ctl(0 -i 1 watch --count 1 --interval 0)
+  # Reading the module, the EEPROM into a file and a search by serial number
+  # write nothing to the boards either.
+  ctl(0 -t 1 status --module --sensors 0,1)
+  ctl(0 module monitor)
+  ctl(0 -s VBRD0002 eeprom save --length 16 "${WORK}/head.bin")
   file(TIMESTAMP "${STATE}" after "%s")
   if(NOT stamp STREQUAL after)
     message(FATAL_ERROR "list and watch wrote the state file")
