@@ -265,3 +265,49 @@ def test_python_m_brevant_shows_blank_and_odd_serial_numbers_as_brevantctl_does(
     # The JSON holds the bytes themselves (each program escapes them its own
     # valid way).
     assert json.loads(_module("list", "--json", tmp_path=tmp_path).stdout) == json.loads(brevantctl("list", "--json").stdout)
+
+
+def test_a_python_program_and_brevantctl_at_once_keep_each_others_changes(tmp_path):
+    # A Python program holds board 0 open while brevantctl, in another shell,
+    # sets board 1's serial number; then the program writes to board 0 and
+    # ends. Each wrote only its own board: both changes are there. A program
+    # that only read writes nothing at all.
+    ctl = _brevantctl()
+    if ctl is None:
+        pytest.skip("brevantctl is not built beside the library")
+    state = tmp_path / "state"
+    env = dict(os.environ, BREVANT_BENCH_STATE=str(state), PYTHONPATH=PYTHON_DIR)
+    assert subprocess.run([ctl, "list"], env=env, capture_output=True, timeout=60).returncode == 0
+    before = os.stat(state)
+    reader = ("import brevant\n"
+              "print([d.first_byte for d in brevant.find_boards()])\n"
+              "with brevant.Board.open(serial='VBRD0002') as b:\n"
+              "    print(b.readings(), b.eeprom_read(0x100), b.mdio_read(1, 0x8000))\n")
+    done = subprocess.run([sys.executable, "-c", reader], env=env, capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    after = os.stat(state)
+    assert (after.st_ino, after.st_mtime_ns) == (before.st_ino, before.st_mtime_ns)
+
+    writer = subprocess.Popen([sys.executable, "-c",
+                               "import sys, brevant\n"
+                               "with brevant.Board(1, 0) as b:\n"
+                               "    b.serial\n"
+                               "    print('open', flush=True)\n"
+                               "    sys.stdin.readline()\n"
+                               "    b.mdio_write(1, 0x8000, 0x4242)\n"],
+                              env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        assert writer.stdout.readline() == "open\n"
+        done = subprocess.run([ctl, "-i", "1", "-y", "sn", "set", "MEANWHIL"], env=env, capture_output=True,
+                              text=True, timeout=60)
+        assert done.returncode == 0, done.stderr
+        writer.stdin.write("go\n")
+        writer.stdin.close()
+        assert writer.wait(timeout=60) == 0
+    finally:
+        if writer.poll() is None:
+            writer.kill()
+    assert subprocess.run([ctl, "-i", "1", "sn", "get"], env=env, capture_output=True, text=True,
+                          timeout=60).stdout == "MEANWHIL\n"
+    assert subprocess.run([ctl, "-i", "0", "mdio", "read", "1", "0x8000"], env=env, capture_output=True, text=True,
+                          timeout=60).stdout == "0x4242\n"
