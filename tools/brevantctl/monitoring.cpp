@@ -40,7 +40,7 @@ const char kWatchDetails[] =
     "is reconnected before the next sample. --all samples every board (of --type), one row per board with index "
     "and serial columns. --summary prints the min, max and mean of each column at the end, also after Ctrl-C (on "
     "standard error with --csv, so the log stays one table). Ctrl-C ends the watch with status 0; the status is "
-    "1 when no sample was taken without a failed reading.";
+    "1 when no sample was taken without a failed reading (with --all: of any one board).";
 
 // ---- Readings ------------------------------------------------------------------
 
@@ -334,6 +334,7 @@ struct Watched {
     Json board;                   // the JSON "board" member
     std::string serial;           // the serial column ("" when unreadable)
     bool reconnect = false;
+    std::uint64_t whole = 0;      // samples without a failed reading
 };
 
 // min, max and mean of one column of one board, for --summary.
@@ -429,7 +430,7 @@ void runWatch(Context &c) {
     std::vector<std::string> laneFields;
     std::vector<std::size_t> laneWidths;
     std::map<std::pair<std::size_t, std::string>, Tally> tallies;  // (board, key)
-    std::uint64_t taken = 0, whole = 0;  // samples, and those without a failed reading
+    std::uint64_t taken = 0;  // samples of all boards
     std::uint64_t rounds = 0;
     const auto start = std::chrono::steady_clock::now();
     for (std::uint64_t n = 0; !interrupted && (!count || n < *count); ++n) {
@@ -458,7 +459,7 @@ void runWatch(Context &c) {
                 else ++more;
             }
             ++taken;
-            if (!w.reconnect) ++whole;
+            if (!w.reconnect) ++w.whole;
             if (w.reconnect)
                 std::fprintf(stderr, "brevantctl: watch: %s %s%s%s\n", time.c_str(),
                              all ? ("board " + std::to_string(link.id().index) + ": ").c_str() : "", failures.c_str(),
@@ -629,10 +630,17 @@ void runWatch(Context &c) {
         }
         std::fflush(out);
     }
-    // A log of nothing but empty cells is no success.
-    if (taken > 0 && whole == 0)
-        c.failAfterOutput(std::string("no sample") + (all ? " of any board" : " of the " + boards.front().link->describe()) +
-                          " was taken whole: every one of the " + std::to_string(taken) + " had a failed reading");
+    // A log of nothing but empty cells is no success, also for one board of
+    // several: each board must have given one whole sample.
+    std::string empty;
+    std::size_t emptyBoards = 0;
+    for (const Watched &w : boards) {
+        if (w.whole != 0) continue;
+        empty += (emptyBoards++ == 0 ? "the " : ", the ") + w.link->describe();
+    }
+    if (taken > 0 && emptyBoards > 0)
+        c.failAfterOutput("no sample of " + empty + " was taken whole: every one of the " + std::to_string(rounds) +
+                          " had a failed reading");
 }
 
 }  // namespace brevantctl

@@ -825,6 +825,14 @@ elseif(CASE STREQUAL "monitoring")
     message(FATAL_ERROR "watch of a board with short replies:\n${OUT}")
   endif()
   expect_match("watch failures" "${ERR}" "brevantctl: watch: [^ ]+ supply voltage: short reply")
+  # Of several boards, one that never gave a whole sample fails the watch
+  # too, though the others logged well: its column of empty cells is no
+  # success.
+  file(WRITE "${WORK}/bench" "1 GOOD0001\n1 SHRT0001 reply-bytes=1\n")
+  ctl(1 watch --all --csv --count 2 --interval 0)
+  expect_match("watch --all, one board without a whole sample" "${OUT}" "\n[^,]+,0,GOOD0001,3.3125,25.25,291,[^\n]+\n[^,]+,1,,,,,,\n")
+  expect_match("watch --all, one board without a whole sample" "${ERR}" "\nbrevantctl: watch: no sample of the type-1 board at device index 1 was taken whole: every one of the 2 had a failed reading\n$")
+  file(WRITE "${WORK}/bench" "1 SHRT0001 reply-bytes=1\n")
   # status shows every reading and fails with the count.
   ctl(1 status)
   expect_match("failed status" "${OUT}" "supply voltage +failed: short reply\n")
