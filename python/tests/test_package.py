@@ -193,8 +193,7 @@ def test_unreadable_boards_give_their_reason_and_a_serial_search_names_them(run_
             "    print(brevant.find_boards()[3].first_byte, brevant.find_boards()[3].reason)\n"
             "    b.eeprom_write(0, 0x4C)\n")
     out = run_python(code, BREVANT_BENCH=bench).splitlines()
-    # In a fresh process: a board that answers late hands the next read on
-    # it the reply it still owes, even in another instance.
+    # In a fresh process, as a script of its own would search.
     code = ("import brevant\n"
             "try:\n"
             "    brevant.Board.open(serial='LAB-7')\n"
@@ -311,3 +310,29 @@ def test_a_python_program_and_brevantctl_at_once_keep_each_others_changes(tmp_pa
                           timeout=60).stdout == "MEANWHIL\n"
     assert subprocess.run([ctl, "-i", "0", "mdio", "read", "1", "0x8000"], env=env, capture_output=True, text=True,
                           timeout=60).stdout == "0x4242\n"
+
+
+def test_boards_found_first_are_read_right_when_opened_again(run_python, tmp_path):
+    # The usual script: find the boards, then open one by serial number. A
+    # board that answers too late failed its first-byte read in find_boards;
+    # its late reply must not become the answer to the next read of it,
+    # which would make a serial number of shifted bytes ("1SLOW000") pass
+    # for a good one.
+    bench = tmp_path / "bench"
+    bench.write_text("1 SLOW0001 latency=150\n0 LAB-8\n")
+    code = ("import brevant\n"
+            "print([(d.first_byte, d.reason) for d in brevant.find_boards()])\n"
+            "try:\n"
+            "    brevant.Board.open(serial='LAB-7')\n"
+            "except brevant.BrevantError as e:\n"
+            "    print(e)\n"
+            "with brevant.Board(1, 0) as b:\n"
+            "    try:\n"
+            "        print(repr(b.serial))\n"
+            "    except brevant.BrevantError as e:\n"
+            "        print('unreadable')\n")
+    out = run_python(code, BREVANT_BENCH=bench).splitlines()
+    assert out == ["[(None, 'no reply to the EEPROM read'), (76, None)]",
+                   "no readable board has serial number 'LAB-7' (could not read the type-1 board at device index 0: "
+                   "no reply to the serial number read); did you mean 'LAB-8'?",
+                   "unreadable"]
