@@ -230,7 +230,7 @@ def _cell(entry: dict) -> str:
     if isinstance(value, bool):
         return "1" if value else "0"
     if isinstance(value, float) and decimals(entry["column"].unit) is not None:
-        return "%.*f" % (decimals(entry["column"].unit), value)
+        return rounded(value, entry["column"].unit)
     return str(value)
 
 

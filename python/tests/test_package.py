@@ -336,3 +336,22 @@ def test_boards_found_first_are_read_right_when_opened_again(run_python, tmp_pat
                    "no readable board has serial number 'LAB-7' (could not read the type-1 board at device index 0: "
                    "no reply to the serial number read); did you mean 'LAB-8'?",
                    "unreadable"]
+
+
+def test_python_m_brevant_rounds_as_brevantctl_does_just_below_zero(tmp_path):
+    # -0.0039 C is 0.00 in the status text and in CSV, in both programs.
+    ctl = _brevantctl()
+    if ctl is None:
+        pytest.skip("brevantctl is not built beside the library")
+    bench = tmp_path / "bench"
+    bench.write_text("1 COLD0001 temp0=-0.003 temp1=-0.5\n")
+    env = {"BREVANT_BENCH": str(bench)}
+    ctl_env = dict(os.environ, BREVANT_BENCH_STATE=str(tmp_path / "state"), **env)
+    args = ["watch", "--csv", "-n", "1", "--interval", "0", "--sensors", "0,1"]
+    ours = _module(*args, env_changes=env, tmp_path=tmp_path).stdout.splitlines()
+    theirs = subprocess.run([ctl, *args], env=ctl_env, capture_output=True, text=True, timeout=60).stdout.splitlines()
+    assert ours[1].split(",")[1:] == theirs[1].split(",")[1:] == ["3.3125", "0.00", "-0.50", "291", "0", "0"]
+    args = ["status", "--sensors", "0,1"]
+    ours = _module(*args, env_changes=env, tmp_path=tmp_path).stdout
+    assert ours == subprocess.run([ctl, *args], env=ctl_env, capture_output=True, text=True, timeout=60).stdout
+    assert "temperature 0    0.00 C\n" in ours

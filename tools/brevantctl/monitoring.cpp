@@ -46,18 +46,26 @@ const char kWatchDetails[] =
 
 int decimalsOf(const std::string &unit) { return unitDecimals(unit); }
 
-std::string roundedText(double value, const std::string &unit) {
-    const int decimals = decimalsOf(unit);
-    if (decimals < 0) return decimal(value);
+namespace {
+
+// `value` with `decimals` decimals; a value that rounds to zero has no sign
+// (-0.0039 C is 0.00, in the table, in CSV and in the summary alike).
+std::string roundedTo(double value, int decimals) {
     char text[48];
     std::snprintf(text, sizeof text, "%.*f", decimals, value);
     if (std::strcmp(text, "-0") == 0 || std::strncmp(text, "-0.", 3) == 0) {
-        // -0.00 is 0.00: a rounded zero has no sign.
         bool zero = true;
         for (const char *p = text + 1; *p != '\0'; ++p) zero = zero && (*p == '0' || *p == '.');
         if (zero) return text + 1;
     }
     return text;
+}
+
+}  // namespace
+
+std::string roundedText(double value, const std::string &unit) {
+    const int decimals = decimalsOf(unit);
+    return decimals < 0 ? decimal(value) : roundedTo(value, decimals);
 }
 
 Reading Reading::number(std::string key, std::string label, std::string unit, double value) {
@@ -108,11 +116,7 @@ Reading Reading::failed(std::string key, std::string label, std::string unit, st
 
 std::string Reading::cell() const {
     if (state != State::Ok) return "";
-    if (decimals >= 0 && value.is_number()) {
-        char rounded[48];
-        std::snprintf(rounded, sizeof rounded, "%.*f", decimals, value.get<double>());
-        return rounded;
-    }
+    if (decimals >= 0 && value.is_number()) return roundedTo(value.get<double>(), decimals);
     const std::string dumped = dumpJson(value);
     if (dumped == "true") return "1";
     if (dumped == "false") return "0";
@@ -616,10 +620,7 @@ void runWatch(Context &c) {
                     std::string unit = names[k].substr(names[k].rfind('_') + 1);
                     const int decimals = decimalsOf(unit);
                     auto shown = [&](double v, int extra) {
-                        if (decimals < 0) return decimal(v);
-                        char text[48];
-                        std::snprintf(text, sizeof text, "%.*f", decimals + extra, v);
-                        return std::string(text);
+                        return decimals < 0 ? decimal(v) : roundedTo(v, decimals + extra);
                     };
                     std::fprintf(out, "%s  %-12s  %-12s  %-12s  %llu\n", padRight(names[k], width).c_str(),
                                  shown(t.min, 0).c_str(), shown(t.max, 0).c_str(),

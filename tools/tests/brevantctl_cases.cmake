@@ -774,6 +774,16 @@ elseif(CASE STREQUAL "monitoring")
   ctl(0 watch --all --csv --count 2 --interval 0)
   expect_match("watch --all" "${OUT}" "^time,index,serial,vcc_V,temp0_C,current_monitor,port3,ftdi_supply\n[^,]+,0,VBRD0001,3.3125,25.25,291,128,1\n[^,]+,1,VBRD0002,,,291,0,\n[^,]+,0,VBRD0001,[^\n]+\n[^,]+,1,VBRD0002,[^\n]+\n$")
   usage_error("--all watches every board; drop --index" watch --all --index 1)
+  # A temperature just below zero rounds to 0.00 in the table, in CSV and in
+  # the summary alike: no "-0.00" in one of them.
+  file(WRITE "${WORK}/cold" "1 COLD0001 temp0=-0.003 temp1=-0.5\n")
+  set(ENV{BREVANT_BENCH} "${WORK}/cold")
+  ctl(0 status --sensors 0,1)
+  expect_match("status just below zero" "${OUT}" "\ntemperature 0 +0.00 C\ntemperature 1 +-0.50 C\n")
+  ctl(0 watch --csv --count 1 --interval 0 --sensors 0,1 --summary)
+  expect_match("watch --csv just below zero" "${OUT}" "\n[^,]+,3.3125,0.00,-0.50,291,")
+  expect_match("watch --summary just below zero" "${ERR}" "\ntemp0_C +0.00 +0.00 +-0.004 +1\ntemp1_C +-0.50 +-0.50 +-0.500 +1\n")
+  unset(ENV{BREVANT_BENCH})
   # A bench whose first board is a type-0 one: the header still names every
   # board's columns, in the order a type-1 board has them, and each value
   # stands under its own name, in CSV and in the table.
