@@ -403,8 +403,8 @@ void runWatch(Context &c) {
             try {
                 w.owned = std::make_unique<Link>(id);
             } catch (const BoardFailure &e) {
-                // A board that does not open is still watched: its rows stay
-                // empty and it is tried again before each sample.
+                // A board that does not open is named here and left out;
+                // the others are watched.
                 std::fprintf(stderr, "brevantctl: watch: %s\n", e.what());
                 continue;
             }
