@@ -116,6 +116,7 @@ Reading Reading::failed(std::string key, std::string label, std::string unit, st
 
 std::string Reading::cell() const {
     if (state != State::Ok) return "";
+    if (value.is_string()) return text;  // a word such as a module state: as status shows it
     if (decimals >= 0 && value.is_number()) return roundedTo(value.get<double>(), decimals);
     const std::string dumped = dumpJson(value);
     if (dumped == "true") return "1";
