@@ -46,9 +46,7 @@ uint8_t VESKCFP2_CALL veskcfp2_connect(CFP2INSTANCE *instance) {
     if (board == nullptr) return 0;
     // Close whatever is still open: the pipes of an earlier connect, or the
     // one pipe a failed connect left open. Closing pipes that are not open
-    // costs no system call. A reply the board still owes is collected
-    // first, so it does not pass for the answer to the next query.
-    settleOwedReply(*board->transport);
+    // costs no system call.
     board->transport->closePipes();
     board->connected = board->transport->openPipes() ? 1 : 0;
     return board->connected;
@@ -57,9 +55,6 @@ uint8_t VESKCFP2_CALL veskcfp2_connect(CFP2INSTANCE *instance) {
 uint8_t VESKCFP2_CALL veskcfp2_disconnect(CFP2INSTANCE *instance) {
     CFP2BOARD *board = boardOf(instance);
     if (board == nullptr) return 0;
-    // A late reply left on the board would be the next instance's (or
-    // program's) first answer: collect it while the pipes are open.
-    settleOwedReply(*board->transport);
     const VESK::PipeCloseResult closed = board->transport->closePipes();
     const bool clean = closed.writeClosed && closed.readClosed;
     board->connected = clean ? 0 : 1;

@@ -37,18 +37,6 @@ bool collectOwedReply(VESK::USBAPI &transport) {
 
 }  // namespace
 
-void settleOwedReply(VESK::USBAPI &transport) {
-    if (transport.owedReplyLength() == 0 || !pipesOpen(transport)) return;
-    std::uint8_t discarded[REPORT_SIZE];
-    const std::uint32_t length =
-        std::min<std::uint32_t>(transport.owedReplyLength(), static_cast<std::uint32_t>(REPORT_SIZE));
-    if (VESK::readReply(transport.readPipe(), discarded, length, nullptr)) {
-        transport.setOwedReplyLength(0);
-    } else {
-        dropPipesIfVanished(transport);
-    }
-}
-
 int exchange(VESK::USBAPI &transport, const std::uint8_t *report, std::uint32_t replyLength,
              std::uint8_t *reply) {
     // Commands without a reply need the read pipe too: a half-open board is

@@ -26,13 +26,6 @@ namespace brevant {
 int exchange(VESK::USBAPI &transport, const std::uint8_t *report, std::uint32_t replyLength,
              std::uint8_t *reply);
 
-// Before the board's pipes close (disconnect, or a connect that reopens
-// them): collects the reply the board still owes, with one read bounded like
-// any other. The board keeps a late reply until someone reads it, and the
-// next instance or program to open the board would take it for the answer
-// to its own first query. Nothing when nothing is owed.
-void settleOwedReply(VESK::USBAPI &transport);
-
 // Fills `report` with the row of `command` and runs the exchange with the
 // row's reply length. `reply` must hold that many bytes.
 int runCommand(VESK::USBAPI &transport, std::uint8_t *report, Command command,
