@@ -157,6 +157,29 @@ TEST_F(LateReply, OwedReplySurvivesAReconnectButNotAnUnplug) {
     EXPECT_EQ(hostwin::calls(Fn::ReadFile) - reads, 1u);
 }
 
+TEST_F(LateReply, ANewInstanceAfterATimedOutOneGetsItsOwnAnswer) {
+    // A program lists the boards, each through an instance of its own that
+    // it closes again, and then opens the one it wants: the reply the board
+    // still owed the first instance must not answer the second one's query.
+    std::uint8_t port = 0;
+    timeOut([&] { return veskcfp2_getPort(inst, 5, &port); });
+    ASSERT_EQ(veskcfp2_disconnect(inst), 1);
+    CFP2INSTANCE *second = veskcfp2_createInstance(1, 0);
+    ASSERT_EQ(veskcfp2_connect(second), 1);
+    EXPECT_EQ(veskcfp2_getPort(second, 3, &port), VESKCFP2_CMD_OK);
+    EXPECT_EQ(port, 0x12);
+    // Serial numbers too: every byte is its own, none shifted by one.
+    std::uint8_t serial[8] = {};
+    board->knobs().latencyMs = 150;
+    EXPECT_EQ(veskcfp2_getSN(second, serial), 0);
+    board->knobs().latencyMs = 0;
+    EXPECT_EQ(veskcfp2_disconnect(second), 1);
+    veskcfp2_destroyInstance(second);
+    ASSERT_EQ(veskcfp2_connect(inst), 1);
+    EXPECT_EQ(veskcfp2_getSN(inst, serial), 1);
+    EXPECT_EQ(0, std::memcmp(serial, board->state().eeprom.data(), 8));
+}
+
 TEST_F(LateReply, ReadThatFailedAtOnceAlsoLeavesItsReplyOwed) {
     // The report went out, the read did not even start: the reply is queued.
     hostwin::failCalls(Fn::ReadFile, ERROR_GEN_FAILURE);

@@ -7,6 +7,8 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "vboard/default_bench.h"
 #include "vboard/state_file.h"
@@ -69,6 +71,43 @@ TEST(StateMerge, SavingMergesIntoTheFileAsItIsNowAndLeavesNoTemporaryFile) {
         << text.str();
     // A state file in a folder that does not exist says so.
     EXPECT_NE(vboard::saveMergedState(path + ".missing/state", {{0, "board 0 1 X\n"}}, {}), "");
+    std::remove(path.c_str());
+    std::remove((path + ".lock").c_str());
+}
+
+TEST(StateMerge, SavesAtTheSameTimeLoseNoBoard) {
+    // Eight programs, each changing its own board again and again, end at
+    // the same moment: every save reads the file, merges and renames, and
+    // without the lock one would put back what another had just replaced.
+    // (Each saver opens the lock file itself, as a program does.)
+    const std::string path = ::testing::TempDir() + "brevant-merge-race";
+    std::remove(path.c_str());
+    constexpr int kBoards = 8, kRounds = 25;
+    auto section = [](int board, int round) {
+        return "board " + std::to_string(board) + " 1 RACE000" + std::to_string(board) + "\nport 03 " +
+               std::to_string(10 + round) + "\n";
+    };
+    std::map<std::size_t, std::string> first;
+    for (int board = 0; board < kBoards; ++board) first[board] = section(board, 0);
+    ASSERT_EQ(vboard::saveMergedState(path, {}, first), "");
+    std::vector<std::thread> savers;
+    std::vector<std::string> failures(kBoards);
+    for (int board = 0; board < kBoards; ++board) {
+        savers.emplace_back([&, board] {
+            for (int round = 1; round <= kRounds && failures[board].empty(); ++round)
+                failures[board] = vboard::saveMergedState(path, {{board, section(board, round)}}, {});
+        });
+    }
+    for (std::thread &saver : savers) saver.join();
+    std::string expected = "brevant-bench-state 1\n";
+    for (int board = 0; board < kBoards; ++board) {
+        EXPECT_EQ(failures[board], "") << "board " << board;
+        expected += section(board, kRounds);
+    }
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_EQ(text.str(), expected + "end\n");
     std::remove(path.c_str());
     std::remove((path + ".lock").c_str());
 }

@@ -128,10 +128,19 @@ def _list_row(device: Device) -> dict:
     return row
 
 
+def _display_serial(serial: str) -> str:
+    """A serial number as brevantctl shows it: (blank) when blank; a space,
+    a backslash and bytes outside printable ASCII as \\xNN, so a cell stays
+    one word."""
+    if not serial:
+        return "(blank)"
+    return "".join(c if 0x20 < ord(c) < 0x7F and c != "\\" else "\\x%02X" % ord(c) for c in serial)
+
+
 def _serial_text(serial: Optional[str], row: dict) -> str:
     if serial is None:
         return "(unreadable: %s)" % row["error"]["message"]
-    return serial or "(blank)"
+    return _display_serial(serial)
 
 
 def _list_text(rows: List[dict]) -> List[str]:
@@ -222,7 +231,7 @@ def _cell(entry: dict) -> str:
     if isinstance(value, bool):
         return "1" if value else "0"
     if isinstance(value, float) and decimals(entry["column"].unit) is not None:
-        return "%.*f" % (decimals(entry["column"].unit), value)
+        return rounded(value, entry["column"].unit)
     return str(value)
 
 
@@ -324,7 +333,8 @@ def _run(args: argparse.Namespace) -> int:
                     member = _board_json(board)
                     width = max([5] + [len(e["column"].label) for e in taken])
                     print("%s  type-%d board %s at device index %d (product %s)"
-                          % ("board".ljust(width), board.board_type, member.get("serial") or "(serial unreadable)",
+                          % ("board".ljust(width), board.board_type,
+                             _display_serial(member["serial"]) if "serial" in member else "(serial unreadable)",
                              board.index, "0x8348" if board.board_type == BOARD_8348 else "0x8248"))
                     for e in taken:
                         text = {"ok": lambda: _reading_text(e),

@@ -3,6 +3,7 @@ opening by type alone or by serial number, the serial number rules, all
 readings at once, python -m brevant, and installing it."""
 
 import inspect
+import json
 import os
 import shutil
 import subprocess
@@ -192,8 +193,7 @@ def test_unreadable_boards_give_their_reason_and_a_serial_search_names_them(run_
             "    print(brevant.find_boards()[3].first_byte, brevant.find_boards()[3].reason)\n"
             "    b.eeprom_write(0, 0x4C)\n")
     out = run_python(code, BREVANT_BENCH=bench).splitlines()
-    # In a fresh process: a board that answers late hands the next read on
-    # it the reply it still owes, even in another instance.
+    # In a fresh process, as a script of its own would search.
     code = ("import brevant\n"
             "try:\n"
             "    brevant.Board.open(serial='LAB-7')\n"
@@ -251,3 +251,118 @@ def test_python_m_brevant_shows_what_brevantctl_shows(tmp_path):
         columns = board.module().columns()
     assert list(columns) == module_keys and module_keys[0] == "state"
     assert columns["state"] == theirs[1].split(",")[header.index("module_state")] == "Ready"
+
+def test_python_m_brevant_shows_blank_and_odd_serial_numbers_as_brevantctl_does(tmp_path):
+    # A blank serial number was read: it is "(blank)", not "(serial
+    # unreadable)". Bytes that are not plain text (a tab, a backslash) show
+    # as \xNN, so the serial cell stays one word and the columns stay aligned.
+    ctl = _brevantctl()
+    if ctl is None:
+        pytest.skip("brevantctl is not built beside the library")
+    env = dict(os.environ, BREVANT_BENCH_STATE=str(tmp_path / "state"))
+
+    def brevantctl(*args):
+        return subprocess.run([ctl, *args], env=env, capture_output=True, text=True, timeout=60)
+
+    assert brevantctl("-y", "-i", "1", "sn", "clear").returncode == 0
+    assert brevantctl("-y", "-i", "0", "eeprom", "write", "0", "0x51", "0x22", "0x5C", "0x09",
+                      "0x20", "0x20", "0x20", "0x20").returncode == 0
+    for args in (["list"], ["status", "-i", "0"], ["status", "-i", "1"]):
+        ours, theirs = _module(*args, tmp_path=tmp_path), brevantctl(*args)
+        assert (ours.returncode, ours.stdout) == (theirs.returncode, theirs.stdout), args
+    assert "type-0 board (blank) at device index 1" in _module("status", "-i", "1", tmp_path=tmp_path).stdout
+    assert "bench:0   Q\"\\x5C\\x09  " in _module("list", tmp_path=tmp_path).stdout
+    # The JSON holds the bytes themselves (each program escapes them its own
+    # valid way).
+    assert json.loads(_module("list", "--json", tmp_path=tmp_path).stdout) == json.loads(brevantctl("list", "--json").stdout)
+
+
+def test_a_python_program_and_brevantctl_at_once_keep_each_others_changes(tmp_path):
+    # A Python program holds board 0 open while brevantctl, in another shell,
+    # sets board 1's serial number; then the program writes to board 0 and
+    # ends. Each wrote only its own board: both changes are there. A program
+    # that only read writes nothing at all.
+    ctl = _brevantctl()
+    if ctl is None:
+        pytest.skip("brevantctl is not built beside the library")
+    state = tmp_path / "state"
+    env = dict(os.environ, BREVANT_BENCH_STATE=str(state), PYTHONPATH=PYTHON_DIR)
+    assert subprocess.run([ctl, "list"], env=env, capture_output=True, timeout=60).returncode == 0
+    before = os.stat(state)
+    reader = ("import brevant\n"
+              "print([d.first_byte for d in brevant.find_boards()])\n"
+              "with brevant.Board.open(serial='VBRD0002') as b:\n"
+              "    print(b.readings(), b.eeprom_read(0x100), b.mdio_read(1, 0x8000))\n")
+    done = subprocess.run([sys.executable, "-c", reader], env=env, capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    after = os.stat(state)
+    assert (after.st_ino, after.st_mtime_ns) == (before.st_ino, before.st_mtime_ns)
+
+    writer = subprocess.Popen([sys.executable, "-c",
+                               "import sys, brevant\n"
+                               "with brevant.Board(1, 0) as b:\n"
+                               "    b.serial\n"
+                               "    print('open', flush=True)\n"
+                               "    sys.stdin.readline()\n"
+                               "    b.mdio_write(1, 0x8000, 0x4242)\n"],
+                              env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        assert writer.stdout.readline() == "open\n"
+        done = subprocess.run([ctl, "-i", "1", "-y", "sn", "set", "MEANWHIL"], env=env, capture_output=True,
+                              text=True, timeout=60)
+        assert done.returncode == 0, done.stderr
+        writer.stdin.write("go\n")
+        writer.stdin.close()
+        assert writer.wait(timeout=60) == 0
+    finally:
+        if writer.poll() is None:
+            writer.kill()
+    assert subprocess.run([ctl, "-i", "1", "sn", "get"], env=env, capture_output=True, text=True,
+                          timeout=60).stdout == "MEANWHIL\n"
+    assert subprocess.run([ctl, "-i", "0", "mdio", "read", "1", "0x8000"], env=env, capture_output=True, text=True,
+                          timeout=60).stdout == "0x4242\n"
+
+
+def test_boards_found_first_are_read_right_when_opened_again(run_python, tmp_path):
+    # The usual script: find the boards, then open one by serial number. A
+    # board that answers too late failed its first-byte read in find_boards;
+    # its late reply must not become the answer to the next read of it,
+    # which would make a serial number of shifted bytes ("1SLOW000") pass
+    # for a good one.
+    bench = tmp_path / "bench"
+    bench.write_text("1 SLOW0001 latency=150\n0 LAB-8\n")
+    code = ("import brevant\n"
+            "print([(d.first_byte, d.reason) for d in brevant.find_boards()])\n"
+            "try:\n"
+            "    brevant.Board.open(serial='LAB-7')\n"
+            "except brevant.BrevantError as e:\n"
+            "    print(e)\n"
+            "with brevant.Board(1, 0) as b:\n"
+            "    try:\n"
+            "        print(repr(b.serial))\n"
+            "    except brevant.BrevantError as e:\n"
+            "        print('unreadable')\n")
+    out = run_python(code, BREVANT_BENCH=bench).splitlines()
+    assert out == ["[(None, 'no reply to the EEPROM read'), (76, None)]",
+                   "no readable board has serial number 'LAB-7' (could not read the type-1 board at device index 0: "
+                   "no reply to the serial number read); did you mean 'LAB-8'?",
+                   "unreadable"]
+
+
+def test_python_m_brevant_rounds_as_brevantctl_does_just_below_zero(tmp_path):
+    # -0.0039 C is 0.00 in the status text and in CSV, in both programs.
+    ctl = _brevantctl()
+    if ctl is None:
+        pytest.skip("brevantctl is not built beside the library")
+    bench = tmp_path / "bench"
+    bench.write_text("1 COLD0001 temp0=-0.003 temp1=-0.5\n")
+    env = {"BREVANT_BENCH": str(bench)}
+    ctl_env = dict(os.environ, BREVANT_BENCH_STATE=str(tmp_path / "state"), **env)
+    args = ["watch", "--csv", "-n", "1", "--interval", "0", "--sensors", "0,1"]
+    ours = _module(*args, env_changes=env, tmp_path=tmp_path).stdout.splitlines()
+    theirs = subprocess.run([ctl, *args], env=ctl_env, capture_output=True, text=True, timeout=60).stdout.splitlines()
+    assert ours[1].split(",")[1:] == theirs[1].split(",")[1:] == ["3.3125", "0.00", "-0.50", "291", "0", "0"]
+    args = ["status", "--sensors", "0,1"]
+    ours = _module(*args, env_changes=env, tmp_path=tmp_path).stdout
+    assert ours == subprocess.run([ctl, *args], env=ctl_env, capture_output=True, text=True, timeout=60).stdout
+    assert "temperature 0    0.00 C\n" in ours

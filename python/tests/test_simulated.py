@@ -44,6 +44,26 @@ print(any(d.simulated for d in devices), brevant.load().simulated, brevant.Board
     assert out == "False False False\n"
 
 
+def test_the_package_and_the_library_read_the_switch_alike(run_python, tmp_path):
+    # Whatever the word, the boards the library reaches and the package's
+    # "simulated" mark agree: never a simulated board passed off as a real
+    # one, nor real boards marked simulated. A word that is neither on nor
+    # off is named once by the library, and the simulator stays off.
+    code = ("import sys, brevant\n"
+            "devices = brevant.find_boards()\n"
+            "print(len(devices), brevant.load().simulated, all(d.simulated for d in devices))\n")
+    for word in ("1", "TRUE", "yes", "On"):
+        assert run_python(code, BREVANT_SIMULATOR=word) == "2 True True\n", word
+    for word in ("", "0", "false", "No", "OFF", "maybe", " 1"):
+        env = dict(os.environ, BREVANT_SIMULATOR=word, PYTHONPATH=PYTHON_DIR,
+                   BREVANT_BENCH_STATE=str(tmp_path / "state"))
+        done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)
+        assert done.returncode == 0 and done.stdout == "0 False True\n", (word, done.stdout, done.stderr)
+        named = [line for line in done.stderr.splitlines() if "BREVANT_SIMULATOR=" in line]
+        assert len(named) == (1 if word in ("maybe", " 1") else 0), (word, done.stderr)
+        assert "simulated boards" not in done.stderr, word
+
+
 def _module(tmp_path, *args, **env_changes):
     env = dict(os.environ)
     env["PYTHONPATH"] = PYTHON_DIR

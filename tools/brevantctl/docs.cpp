@@ -98,7 +98,7 @@ void printManPage(const std::vector<Option> &global) {
     }
     std::printf(".SH EXIT STATUS\n.TP\n0\nsuccess\n.TP\n1\n%s\n.TP\n2\n%s\n.TP\n130\n%s\n",
                 roff("the board or a file operation failed: no board found (also for list), no connection, no or "
-                     "short reply, a reading of status that failed, a watch without one whole sample, a module "
+                     "short reply, a reading of status that failed, a watch without one whole sample (with --all: of any one board), a module "
                      "without power (module monitor), an EEPROM write that did not stick (eeprom load --verify, "
                      "sn set), a file that cannot be read or written, a question answered no")
                     .c_str(),

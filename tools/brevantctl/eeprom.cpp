@@ -227,8 +227,18 @@ void runEepromLoad(Context &c) {
     writeEeprom(c, range.offset, image, "eeprom load");
     const bool verify = c.invocation().flag("--verify");
     if (verify) {
-        const std::vector<std::uint8_t> back =
-            readEeprom(c, range.offset, static_cast<std::uint32_t>(image.size()), "eeprom verify");
+        std::vector<std::uint8_t> back;
+        try {
+            back = readEeprom(c, range.offset, static_cast<std::uint32_t>(image.size()), "eeprom verify");
+        } catch (const Interrupted &e) {
+            // Every byte went to the board; only the read-back stopped.
+            std::string stopped = e.what();
+            if (stopped.compare(0, 12, "interrupted ") == 0) stopped.erase(0, 12);
+            throw Interrupted("interrupted while verifying: wrote all " + std::to_string(image.size()) + " bytes, " +
+                              hex(range.offset, 5) + "-" +
+                              hex(range.offset + static_cast<std::uint32_t>(image.size()) - 1, 5) +
+                              ", but they are not verified (the read-back stopped " + stopped + ")");
+        }
         const auto diff = std::mismatch(image.begin(), image.end(), back.begin());
         if (diff.first != image.end()) {
             const std::uint32_t at = range.offset + static_cast<std::uint32_t>(diff.first - image.begin());

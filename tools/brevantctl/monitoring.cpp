@@ -40,24 +40,32 @@ const char kWatchDetails[] =
     "is reconnected before the next sample. --all samples every board (of --type), one row per board with index "
     "and serial columns. --summary prints the min, max and mean of each column at the end, also after Ctrl-C (on "
     "standard error with --csv, so the log stays one table). Ctrl-C ends the watch with status 0; the status is "
-    "1 when no sample was taken without a failed reading.";
+    "1 when no sample was taken without a failed reading (with --all: of any one board).";
 
 // ---- Readings ------------------------------------------------------------------
 
 int decimalsOf(const std::string &unit) { return unitDecimals(unit); }
 
-std::string roundedText(double value, const std::string &unit) {
-    const int decimals = decimalsOf(unit);
-    if (decimals < 0) return decimal(value);
+namespace {
+
+// `value` with `decimals` decimals; a value that rounds to zero has no sign
+// (-0.0039 C is 0.00, in the table, in CSV and in the summary alike).
+std::string roundedTo(double value, int decimals) {
     char text[48];
     std::snprintf(text, sizeof text, "%.*f", decimals, value);
     if (std::strcmp(text, "-0") == 0 || std::strncmp(text, "-0.", 3) == 0) {
-        // -0.00 is 0.00: a rounded zero has no sign.
         bool zero = true;
         for (const char *p = text + 1; *p != '\0'; ++p) zero = zero && (*p == '0' || *p == '.');
         if (zero) return text + 1;
     }
     return text;
+}
+
+}  // namespace
+
+std::string roundedText(double value, const std::string &unit) {
+    const int decimals = decimalsOf(unit);
+    return decimals < 0 ? decimal(value) : roundedTo(value, decimals);
 }
 
 Reading Reading::number(std::string key, std::string label, std::string unit, double value) {
@@ -109,11 +117,7 @@ Reading Reading::failed(std::string key, std::string label, std::string unit, st
 std::string Reading::cell() const {
     if (state != State::Ok) return "";
     if (value.is_string()) return text;  // a word such as a module state: as status shows it
-    if (decimals >= 0 && value.is_number()) {
-        char rounded[48];
-        std::snprintf(rounded, sizeof rounded, "%.*f", decimals, value.get<double>());
-        return rounded;
-    }
+    if (decimals >= 0 && value.is_number()) return roundedTo(value.get<double>(), decimals);
     const std::string dumped = dumpJson(value);
     if (dumped == "true") return "1";
     if (dumped == "false") return "0";
@@ -335,6 +339,7 @@ struct Watched {
     Json board;                   // the JSON "board" member
     std::string serial;           // the serial column ("" when unreadable)
     bool reconnect = false;
+    std::uint64_t whole = 0;      // samples without a failed reading
 };
 
 // min, max and mean of one column of one board, for --summary.
@@ -399,8 +404,8 @@ void runWatch(Context &c) {
             try {
                 w.owned = std::make_unique<Link>(id);
             } catch (const BoardFailure &e) {
-                // A board that does not open is still watched: its rows stay
-                // empty and it is tried again before each sample.
+                // A board that does not open is named here and left out;
+                // the others are watched.
                 std::fprintf(stderr, "brevantctl: watch: %s\n", e.what());
                 continue;
             }
@@ -430,7 +435,7 @@ void runWatch(Context &c) {
     std::vector<std::string> laneFields;
     std::vector<std::size_t> laneWidths;
     std::map<std::pair<std::size_t, std::string>, Tally> tallies;  // (board, key)
-    std::uint64_t taken = 0, whole = 0;  // samples, and those without a failed reading
+    std::uint64_t taken = 0;  // samples of all boards
     std::uint64_t rounds = 0;
     const auto start = std::chrono::steady_clock::now();
     for (std::uint64_t n = 0; !interrupted && (!count || n < *count); ++n) {
@@ -438,12 +443,16 @@ void runWatch(Context &c) {
                                           std::chrono::duration<double>(interval * static_cast<double>(n))));
         if (interrupted) break;
         ++rounds;
+        // The whole round is sampled before its rows go out: with --all the
+        // columns are every board's of the first round, and the header that
+        // names them comes before the first row.
+        std::vector<std::pair<std::string, std::vector<Reading>>> round;
         for (std::size_t b = 0; b < boards.size(); ++b) {
             Watched &w = boards[b];
             Link &link = *w.link;
             if (w.reconnect) link.reconnect();
             const std::string time = timestamp(std::chrono::system_clock::now());
-            const std::vector<Reading> readings = takeSample(c, link);
+            std::vector<Reading> readings = takeSample(c, link);
             // One line on standard error for a sample with failed readings.
             w.reconnect = false;
             std::string failures;
@@ -455,11 +464,36 @@ void runWatch(Context &c) {
                 else ++more;
             }
             ++taken;
-            if (!w.reconnect) ++whole;
+            if (!w.reconnect) ++w.whole;
             if (w.reconnect)
                 std::fprintf(stderr, "brevantctl: watch: %s %s%s%s\n", time.c_str(),
                              all ? ("board " + std::to_string(link.id().index) + ": ").c_str() : "", failures.c_str(),
                              more == 0 ? "" : ("; " + std::to_string(more) + " more failed").c_str());
+            if (n == 0) {
+                // Every board of the first round adds its columns (a type-1
+                // board has some a type-0 board lacks), each after the column
+                // that precedes it on its own board, so a mixed bench gets
+                // the columns in the order a type-1 board has them.
+                std::size_t at = 0;
+                for (const Reading &r : readings) {
+                    if (r.state == Reading::State::Unavailable && !r.keepsColumn) continue;
+                    const auto known = std::find(keys.begin(), keys.end(), r.key);
+                    if (known != keys.end()) {
+                        at = static_cast<std::size_t>(known - keys.begin()) + 1;
+                        continue;
+                    }
+                    keys.insert(keys.begin() + static_cast<std::ptrdiff_t>(at), r.key);
+                    names.insert(names.begin() + static_cast<std::ptrdiff_t>(at), r.key + (r.unit.empty() ? "" : "_" + r.unit));
+                    ++at;
+                }
+            }
+            round.emplace_back(time, std::move(readings));
+        }
+        for (std::size_t b = 0; b < boards.size(); ++b) {
+            Watched &w = boards[b];
+            Link &link = *w.link;
+            const std::string &time = round[b].first;
+            const std::vector<Reading> &readings = round[b].second;
             auto find = [&readings](const std::string &key) -> const Reading * {
                 for (const Reading &r : readings) {
                     if (r.key == key) return &r;
@@ -467,17 +501,6 @@ void runWatch(Context &c) {
                 return nullptr;
             };
             const bool first = n == 0 && b == 0;
-            if (n == 0) {
-                // Every board of the first round adds its columns (a type-1
-                // board has some a type-0 board lacks).
-                for (const Reading &r : readings) {
-                    if ((r.state != Reading::State::Unavailable || r.keepsColumn) &&
-                        std::find(keys.begin(), keys.end(), r.key) == keys.end()) {
-                        keys.push_back(r.key);
-                        names.push_back(r.key + (r.unit.empty() ? "" : "_" + r.unit));
-                    }
-                }
-            }
             for (const Reading &r : readings) {
                 if (r.state == Reading::State::Ok && r.value.is_number()) tallies[{b, r.key}].add(r.value.get<double>());
             }
@@ -599,10 +622,7 @@ void runWatch(Context &c) {
                     std::string unit = names[k].substr(names[k].rfind('_') + 1);
                     const int decimals = decimalsOf(unit);
                     auto shown = [&](double v, int extra) {
-                        if (decimals < 0) return decimal(v);
-                        char text[48];
-                        std::snprintf(text, sizeof text, "%.*f", decimals + extra, v);
-                        return std::string(text);
+                        return decimals < 0 ? decimal(v) : roundedTo(v, decimals + extra);
                     };
                     std::fprintf(out, "%s  %-12s  %-12s  %-12s  %llu\n", padRight(names[k], width).c_str(),
                                  shown(t.min, 0).c_str(), shown(t.max, 0).c_str(),
@@ -613,10 +633,17 @@ void runWatch(Context &c) {
         }
         std::fflush(out);
     }
-    // A log of nothing but empty cells is no success.
-    if (taken > 0 && whole == 0)
-        c.failAfterOutput(std::string("no sample") + (all ? " of any board" : " of the " + boards.front().link->describe()) +
-                          " was taken whole: every one of the " + std::to_string(taken) + " had a failed reading");
+    // A log of nothing but empty cells is no success, also for one board of
+    // several: each board must have given one whole sample.
+    std::string empty;
+    std::size_t emptyBoards = 0;
+    for (const Watched &w : boards) {
+        if (w.whole != 0) continue;
+        empty += (emptyBoards++ == 0 ? "the " : ", the ") + w.link->describe();
+    }
+    if (taken > 0 && emptyBoards > 0)
+        c.failAfterOutput("no sample of " + empty + " was taken whole: every one of the " + std::to_string(rounds) +
+                          " had a failed reading");
 }
 
 }  // namespace brevantctl

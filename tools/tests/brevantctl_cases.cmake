@@ -25,7 +25,8 @@ function(ctl expected)
 endfunction()
 
 # interrupt_when(<glob> args...): starts brevantctl in the background, waits
-# until a file matches <glob> (or 1.5 seconds, for an empty glob), sends
+# until a file matches <glob> (or INTERRUPT_AFTER seconds, 1.5 unless set,
+# for an empty glob), sends
 # it SIGINT (or INTERRUPT_SIGNAL) and waits for it. INTERRUPTED_STATUS and INTERRUPTED_ERR hold its
 # exit status and standard error.
 function(interrupt_when glob)
@@ -35,7 +36,10 @@ function(interrupt_when glob)
     string(APPEND command " '${arg}'")
   endforeach()
   if(glob STREQUAL "")
-    set(wait "sleep 1.5")
+    if(NOT INTERRUPT_AFTER)
+      set(INTERRUPT_AFTER 1.5)
+    endif()
+    set(wait "sleep ${INTERRUPT_AFTER}")
   else()
     set(wait "n=0; until ls ${glob} >/dev/null 2>&1; do n=$((n+1)); [ $n -lt 400 ] || break; sleep 0.05; done")
   endif()
@@ -348,6 +352,18 @@ elseif(CASE STREQUAL "persistence")
   if(NOT status EQUAL 0)
     message(FATAL_ERROR "the two programs: status ${status}\n${err}")
   endif()
+  # Six programs that end together, each setting the serial number of a
+  # board of its own: every one is kept.
+  file(WRITE "${WORK}/bench" "1 SIX00000\n0 SIX00001\n1 SIX00002\n0 SIX00003\n1 SIX00004\n0 SIX00005\n")
+  set(together "")
+  foreach(i RANGE 5)
+    string(APPEND together "${emulated} '${CTL}' -i ${i} -y sn set SET0000${i} >/dev/null 2>&1 &\n")
+  endforeach()
+  execute_process(COMMAND sh -c "${together}wait")
+  ctl(0 list)
+  foreach(i RANGE 5)
+    expect_match("six programs at once" "${OUT}" "\n    ${i}  [^\n]* SET0000${i} ")
+  endforeach()
   unset(ENV{BREVANT_BENCH})
   # A run that changes nothing writes nothing (a missing file is created
   # once, with the boards as they are).
@@ -355,6 +371,11 @@ elseif(CASE STREQUAL "persistence")
   execute_process(COMMAND sleep 1.1)
   ctl(0 list)
   ctl(0 -i 1 watch --count 1 --interval 0)
+  # Reading the module, the EEPROM into a file and a search by serial number
+  # write nothing to the boards either.
+  ctl(0 -t 1 status --module --sensors 0,1)
+  ctl(0 module monitor)
+  ctl(0 -s VBRD0002 eeprom save --length 16 "${WORK}/head.bin")
   file(TIMESTAMP "${STATE}" after "%s")
   if(NOT stamp STREQUAL after)
     message(FATAL_ERROR "list and watch wrote the state file")
@@ -529,6 +550,31 @@ elseif(CASE STREQUAL "eeprom_safety")
   file(WRITE "${WORK}/bench" "1 SLOW0001\n0 SLOW0002\n")
   ctl(0 -i 1 -j eeprom read ${last} 2)
   expect_json_equal("${OUT}" "${byte}ff" data)
+  # Stopped while it reads the bytes back for --verify: every byte was
+  # written, and the message says so rather than sounding like a load that
+  # stopped early. (100 bytes at 20 ms a report: 2 s of writing, then 2 s
+  # of reading; a slow start that is still writing at the signal is tried
+  # again later.)
+  file(WRITE "${WORK}/bench" "1 SLOW0001 pace=20\n")
+  file(WRITE "${WORK}/hundred.bin" "")
+  foreach(i RANGE 9)
+    file(APPEND "${WORK}/hundred.bin" "0123456789")
+  endforeach()
+  foreach(after 3 4 5)
+    set(INTERRUPT_AFTER ${after})
+    interrupt_when("" -y eeprom load --offset 0x2000 --verify "${WORK}/hundred.bin")
+    if(NOT INTERRUPTED_ERR MATCHES "interrupted: wrote")
+      break()
+    endif()
+  endforeach()
+  unset(INTERRUPT_AFTER)
+  if(NOT INTERRUPTED_STATUS EQUAL 130 OR NOT INTERRUPTED_ERR MATCHES
+     "eeprom load: interrupted while verifying: wrote all 100 bytes, 0x02000-0x02063, but they are not verified \\(the read-back stopped after reading [0-9]+ of 100 bytes from 0x02000\\)\n$")
+    message(FATAL_ERROR "load interrupted in its verify: status ${INTERRUPTED_STATUS}\n${INTERRUPTED_ERR}")
+  endif()
+  file(WRITE "${WORK}/bench" "1 SLOW0001\n")
+  ctl(0 -j eeprom read 0x2062 2)
+  expect_json_equal("${OUT}" 3839 data)
   unset(ENV{BREVANT_BENCH})
 
   # A write-protected file is refused, as cp does, unless --force.
@@ -554,6 +600,9 @@ elseif(CASE STREQUAL "eeprom_safety")
                 -y eeprom load --offset 0x500 --verify "${WORK}/four.bin")
   board_failure("sn set: not kept: the type-1 board at device index 0 holds 'LABN0' after 'LAB-7' was written"
                 -y sn set LAB-7)
+  # Two cells that do not stick: the first is the one named.
+  ctl(1 -y eeprom load --offset 2 --verify "${WORK}/four.bin")
+  expect_match("two stuck cells" "${ERR}" "\nbrevantctl: eeprom load: verify failed: the type-1 board at device index 0 holds 0x4E at 0x00003 where 0x78 was written\n$")
   unset(ENV{BREVANT_BENCH})
 
   # A save to a symbolic link writes the file it points to; the link stays.
@@ -725,6 +774,26 @@ elseif(CASE STREQUAL "monitoring")
   ctl(0 watch --all --csv --count 2 --interval 0)
   expect_match("watch --all" "${OUT}" "^time,index,serial,vcc_V,temp0_C,current_monitor,port3,ftdi_supply\n[^,]+,0,VBRD0001,3.3125,25.25,291,128,1\n[^,]+,1,VBRD0002,,,291,0,\n[^,]+,0,VBRD0001,[^\n]+\n[^,]+,1,VBRD0002,[^\n]+\n$")
   usage_error("--all watches every board; drop --index" watch --all --index 1)
+  # A temperature just below zero rounds to 0.00 in the table, in CSV and in
+  # the summary alike: no "-0.00" in one of them.
+  file(WRITE "${WORK}/cold" "1 COLD0001 temp0=-0.003 temp1=-0.5\n")
+  set(ENV{BREVANT_BENCH} "${WORK}/cold")
+  ctl(0 status --sensors 0,1)
+  expect_match("status just below zero" "${OUT}" "\ntemperature 0 +0.00 C\ntemperature 1 +-0.50 C\n")
+  ctl(0 watch --csv --count 1 --interval 0 --sensors 0,1 --summary)
+  expect_match("watch --csv just below zero" "${OUT}" "\n[^,]+,3.3125,0.00,-0.50,291,")
+  expect_match("watch --summary just below zero" "${ERR}" "\ntemp0_C +0.00 +0.00 +-0.004 +1\ntemp1_C +-0.50 +-0.50 +-0.500 +1\n")
+  unset(ENV{BREVANT_BENCH})
+  # A bench whose first board is a type-0 one: the header still names every
+  # board's columns, in the order a type-1 board has them, and each value
+  # stands under its own name, in CSV and in the table.
+  file(WRITE "${WORK}/mixed" "0 ZERO0001\n1 ONE00001\n")
+  set(ENV{BREVANT_BENCH} "${WORK}/mixed")
+  ctl(0 watch --all --csv --count 2 --interval 0)
+  expect_match("watch --all, type 0 first" "${OUT}" "^time,index,serial,vcc_V,temp0_C,current_monitor,port3,ftdi_supply\n[^,]+,0,ZERO0001,,,291,0,\n[^,]+,1,ONE00001,3.3125,25.25,291,[0-9]+,[01]\n[^,]+,0,ZERO0001,,,291,0,\n[^,]+,1,ONE00001,3.3125,[^\n]+\n$")
+  ctl(0 watch --all --count 1 --interval 0)
+  expect_match("watch --all table, type 0 first" "${OUT}" "^date and time \\(UTC\\) +serial +vcc_V +temp0_C +current_monitor +port3 +ftdi_supply\n[^\n]+  ZERO0001  -- +-- +0x0123 \\(291\\) +0x00 +--\n[^\n]+  ONE00001  3.3125 +25.25 +0x0123 \\(291\\) +0x[0-9A-F]+ +o[nf]+\n$")
+  unset(ENV{BREVANT_BENCH})
   # --summary: min, max and mean of each column at the end, beneath the
   # table, or on standard error beside CSV, or as a last JSON line.
   ctl(0 -t 1 watch --count 3 --interval 0 --summary)
@@ -766,6 +835,14 @@ elseif(CASE STREQUAL "monitoring")
     message(FATAL_ERROR "watch of a board with short replies:\n${OUT}")
   endif()
   expect_match("watch failures" "${ERR}" "brevantctl: watch: [^ ]+ supply voltage: short reply")
+  # Of several boards, one that never gave a whole sample fails the watch
+  # too, though the others logged well: its column of empty cells is no
+  # success.
+  file(WRITE "${WORK}/bench" "1 GOOD0001\n1 SHRT0001 reply-bytes=1\n")
+  ctl(1 watch --all --csv --count 2 --interval 0)
+  expect_match("watch --all, one board without a whole sample" "${OUT}" "\n[^,]+,0,GOOD0001,3.3125,25.25,291,[^\n]+\n[^,]+,1,,,,,,\n")
+  expect_match("watch --all, one board without a whole sample" "${ERR}" "\nbrevantctl: watch: no sample of the type-1 board at device index 1 was taken whole: every one of the 2 had a failed reading\n$")
+  file(WRITE "${WORK}/bench" "1 SHRT0001 reply-bytes=1\n")
   # status shows every reading and fails with the count.
   ctl(1 status)
   expect_match("failed status" "${OUT}" "supply voltage +failed: short reply\n")
