@@ -14,10 +14,12 @@ bool pipesOpen(const VESK::USBAPI &transport) {
 }
 
 // Closes the pipes when the transport says the failed transfer found the
-// device gone. A board that vanished owes no reply any more.
+// device gone. A board that vanished owes no reply any more: the mark goes
+// first, so the board's entry is forgotten with its last user.
 void dropPipesIfVanished(VESK::USBAPI &transport, VESK::BoardTurn &turn) {
-    transport.dropPipesIfDeviceGone();
-    if (!pipesOpen(transport)) turn.setOwedReplyLength(0);
+    if (!VESK::deviceGone()) return;
+    turn.setOwedReplyLength(0);
+    transport.closePipes();
 }
 
 // Replies carry nothing that ties them to their query, so a reply that comes

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "bench_test.h"
+#include "usb/open_boards.h"
 #include "usb/usbapi.h"
 #include "usb/windows/windows_transport.h"
 
@@ -241,6 +242,30 @@ TEST_F(Transport, TransferWithoutAnEventLeavesTheEventError) {
     EXPECT_EQ(hostwin::calls(Fn::WriteFile), 0u);
     EXPECT_EQ(hostwin::calls(Fn::ResetEvent), resets);
     transport.closePipes();
+}
+
+TEST_F(Transport, OpenBoardsAreRememberedWhileUsedOrOwingAndForgottenWhenTheyVanish) {
+    vboard::Board &board = bench.plug(1, "A");
+    bench.plug(1, "B");
+    const std::size_t before = knownBoards();
+    CFP2INSTANCE *first = connected(1, 0);
+    connected(1, 0);
+    connected(1, 1);
+    EXPECT_EQ(knownBoards(), before + 2) << "one entry per board, however many instances";
+
+    // A query that timed out: the board owes its reply after every user left.
+    board.knobs().latencyMs = 150;
+    std::uint8_t port = 0;
+    EXPECT_EQ(veskcfp2_getPort(first, 1, &port), VESKCFP2_CMD_FAILED);
+    board.knobs().latencyMs = 0;
+    releaseInstances();
+    EXPECT_EQ(knownBoards(), before + 1);
+
+    // The board vanishes: the transfer that finds it gone takes the mark away.
+    first = connected(1, 0);
+    bench.unplug(board);
+    EXPECT_EQ(veskcfp2_getPort(first, 1, &port), VESKCFP2_CMD_FAILED);
+    EXPECT_EQ(knownBoards(), before);
 }
 
 }  // namespace

@@ -2,8 +2,9 @@
 // and file I/O, against virtual boards that brevant_board_server serves over
 // pseudo-terminals.
 //
-// Usage: brevant_wine_test CONTROL
-//   CONTROL is the server's control terminal as a Windows path. The server
+// Usage: brevant_wine_test CONTROL [owe|first]
+//   CONTROL is the server's control terminal as a Windows path. With a mode
+//   it runs as a child of the cross-process case. The server
 //   serves 0:AB000001, 1:CD000002 and 1:EF000003, registered in that order,
 //   so SetupAPI lists them at device indices 0, 1 and 2.
 //
@@ -279,6 +280,111 @@ void lateReply(Bench &bench) {
     veskcfp2_destroyInstance(board);
 }
 
+// Instances and probes of one board in one process, after a late reply: the
+// owed reply is the board's, whoever talks to it next.
+void oneBoardManyAskers(Bench &bench) {
+    section = "one board, many askers";
+    const char *lateOnce = "late CD000002 150";
+    CFP2INSTANCE *a = veskcfp2_createInstance(VESKCFP2_BOARD_8348, 1);
+    CFP2INSTANCE *b = veskcfp2_createInstance(VESKCFP2_BOARD_8348, 1);
+    // The first connect of the board in this process drains its endpoint;
+    // the second finds the board open already.
+    double start = nowMs();
+    CHECK(veskcfp2_connect(a) == 1);
+    const double drained = nowMs() - start;
+    start = nowMs();
+    CHECK(veskcfp2_connect(b) == 1);
+    std::printf("one board, many askers: connect %.1f ms with the drain, %.1f ms on a board open already\n",
+                drained, nowMs() - start);
+    double value = 0;
+
+    // A second instance asks next.
+    CHECK(bench.command(lateOnce) == "ok");
+    CHECK(veskcfp2_getVCC(a, &value) == VESKCFP2_CMD_FAILED);
+    CHECK(veskcfp2_getTemperature(b, 0, &value) == VESKCFP2_CMD_OK);
+    CHECK(value == 25.25);  // not the supply voltage's 3.3125
+
+    // An enumeration probe asks next.
+    CHECK(bench.command(lateOnce) == "ok");
+    CHECK(veskcfp2_getVCC(a, &value) == VESKCFP2_CMD_FAILED);
+    uint16_t indices[VESKCFP2_MAX_DEVICES];
+    uint8_t first[2 * VESKCFP2_MAX_DEVICES];
+    start = nowMs();
+    CHECK(veskcfp2_enumerateDevices(VESKCFP2_BOARD_8348, indices, first) == 2);
+    std::printf("one board, many askers: enumeration of 2 boards, one of them open, %.1f ms\n",
+                nowMs() - start);
+    CHECK(first[0] == 'N');  // the serial's first character, not a voltage byte
+
+    // A fresh instance once both have disconnected.
+    CHECK(bench.command(lateOnce) == "ok");
+    CHECK(veskcfp2_getVCC(a, &value) == VESKCFP2_CMD_FAILED);
+    CHECK(veskcfp2_disconnect(a) == 1 && veskcfp2_disconnect(b) == 1);
+    veskcfp2_destroyInstance(a);
+    veskcfp2_destroyInstance(b);
+    CFP2INSTANCE *fresh = veskcfp2_createInstance(VESKCFP2_BOARD_8348, 1);
+    CHECK(veskcfp2_connect(fresh) == 1);
+    CHECK(veskcfp2_getTemperature(fresh, 0, &value) == VESKCFP2_CMD_OK);
+    CHECK(value == 25.25);
+    CHECK(veskcfp2_disconnect(fresh) == 1);
+    veskcfp2_destroyInstance(fresh);
+    start = nowMs();
+    CHECK(veskcfp2_enumerateDevices(VESKCFP2_BOARD_8348, indices, first) == 2);
+    std::printf("one board, many askers: enumeration of 2 boards, none open (each drained), %.1f ms\n",
+                nowMs() - start);
+}
+
+// Runs this program again with `mode`; its exit code, or -1.
+int runChild(const char *control, const char *mode) {
+    char self[MAX_PATH];
+    if (GetModuleFileNameA(nullptr, self, sizeof self) == 0) return -1;
+    std::string line = std::string("\"") + self + "\" \"" + control + "\" " + mode;
+    STARTUPINFOA startup;
+    std::memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process;
+    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &process)) {
+        return -1;
+    }
+    DWORD code = static_cast<DWORD>(-1);
+    if (WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0) {
+        GetExitCodeProcess(process.hProcess, &code);
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return static_cast<int>(code);
+}
+
+// The child processes of the cross-process case. "owe": a query that times
+// out, then the process exits with the reply still owed. "first": a new
+// process's first query must get its own answer.
+int childMain(const char *mode) {
+    CFP2INSTANCE *board = veskcfp2_createInstance(VESKCFP2_BOARD_8348, 1);
+    if (veskcfp2_connect(board) != 1) return 10;
+    double value = 0;
+    if (std::strcmp(mode, "owe") == 0) {
+        return veskcfp2_getVCC(board, &value) == VESKCFP2_CMD_FAILED ? 0 : 11;
+    }
+    if (veskcfp2_getTemperature(board, 0, &value) != VESKCFP2_CMD_OK) return 12;
+    if (value != 25.25) {
+        std::printf("first query of a new process read %.4f\n", value);
+        return 13;
+    }
+    veskcfp2_disconnect(board);
+    veskcfp2_destroyInstance(board);
+    return 0;
+}
+
+// A process that gave up on a query and exited leaves the reply in the
+// board's endpoint: the next process drains it before its first query.
+void nextProcess(Bench &bench, const char *control) {
+    section = "next process";
+    CHECK(bench.command("late CD000002 150") == "ok");
+    CHECK(runChild(control, "owe") == 0);
+    Sleep(200);  // the late reply has reached the endpoint by now
+    CHECK(runChild(control, "first") == 0);
+}
+
 void silentBoard(Bench &bench) {
     section = "silent board";
     CFP2INSTANCE *board = veskcfp2_createInstance(VESKCFP2_BOARD_8348, 2);
@@ -342,6 +448,7 @@ void vanishedBoard(Bench &bench) {
 
 int main(int argc, char **argv) {
     setvbuf(stdout, nullptr, _IONBF, 0);
+    if (argc == 3) return childMain(argv[2]);
     if (argc != 2) {
         std::fprintf(stderr, "usage: %s CONTROL\n", argv[0]);
         return 2;
@@ -358,6 +465,8 @@ int main(int argc, char **argv) {
     eepromAndSerial();
     twoBoards();
     lateReply(bench);
+    oneBoardManyAskers(bench);
+    nextProcess(bench, argv[1]);
     silentBoard(bench);
     vanishedBoard(bench);
     std::printf("%s: %d failure(s)\n", failures == 0 ? "passed" : "FAILED", failures);
