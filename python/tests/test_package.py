@@ -239,3 +239,15 @@ def test_python_m_brevant_shows_what_brevantctl_shows(tmp_path):
                             capture_output=True, text=True, timeout=60).stdout.splitlines()
     assert ours[0] == theirs[0] == "time,vcc_V,temp0_C,temp1_C,current_monitor,port3,ftdi_supply"
     assert ours[1].split(",")[1:] == theirs[1].split(",")[1:]
+
+    # The module's columns: Module.columns() names those of watch --module,
+    # state first, and holds the same state word.
+    theirs = subprocess.run([ctl, "watch", "--module", "--csv", "-n", "1", "--interval", "0", "-t", "1"],
+                            env=dict(os.environ, BREVANT_BENCH_STATE=str(tmp_path / "state"), **env),
+                            capture_output=True, text=True, timeout=60).stdout.splitlines()
+    header = theirs[0].split(",")
+    module_keys = [key[len("module_"):] for key in header if key.startswith("module_")]
+    with brevant.Board(brevant.BOARD_8348, 0) as board:
+        columns = board.module().columns()
+    assert list(columns) == module_keys and module_keys[0] == "state"
+    assert columns["state"] == theirs[1].split(",")[header.index("module_state")] == "Ready"

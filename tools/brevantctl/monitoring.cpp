@@ -108,6 +108,7 @@ Reading Reading::failed(std::string key, std::string label, std::string unit, st
 
 std::string Reading::cell() const {
     if (state != State::Ok) return "";
+    if (value.is_string()) return text;  // a word such as a module state: as status shows it
     if (decimals >= 0 && value.is_number()) {
         char rounded[48];
         std::snprintf(rounded, sizeof rounded, "%.*f", decimals, value.get<double>());
@@ -515,7 +516,8 @@ void runWatch(Context &c) {
                             widths.push_back(0);
                             continue;
                         }
-                        widths.push_back(std::max<std::size_t>(names[k].size(), 10));
+                        const Reading *r = find(keys[k]);
+                        widths.push_back(std::max({names[k].size(), r ? r->widestText : 0, std::size_t{10}}));
                         header += "  " + padRight(names[k], widths.back());
                     }
                     std::printf("%s\n", trimRight(header).c_str());

@@ -44,6 +44,9 @@ struct Reading {
     bool keepsColumn = false;
     // Decimals of the text and CSV cell of a number (-1: as the value prints).
     int decimals = -1;
+    // The widest text the reading may show (a word from a list: "High-Power-down"),
+    // so the text watch sizes its column for every value, not for the first.
+    std::size_t widestText = 0;
 
     // A measured value, rounded in text and CSV to the decimals of its unit
     // (roundedText).
