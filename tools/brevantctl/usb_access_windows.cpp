@@ -48,6 +48,8 @@ std::optional<std::string> interfacePath(unsigned member) {
 }  // namespace
 
 std::optional<std::string> whyNotOpened(int, unsigned) { return std::nullopt; }
+// Windows reaches its boards through the board driver; USB as such is always there.
+std::optional<std::string> whyNoUsb() { return std::nullopt; }
 
 std::optional<BoardLocation> boardLocation(int, unsigned index) {
     const std::optional<std::string> path = interfacePath(index);
