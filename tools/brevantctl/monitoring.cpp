@@ -161,23 +161,6 @@ void readBoard(Sample &s) {
     }
 }
 
-Json readingJson(const Reading &r) {
-    Json item = Json::object();
-    switch (r.state) {
-        case Reading::State::Ok: item["status"] = "ok"; item["value"] = r.value; break;
-        case Reading::State::Unavailable: item["status"] = "unavailable"; item["reason"] = r.why; break;
-        case Reading::State::Failed: item["status"] = "failed"; item["reason"] = r.why; break;
-    }
-    if (!r.unit.empty()) item["unit"] = r.unit;
-    return item;
-}
-
-Json readingsJson(const std::vector<Reading> &readings) {
-    Json all = Json::object();
-    for (const Reading &r : readings) all[r.key] = readingJson(r);
-    return all;
-}
-
 std::string boardLine(Link &link) {
     const std::optional<std::string> &serial = link.serial();
     return "type-" + std::to_string(link.id().type) + " board " +
@@ -201,7 +184,35 @@ double intervalOption(const Invocation &inv) {
     return seconds;
 }
 
-// ISO-8601 UTC time stamp with milliseconds: 2026-12-07T23:10:01.123Z
+// Sleeps until `deadline`, waking for Ctrl-C.
+void sleepUntil(std::chrono::steady_clock::time_point deadline) {
+    while (!interrupted) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) return;
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(deadline - now,
+                                                                                  std::chrono::milliseconds(50)));
+    }
+}
+
+Json readingJson(const Reading &r) {
+    Json item = Json::object();
+    switch (r.state) {
+        case Reading::State::Ok: item["status"] = "ok"; item["value"] = r.value; break;
+        case Reading::State::Unavailable: item["status"] = "unavailable"; item["reason"] = r.why; break;
+        case Reading::State::Failed: item["status"] = "failed"; item["reason"] = r.why; break;
+    }
+    if (!r.unit.empty()) item["unit"] = r.unit;
+    return item;
+}
+
+}  // namespace
+
+Json readingsJson(const std::vector<Reading> &readings) {
+    Json all = Json::object();
+    for (const Reading &r : readings) all[r.key] = readingJson(r);
+    return all;
+}
+
 std::string timestamp(std::chrono::system_clock::time_point when) {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
     const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
@@ -224,17 +235,7 @@ std::string csvField(const std::string &text) {
     return quoted + "\"";
 }
 
-// Sleeps until `deadline`, waking for Ctrl-C.
-void sleepUntil(std::chrono::steady_clock::time_point deadline) {
-    while (!interrupted) {
-        const auto now = std::chrono::steady_clock::now();
-        if (now >= deadline) return;
-        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(deadline - now,
-                                                                                  std::chrono::milliseconds(50)));
-    }
-}
-
-}  // namespace
+std::string csvColumn(const Reading &reading) { return reading.key + (reading.unit.empty() ? "" : "_" + reading.unit); }
 
 ReadingSourceRegistration::ReadingSourceRegistration(ReadingSource source) {
     addCommandOptions("status", source.options);
@@ -338,7 +339,7 @@ void runWatch(Context &c) {
                 std::string header = "time";
                 for (const std::string &key : keys) {
                     const Reading *r = find(key);
-                    header += "," + csvField(key + (r->unit.empty() ? "" : "_" + r->unit));
+                    header += "," + csvField(csvColumn(*r));
                 }
                 std::printf("%s\n", header.c_str());
             }
