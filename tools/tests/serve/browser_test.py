@@ -16,12 +16,24 @@ import time
 
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service as DriverService
+from selenium.common.exceptions import StaleElementReferenceException
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
 from service import Service
 
 INTERVAL = 0.5
+
+
+def text(driver, selector):
+    """The text of an element, read in one go: the page replaces its tables
+    on every sample, so an element found before may be gone when read."""
+    return driver.execute_script('const e = document.querySelector(arguments[0]); return e ? e.textContent : null;',
+                                 selector)
+
+
+def waiter(driver, seconds, poll=0.1):
+    return WebDriverWait(driver, seconds, poll_frequency=poll, ignored_exceptions=[StaleElementReferenceException])
 
 
 def browser(profile):
@@ -43,7 +55,7 @@ def main(ctl, work):
         driver = browser(profile)
         driver.set_page_load_timeout(30)
         driver.get(service.url)
-        wait = WebDriverWait(driver, 15)
+        wait = waiter(driver, 15)
 
         # Both boards of the default simulated bench, with their serials and the mark.
         cards = wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, 'section.board[data-state="up"]')) == 2
@@ -55,12 +67,10 @@ def main(ctl, work):
 
         # The module temperature moves within two intervals.
         cell = '[data-board="VBRD0001"] td[data-key="module_temperature_C"]'
-        first = wait.until(lambda d: d.find_element(By.CSS_SELECTOR, cell).text)
+        first = wait.until(lambda d: text(d, cell))
         start = time.monotonic()
-        WebDriverWait(driver, 2 * INTERVAL + 0.5, poll_frequency=0.05).until(
-            lambda d: d.find_element(By.CSS_SELECTOR, cell).text != first)
-        print('module temperature changed after %.2f s: %s -> %s' %
-              (time.monotonic() - start, first, driver.find_element(By.CSS_SELECTOR, cell).text))
+        waiter(driver, 2 * INTERVAL + 0.5, poll=0.05).until(lambda d: text(d, cell) != first)
+        print('module temperature changed after %.2f s: %s -> %s' % (time.monotonic() - start, first, text(driver, cell)))
 
         # Every chart of a board with a module has lines.
         wait.until(lambda d: all(int(c.get_attribute('data-points') or 0) >= 2 for c in
@@ -78,7 +88,7 @@ def main(ctl, work):
         form.find_element(By.NAME, 'args').send_keys('3 0x80')
         form.find_element(By.CSS_SELECTOR, 'button').click()
         wait.until(lambda d: form.find_element(By.CSS_SELECTOR, '.answer').text.startswith('done'))
-        wait.until(lambda d: d.find_element(By.CSS_SELECTOR, '[data-board="VBRD0001"] td[data-key="port3"]').text == '128')
+        wait.until(lambda d: text(d, '[data-board="VBRD0001"] td[data-key="port3"]') == '128')
         sample = service.json('/api/v1/boards/VBRD0001/sample')
         assert sample['readings']['ftdi_supply']['value'] is True, sample['readings']['ftdi_supply']
 
