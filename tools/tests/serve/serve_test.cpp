@@ -4,6 +4,7 @@
 // over real loopback sockets.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -388,6 +389,40 @@ TEST_F(ServeTest, ABoardThatHangsDoesNotDelayTheOthers) {
     EXPECT_EQ(hungView["state"], "down");
     EXPECT_NE(hungView["problem"].get<std::string>().find("no reply"), std::string::npos);
     EXPECT_GT(hungView["failedSamples"].get<int>(), 0);
+}
+
+TEST_F(ServeTest, SamplesGoToEachBoardsCsvFileWhichARestartContinues) {
+    const std::filesystem::path dir = std::filesystem::temp_directory_path() / "serve_test_csv";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    bench.plug(1, "AB000001").setModule(vboard::Module::cfp2Sr4());
+    ServiceSettings settings = quick();
+    settings.csvDir = dir.string();
+    auto lines = [&] {
+        std::ifstream in(dir / "AB000001.csv");
+        std::vector<std::string> out;
+        for (std::string line; std::getline(in, line);) out.push_back(line);
+        return out;
+    };
+    start(settings);
+    ASSERT_TRUE(waitFor([&] { return lines().size() >= 4; }));
+    server.reset();
+    boards.reset();
+    const std::vector<std::string> first = lines();
+    // The columns of watch --csv: time, then each reading with its unit.
+    EXPECT_EQ(first[0].rfind("time,vcc_V,temp0_C,current_monitor,port3,ftdi_supply,module_temperature_C,", 0), 0u)
+        << first[0];
+    EXPECT_NE(first[1].find(",3.3125,25.25,"), std::string::npos) << first[1];
+
+    // Started again, the service appends under the same header.
+    start(settings);
+    ASSERT_TRUE(waitFor([&] { return lines().size() >= first.size() + 3; }));
+    server.reset();
+    boards.reset();
+    const std::vector<std::string> again = lines();
+    EXPECT_EQ(std::vector<std::string>(again.begin(), again.begin() + static_cast<std::ptrdiff_t>(first.size())), first);
+    EXPECT_EQ(std::count(again.begin(), again.end(), first[0]), 1);
+    std::filesystem::remove_all(dir);
 }
 
 TEST_F(ServeTest, AnotherProgramThatFindsABoardBusyIsToldTheServiceHoldsIt) {
