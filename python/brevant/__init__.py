@@ -148,7 +148,14 @@ def _valid_serial(text: str, what: str = "serial") -> str:
     return text
 
 
-class Device(NamedTuple):
+class _DeviceFields(NamedTuple):
+    index: int
+    board_type: int
+    first_byte: Optional[int]
+    simulated: bool = False
+
+
+class Device(_DeviceFields):
     """One board found by find_boards().
 
     index
@@ -157,24 +164,58 @@ class Device(NamedTuple):
         Its type: BOARD_8248 (0) or BOARD_8348 (1).
     first_byte
         The first byte of its EEPROM, which is the first character of its
-        serial number.
+        serial number; None when the board could not be read, and then
+        `reason` says why.
     simulated
         True for a board of the simulated bench (BREVANT_SIMULATOR), not a
         real one.
+    reason
+        (an attribute, not a tuple field) why first_byte is None: "did not
+        open", "no reply to the EEPROM read", "short reply to the EEPROM
+        read"; None for a board that was read.
     """
 
-    index: int
-    board_type: int
-    first_byte: int
-    simulated: bool = False
+    reason: Optional[str] = None
+
+    def __repr__(self) -> str:
+        text = super().__repr__()
+        return text if self.reason is None else "%s, reason=%r)" % (text[:-1], self.reason)
+
+
+def _first_byte(lib: Library, board_type: int, index: int) -> "tuple[Optional[int], Optional[str]]":
+    """The first EEPROM byte of a board, or None and why it cannot be read.
+    (The library's own enumeration read gives 0 for a board that did not
+    answer, which would pass for data.)"""
+    board = Board(board_type, index, library=lib)
+    try:
+        board._open()
+    except BrevantError:
+        return None, "did not open"
+    try:
+        return board.eeprom_read(0), None
+    except ShortReplyError:
+        return None, "short reply to the EEPROM read"
+    except BrevantError:
+        return None, "no reply to the EEPROM read"
+    finally:
+        board.close()
+
+
+def _indices(lib: Library, code: int) -> List[int]:
+    """The device indices of the boards of one type; no board is read."""
+    indices = (ctypes.c_uint16 * MAX_DEVICES)()
+    count = lib.veskcfp2_enumerateDevices(code, indices, None)
+    return [indices[k] for k in range(max(0, min(count, MAX_DEVICES)))]
 
 
 def _enumerate_type(lib: Library, code: int) -> List[Device]:
-    indices = (ctypes.c_uint16 * MAX_DEVICES)()
-    first = (ctypes.c_uint8 * (2 * MAX_DEVICES))()
-    count = lib.veskcfp2_enumerateDevices(code, indices, first)
-    count = max(0, min(count, MAX_DEVICES))
-    return [Device(indices[k], code, first[2 * k], lib.simulated) for k in range(count)]
+    devices = []
+    for index in _indices(lib, code):
+        first, reason = _first_byte(lib, code, index)
+        device = Device(index, code, first, lib.simulated)
+        device.reason = reason
+        devices.append(device)
+    return devices
 
 
 def find_boards(board_type: Optional[int] = None, *, library: Optional[Library] = None) -> List[Device]:
@@ -198,6 +239,37 @@ def _enumerate_compat(board_type: Optional[int], *, library: Optional[Library] =
 
 
 enumerate = _enumerate_compat  # noqa: A001 - kept for callers of the first release
+
+
+def _serial_failure(board: "Board") -> str:
+    """Why the serial number of an open board could not be read: one read of
+    its first byte tells a silent board from one whose replies come short."""
+    try:
+        board.eeprom_read(0)
+    except ShortReplyError:
+        return "short reply to the serial number read"
+    except BrevantError:
+        pass
+    return "no reply to the serial number read"
+
+
+def _edits(a: str, b: str) -> int:
+    """Insertions, deletions, substitutions and swaps of neighbours from a to b."""
+    d = [[i + j if i * j == 0 else 0 for j in range(len(b) + 1)] for i in range(len(a) + 1)]
+    for i in range(1, len(a) + 1):
+        for j in range(1, len(b) + 1):
+            d[i][j] = min(d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1]))
+            if i > 1 and j > 1 and a[i - 1] == b[j - 2] and a[i - 2] == b[j - 1]:
+                d[i][j] = min(d[i][j], d[i - 2][j - 2] + 1)
+    return d[len(a)][len(b)]
+
+
+def _close_words(word: str, candidates: Iterable[str]) -> List[str]:
+    """The candidates at most one edit (words of up to four characters) or
+    two edits from `word`, closest first, as brevantctl offers them."""
+    limit = 1 if len(word) <= 4 else 2
+    close = sorted({c for c in candidates if _edits(word, c) <= limit}, key=lambda c: (_edits(word, c), c))
+    return close
 
 
 class _OpenMethod:
@@ -268,23 +340,46 @@ class Board:
             raise ValueError("serial selects a board on its own; leave out board_type and index")
         wanted = _valid_serial(serial)
         matches = []
-        for device in find_boards(library=library):
-            board = cls(device.board_type, device.index, library=library)
+        unreadable = []  # "the type-1 board at device index 0: no reply ..."
+        serials = []
+        lib = _default_library(library)
+        # Each board is read once, by its serial number: a board read twice
+        # in a row could hand the second read the late reply of the first.
+        found_boards = sorted((index, code) for code in (BOARD_8248, BOARD_8348) for index in _indices(lib, code))
+        for index, board_type in found_boards:
+            board = cls(board_type, index, library=library)
+            where = "the type-%d board at device index %d" % (board_type, index)
             try:
                 board._open()
-                if board.serial == wanted:
-                    matches.append(board)
-                    continue
             except BrevantError:
-                pass
-            board.close()
-        if len(matches) != 1:
-            for board in matches:
+                unreadable.append(where + ": did not open")
+                continue
+            try:
+                found = board.serial
+            except BrevantError:
+                unreadable.append(where + ": " + _serial_failure(board))
                 board.close()
-            raise BrevantError("veskcfp2_getSN", "no board has serial number %r" % wanted if not matches
-                               else "%d boards have serial number %r; open one by type and index"
+                continue
+            if found == wanted:
+                matches.append(board)
+                continue
+            serials.append(found)
+            board.close()
+        if len(matches) == 1:
+            return matches[0]
+        for board in matches:
+            board.close()
+        if matches:
+            raise BrevantError("veskcfp2_getSN", "%d boards have serial number %r; open one by type and index"
                                % (len(matches), wanted))
-        return matches[0]
+        # A board that could not be read may be the one: name each.
+        message = "no %sboard has serial number %r" % ("readable " if unreadable else "", wanted)
+        if unreadable:
+            message += " (could not read %s)" % ", ".join(unreadable)
+        close = _close_words(wanted, serials)
+        if close:
+            message += "; did you mean %s?" % " or ".join(repr(word) for word in close)
+        raise BrevantError("veskcfp2_getSN", message)
 
     def _resolve(self) -> None:
         if self.board_type is not None and self.index is not None:

@@ -18,13 +18,14 @@ SIMULATOR_ENV = "BREVANT_SIMULATOR"
 
 def simulator_requested(environ=None, platform=None):
     """Whether a library loaded now would reach simulated boards: the
-    Linux library does when SIMULATOR_ENV asks for it; the Windows DLL has
-    no simulator."""
+    Linux library does when SIMULATOR_ENV is 1, true, yes or on (any case);
+    any other value leaves it off (the library names a value that is
+    neither on nor off). The Windows DLL has no simulator."""
     environ = os.environ if environ is None else environ
     platform = sys.platform if platform is None else platform
     if platform in ("win32", "cygwin"):
         return False
-    return environ.get(SIMULATOR_ENV, "") not in ("", "0")
+    return environ.get(SIMULATOR_ENV, "").lower() in ("1", "true", "yes", "on")
 
 
 class CFP2INSTANCE(ctypes.Structure):

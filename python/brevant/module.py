@@ -290,11 +290,18 @@ class Module:
     supply_voltage_v: float
     lanes: List[Lane]
 
+    @property
+    def powered(self) -> bool:
+        """False when the supply voltage reads 0: the module is not powered,
+        and its other monitors read 0 too, which are no readings."""
+        return self.supply_voltage_v != 0
+
     def columns(self) -> Dict[str, Optional[float]]:
         """The monitor readings as named columns, in order (the names
         brevantctl logs): temperature_C, supplyVoltage_V, then per lane
         laneN_laserBias_mA, laneN_txPower_mW, laneN_txPower_dBm,
-        laneN_rxPower_mW, laneN_rxPower_dBm."""
+        laneN_rxPower_mW, laneN_rxPower_dBm. A module without power
+        (`powered` false) has every column None: not available."""
         out = {"temperature_C": self.temperature_c, "supplyVoltage_V": self.supply_voltage_v}
         for lane in self.lanes:
             p = "lane%d_" % lane.lane
@@ -303,6 +310,8 @@ class Module:
             out[p + "txPower_dBm"] = lane.tx_power_dbm
             out[p + "rxPower_mW"] = lane.rx_power_mw
             out[p + "rxPower_dBm"] = lane.rx_power_dbm
+        if not self.powered:
+            return {key: None for key in out}
         return out
 
 

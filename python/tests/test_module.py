@@ -73,16 +73,18 @@ def test_board_module_on_the_default_bench(board1):
     assert len(board1.module(lanes=6).lanes) == 6
 
 
-def test_module_power_off_reads_no_light(board1):
+def test_module_power_off_is_not_powered_and_has_no_readings(board1):
     board1.set_power(0)
     try:
         mod = board1.module()
     finally:
         board1.set_power(1)
-    assert mod.identifier.name == "CFP2"
+    assert mod.identifier.name == "CFP2" and not mod.powered
     assert mod.temperature_c == 0 and mod.supply_voltage_v == 0
     assert all(lane.tx_power_mw == 0 and lane.tx_power_dbm is None for lane in mod.lanes)
-    assert mod.columns()["lane2_rxPower_dBm"] is None
+    # Zeros of a module without power are no readings.
+    assert set(mod.columns().values()) == {None} and len(mod.columns()) == 22
+    assert board1.module().powered
 
 
 def test_unknown_application_code_shows_no_lanes(board0):

@@ -106,9 +106,9 @@ def _module(*args, env_changes=None, tmp_path=None):
 
 def test_python_m_brevant(tmp_path):
     done = _module("list", tmp_path=tmp_path)
-    assert done.returncode == 0 and "0x8348   VBRD0001" in done.stdout
+    assert done.returncode == 0 and "0x8348   bench:0   VBRD0001" in done.stdout
     done = _module("status", "-t", "1", "--json", tmp_path=tmp_path)
-    assert done.returncode == 0 and '"vcc": 3.3125' in done.stdout
+    assert done.returncode == 0 and '"vcc":{"status":"ok","value":3.3125,"unit":"V"}' in done.stdout
     done = _module("watch", "--csv", "-n", "2", "--interval", "0", "-s", "VBRD0002", tmp_path=tmp_path)
     lines = done.stdout.splitlines()
     assert done.returncode == 0 and lines[0] == "time,current_monitor,port3" and len(lines) == 3
@@ -178,3 +178,64 @@ def test_pip_installs_the_package_offline(tmp_path):
                           timeout=300)
     assert done.returncode == 0, done.stdout + done.stderr
     assert (target / "brevant" / "py.typed").exists() and (target / "brevant" / "__main__.py").exists()
+
+
+def test_unreadable_boards_give_their_reason_and_a_serial_search_names_them(run_python, tmp_path):
+    # A first byte of 0 from a board that did not answer is no data: None,
+    # with the reason; a board whose first byte really is 0 keeps its 0.
+    bench = tmp_path / "bench"
+    bench.write_text("1 SLOW0001 latency=150\n1 SHRT0001 reply-bytes=1\n0 LAB-8\n0 LAB-9\n")
+    code = ("import brevant\n"
+            "print([(d.index, d.first_byte, d.reason) for d in brevant.find_boards()])\n"
+            "with brevant.Board(0, 3) as b:\n"
+            "    b.eeprom_write(0, 0)\n"
+            "    print(brevant.find_boards()[3].first_byte, brevant.find_boards()[3].reason)\n"
+            "    b.eeprom_write(0, 0x4C)\n")
+    out = run_python(code, BREVANT_BENCH=bench).splitlines()
+    # In a fresh process: a board that answers late hands the next read on
+    # it the reply it still owes, even in another instance.
+    code = ("import brevant\n"
+            "try:\n"
+            "    brevant.Board.open(serial='LAB-7')\n"
+            "except brevant.BrevantError as e:\n"
+            "    print(e)\n")
+    out += run_python(code, BREVANT_BENCH=bench).splitlines()
+    assert out[0] == ("[(0, None, 'no reply to the EEPROM read'), (1, None, 'short reply to the EEPROM read'), "
+                      "(2, 76, None), (3, 76, None)]")
+    assert out[1] == "0 None"
+    assert out[2] == ("no readable board has serial number 'LAB-7' (could not read the type-1 board at device "
+                      "index 0: no reply to the serial number read, the type-1 board at device index 1: short "
+                      "reply to the serial number read); did you mean 'LAB-8' or 'LAB-9'?")
+
+
+def _brevantctl():
+    """brevantctl of the build whose library the tests use, when it is there."""
+    library = os.environ.get("BREVANT_LIBRARY", "")
+    path = os.path.join(os.path.dirname(os.path.dirname(library)), "tools", "brevantctl")
+    return path if os.access(path, os.X_OK) else None
+
+
+def test_python_m_brevant_shows_what_brevantctl_shows(tmp_path):
+    # One table of columns for both: the same list (header, locations,
+    # reasons), the same status text and JSON, the same CSV header and cells.
+    ctl = _brevantctl()
+    if ctl is None:
+        pytest.skip("brevantctl is not built beside the library")
+    bench = tmp_path / "bench"
+    bench.write_text("1 VBRD0001\n0 VBRD0002\n1 SLOW0001 latency=150\n1 SHRT0001 reply-bytes=1\n")
+    env = {"BREVANT_BENCH": str(bench)}
+    for args in (["list"], ["list", "--json"], ["status", "-t", "1"], ["status", "-t", "1", "--json", "--sensors", "0,1"],
+                 ["status", "-i", "1"], ["status", "-i", "1", "--json"], ["status", "-i", "3", "--json"]):
+        ours = _module(*args, env_changes=env, tmp_path=tmp_path)
+        theirs = subprocess.run([ctl, *args], env=dict(os.environ, BREVANT_BENCH_STATE=str(tmp_path / "state"), **env),
+                                capture_output=True, text=True, timeout=60)
+        assert (ours.returncode, ours.stdout) == (theirs.returncode, theirs.stdout), args
+        assert "Traceback" not in ours.stderr, ours.stderr
+    # CSV: the same header; the cells differ only in their time.
+    ours = _module("watch", "--csv", "-n", "1", "--interval", "0", "-t", "1", "--sensors", "0,1", env_changes=env,
+                   tmp_path=tmp_path).stdout.splitlines()
+    theirs = subprocess.run([ctl, "watch", "--csv", "-n", "1", "--interval", "0", "-t", "1", "--sensors", "0,1"],
+                            env=dict(os.environ, BREVANT_BENCH_STATE=str(tmp_path / "state"), **env),
+                            capture_output=True, text=True, timeout=60).stdout.splitlines()
+    assert ours[0] == theirs[0] == "time,vcc_V,temp0_C,temp1_C,current_monitor,port3,ftdi_supply"
+    assert ours[1].split(",")[1:] == theirs[1].split(",")[1:]

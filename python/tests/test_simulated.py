@@ -22,10 +22,12 @@ def test_boards_of_the_simulated_bench_are_marked():
     assert "simulated boards" in repr(brevant.load())
 
 
-def test_only_a_value_other_than_empty_or_zero_asks_for_the_simulator():
+def test_only_the_words_for_on_ask_for_the_simulator():
     assert simulator_requested({"BREVANT_SIMULATOR": "1"}, "linux")
     assert simulator_requested({"BREVANT_SIMULATOR": "yes"}, "linux")
-    for environ in ({}, {"BREVANT_SIMULATOR": ""}, {"BREVANT_SIMULATOR": "0"}):
+    assert simulator_requested({"BREVANT_SIMULATOR": "On"}, "linux")
+    for environ in ({}, {"BREVANT_SIMULATOR": ""}, {"BREVANT_SIMULATOR": "0"}, {"BREVANT_SIMULATOR": "false"},
+                    {"BREVANT_SIMULATOR": "No"}, {"BREVANT_SIMULATOR": "off"}, {"BREVANT_SIMULATOR": "maybe"}):
         assert not simulator_requested(environ, "linux")
     # brevant.dll has no simulator.
     assert not simulator_requested({"BREVANT_SIMULATOR": "1"}, "win32")
@@ -59,8 +61,8 @@ def test_python_m_brevant_marks_simulated_boards_first_and_on_every_row(tmp_path
     done = _module(tmp_path, "list")
     assert done.returncode == 0
     assert done.stderr.splitlines()[-1].startswith("python3 -m brevant: simulated boards (BREVANT_SIMULATOR")
-    rows = done.stdout.splitlines()
-    assert len(rows) == 2 and all(row.endswith(" simulated") for row in rows)
+    header, *rows = done.stdout.splitlines()
+    assert header.endswith("SOURCE") and len(rows) == 2 and all(row.endswith(" simulated") for row in rows)
     listing = json.loads(_module(tmp_path, "list", "--json").stdout)
     assert listing["simulated"] is True and all(board["simulated"] for board in listing["boards"])
     done = _module(tmp_path, "status", "-t", "1")

@@ -13,7 +13,7 @@ trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
 app=$work/app
 mkdir -p "$app"
-cmake --install build/dev --prefix "$prefix" >/dev/null
+cmake --install build/dev --prefix "$prefix" >"$work/install.log"
 export BREVANT_BENCH_STATE=$work/bench-state  # never the user's own bench
 unset BREVANT_BENCH BREVANT_LIBRARY
 export BREVANT_SIMULATOR=1  # the examples run on the simulated bench
@@ -43,6 +43,15 @@ if grep -q '^BREVANT_LIBUSB:BOOL=ON' build/dev/CMakeCache.txt; then
   grep -q '^Requires.private: libusb-1.0' "$prefix/lib/pkgconfig/brevant.pc" || fail "brevant.pc lacks libusb-1.0"
   grep -q 'libusb-1.0' "$prefix/lib/cmake/brevant/brevantConfig.cmake" || fail "the CMake package lacks libusb"
 fi
+
+# The install says where the Python package, man page and completion went,
+# and what a prefix of one's own needs on PYTHONPATH and MANPATH.
+for said in "Python package: $prefix/lib/python3" "man page: $prefix/share/man/man1/brevantctl.1" \
+            "bash completion: $prefix/share/bash-completion/completions/brevantctl" \
+            "export PYTHONPATH=$prefix/lib/python3" "export MANPATH=$prefix/share/man:"; do
+  grep -qF "$said" "$work/install.log" || fail "the install output does not say '$said':
+$(cat "$work/install.log")"
+done
 
 cp examples/quickstart.c "$app/"
 

@@ -91,16 +91,32 @@ std::string Link::describe() const {
     return "type-" + std::to_string(id_.type) + " board at device index " + std::to_string(id_.index);
 }
 
-std::optional<std::string> readSerial(const BoardId &id) {
+SerialRead readSerial(const BoardId &id) {
     CFP2INSTANCE *instance = veskcfp2_createInstance(id.type, id.index);
-    std::optional<std::string> serial;
+    SerialRead read;
     if (veskcfp2_connect(instance) == 1) {
         std::uint8_t bytes[8] = {};
-        if (veskcfp2_getSN(instance, bytes) == 1) serial = trimmed(std::string(bytes, bytes + 8));
+        if (veskcfp2_getSN(instance, bytes) == 1) {
+            read.serial = trimmed(std::string(bytes, bytes + 8));
+        } else {
+            // The serial number read says only that it failed: one more read
+            // of its first byte tells a silent board from one cut short.
+            std::uint8_t first = 0;
+            const std::int32_t result = veskcfp2_eepromRead(instance, 0, &first);
+            read.reason = result == VESKCFP2_CMD_SHORT ? "short reply to the serial number read"
+                                                       : "no reply to the serial number read";
+        }
+    } else {
+        const std::optional<std::string> why = whyNotOpened(id.type, id.index);
+        read.reason = "did not open" + (why ? ": " + *why : std::string());
     }
     veskcfp2_disconnect(instance);
     veskcfp2_destroyInstance(instance);
-    return serial;
+    return read;
+}
+
+std::string describeBoard(const BoardId &id) {
+    return "the type-" + std::to_string(id.type) + " board at device index " + std::to_string(id.index);
 }
 
 int parseBoardType(const std::string &text) {
@@ -121,10 +137,29 @@ BoardId selectBoard(const Invocation &inv, std::optional<std::string> &serial) {
     checkSelection(inv);
     if (inv.serial) {
         std::vector<BoardId> matches;
+        std::vector<std::string> unreadable, serials;
         for (const BoardId &id : findBoards(std::nullopt)) {
-            if (readSerial(id) == *inv.serial) matches.push_back(id);
+            const SerialRead read = readSerial(id);
+            if (!read.serial) unreadable.push_back(describeBoard(id) + ": " + read.reason);
+            else if (*read.serial == *inv.serial) matches.push_back(id);
+            else serials.push_back(*read.serial);
         }
-        if (matches.empty()) throw BoardFailure("not found: no board has serial number '" + *inv.serial + "'");
+        if (matches.empty()) {
+            // A board that could not be read may be the one: name each.
+            std::string message = "not found: no " + std::string(unreadable.empty() ? "" : "readable ") +
+                                  "board has serial number '" + *inv.serial + "'";
+            for (std::size_t i = 0; i < unreadable.size(); ++i)
+                message += (i == 0 ? " (could not read " : ", ") + unreadable[i];
+            if (!unreadable.empty()) message += ")";
+            const std::vector<std::string> close = closeWords(*inv.serial, serials);
+            if (!close.empty()) {
+                message += "; did you mean ";
+                for (std::size_t i = 0; i < close.size(); ++i)
+                    message += (i == 0 ? "'" : i + 1 == close.size() ? "' or '" : "', '") + displaySerial(close[i]);
+                message += "'?";
+            }
+            throw BoardFailure(message);
+        }
         if (matches.size() > 1)
             throw UsageError("several boards have serial number '" + *inv.serial +
                              "'; select one with --type and --index (brevantctl list shows them)");

@@ -30,9 +30,16 @@ std::uint16_t productId(int type);
 // device-index order. Only counts them; no board is probed.
 std::vector<BoardId> findBoards(std::optional<int> type);
 
-// A board's serial number with the padding spaces taken off; nullopt when it
-// could not be read.
-std::optional<std::string> readSerial(const BoardId &id);
+// A board's serial number with the padding spaces taken off, or why it could
+// not be read ("did not open: ...", "no reply", "short reply").
+struct SerialRead {
+    std::optional<std::string> serial;
+    std::string reason;  // when serial is empty
+};
+SerialRead readSerial(const BoardId &id);
+
+// "the type-1 board at device index 0"
+std::string describeBoard(const BoardId &id);
 
 // Serial numbers are 1 to 8 printable ASCII characters without spaces.
 // Throws a UsageError naming `what` otherwise.

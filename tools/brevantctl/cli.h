@@ -28,6 +28,10 @@ namespace brevantctl {
 std::uint32_t parseNumber(const std::string &text, const std::string &argument, std::uint32_t min,
                           std::uint32_t max);
 
+// The candidates one or two edits from `word` (one for words of up to four
+// characters), closest first: what "did you mean" offers.
+std::vector<std::string> closeWords(const std::string &word, const std::vector<std::string> &candidates);
+
 // Hex text of `value` with at least `digits` digits, prefixed with 0x.
 std::string hex(std::uint32_t value, int digits);
 

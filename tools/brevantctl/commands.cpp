@@ -1,7 +1,9 @@
 // commands.cpp - the commands of brevantctl, one handler per command, and the
 // table that names them.
+#include <algorithm>
 #include <cstdio>
 
+#include "columns.h"
 #include "handlers.h"
 #include "transport.h"
 
@@ -17,6 +19,26 @@ std::string printable(const std::uint8_t *bytes, std::size_t size) {
 
 // ---- Boards and the microcontroller --------------------------------------
 
+// The board's identity block as text, for list -v; nullopt when it gave none.
+std::optional<std::string> identityOf(const BoardId &id) {
+    CFP2INSTANCE *instance = veskcfp2_createInstance(id.type, id.index);
+    std::optional<std::string> text;
+    std::uint8_t reply[20] = {};
+    if (veskcfp2_connect(instance) == 1 && veskcfp2_ping(instance, reply) == VESKCFP2_CMD_OK) {
+        std::size_t size = sizeof reply;
+        while (size > 0 && (reply[size - 1] == 0 || reply[size - 1] == ' ')) --size;
+        text = printable(reply, size);
+    }
+    veskcfp2_disconnect(instance);
+    veskcfp2_destroyInstance(instance);
+    return text;
+}
+
+std::string padded(std::string text, std::size_t width) {
+    if (text.size() < width) text.resize(width, ' ');
+    return text;
+}
+
 void runList(Context &c) {
     const std::optional<std::string> &filter = c.invocation().type;
     std::optional<int> type;
@@ -24,28 +46,73 @@ void runList(Context &c) {
         if (*filter != "0" && *filter != "1") throw UsageError("--type must be 0, 1 or any, got '" + *filter + "'");
         type = *filter == "1" ? 1 : 0;
     }
+    const bool verbose = c.invocation().flag("--verbose");
     Json boards = Json::array();
     const std::vector<BoardId> found = findBoards(type);
     // Simulated boards say so on every row and in the JSON.
     const bool sim = simulated();
-    if (!found.empty()) {
-        std::string header = "INDEX  TYPE  PRODUCT  SERIAL";
-        if (sim) header += std::string(37 - header.size(), ' ') + "SOURCE";
+    struct Row {
+        BoardId id;
+        SerialRead serial;
+        std::optional<BoardLocation> location;
+        std::string serialText, locationText;
+    };
+    std::vector<Row> rows;
+    std::size_t serialWidth = 8, locationWidth = 8;
+    for (const BoardId &id : found) {
+        Row row{id, readSerial(id), std::nullopt, "", ""};
+        // The device index follows where a board is attached: its USB port
+        // path, or for a simulated board its line in the bench.
+        if (sim) row.location = BoardLocation{"bench:" + std::to_string(id.index),
+                                              "line " + std::to_string(id.index + 1) + " of the virtual bench"};
+        else row.location = boardLocation(id.type, id.index);
+        row.serialText = row.serial.serial ? displaySerial(*row.serial.serial) : "(unreadable: " + row.serial.reason + ")";
+        row.locationText = row.location ? row.location->brief : std::string("-");
+        serialWidth = std::max(serialWidth, row.serialText.size());
+        locationWidth = std::max(locationWidth, row.locationText.size());
+        rows.push_back(std::move(row));
+    }
+    if (!rows.empty() && !verbose) {
+        // The column names come from the table shared with the Python
+        // package; the widths are the cells'.
+        const std::vector<std::string> &names = listColumns();
+        const std::size_t widths[] = {5, 4, 7, locationWidth, serialWidth};
+        std::string header;
+        for (std::size_t k = 0; k < names.size() && k < 6; ++k) {
+            if (k == 5 && !sim) break;
+            header += (k == 0 ? "" : "  ") + (k < 5 && k + 1 < names.size() ? padded(names[k], widths[k]) : names[k]);
+        }
+        while (!header.empty() && header.back() == ' ') header.pop_back();
         c.line(header);
     }
-    for (const BoardId &id : found) {
-        const std::optional<std::string> serial = readSerial(id);
-        char row[64];
-        std::snprintf(row, sizeof row, "%5u  %4d  %s   ", static_cast<unsigned>(id.index), id.type,
-                      hex(productId(id.type), 4).c_str());
-        std::string text = row + (serial ? displaySerial(*serial) : std::string("(unreadable)"));
-        if (sim) text += std::string(text.size() < 37 ? 37 - text.size() : 1, ' ') + "simulated";
-        c.line(text);
+    for (const Row &row : rows) {
+        const BoardId &id = row.id;
         Json board = Json::object();
         board["type"] = id.type;
         board["index"] = id.index;
         board["productId"] = hex(productId(id.type), 4);
-        board["serial"] = serial ? Json(*serial) : Json();
+        board["location"] = row.location ? Json(row.location->brief) : Json();
+        board["serial"] = row.serial.serial ? Json(*row.serial.serial) : Json();
+        if (!row.serial.serial) board["error"] = Json{{"message", row.serial.reason}};
+        if (verbose) {
+            const std::optional<std::string> identity = row.serial.serial ? identityOf(id) : std::nullopt;
+            board["locationDetail"] = row.location ? Json(row.location->detail) : Json();
+            board["identity"] = identity ? Json(*identity) : Json();
+            if (&row != &rows.front()) c.line("");
+            c.line("Board at device index " + std::to_string(id.index));
+            c.line("  Type       " + std::to_string(id.type) + " (product " + hex(productId(id.type), 4) + ")");
+            c.line("  Serial     " + row.serialText);
+            c.line("  Location   " + (row.location ? row.location->detail : std::string("not known")));
+            c.line("  Identity   " + (identity ? *identity : std::string("not read")));
+            if (sim) c.line("  Source     simulated");
+        } else {
+            char cells[64];
+            std::snprintf(cells, sizeof cells, "%5u  %4d  %s   ", static_cast<unsigned>(id.index), id.type,
+                          hex(productId(id.type), 4).c_str());
+            std::string text = cells + padded(row.locationText, locationWidth) + "  " + row.serialText;
+            if (sim) text = padded(text, std::string(cells).size() + locationWidth + 2 + serialWidth) + "  simulated";
+            c.line(text);
+        }
         if (sim) board["simulated"] = true;
         boards.push_back(board);
     }
@@ -228,11 +295,14 @@ const std::vector<Command> &coreCommands() {
     static const std::vector<Command> table = {
         {"list", "", 0, 0, "the boards found: device index, type, product id, serial number",
          "Columns: INDEX the device index (what --index takes), TYPE the board type (0 or 1, what --type takes), "
-         "PRODUCT the USB product id (0x8248 for type 0, 0x8348 for type 1), SERIAL the serial number "
-         "((blank) when it is blank, (unreadable) when the board did not give it; other bytes as \\xNN), "
-         "SOURCE \"simulated\" on every board of the simulated bench (shown only with the simulator). "
-         "--type 0|1|any (default any) lists the boards of one type. Finding no board exits with status 1.",
-         false, runList},
+         "PRODUCT the USB product id (0x8248 for type 0, 0x8348 for type 1), LOCATION where the board is attached, "
+         "on which its index depends (on Linux the USB bus and port path, 1-4.1; on Windows the device instance of its "
+         "interface; bench:N for a simulated board), "
+         "SERIAL the serial number ((blank) when it is blank, (unreadable: REASON) when the board did not give it; "
+         "other bytes as \\xNN), SOURCE \"simulated\" on every board of the simulated bench (shown only with the "
+         "simulator). --verbose shows each board in detail, with its identity block. --type 0|1|any (default any) "
+         "lists the boards of one type. Finding no board exits with status 1.",
+         false, runList, {{"--verbose", 'v', nullptr, "each board in detail: location, serial number, identity"}}},
         {"ping", "", 0, 0, "the board's 20-byte identity block, in hex and as text", "", true, runPing},
         {"reset", "", 0, 0, "resets the board microcontroller (--boot: into its boot loader)",
          "--boot resets into the boot loader, after confirmation (--yes skips it).", true, runReset,
@@ -244,7 +314,9 @@ const std::vector<Command> &coreCommands() {
          {{"--sensors", 0, "LIST", "temperature sensors to read, e.g. 0,1 (default 0)"},
           {"--interval", 0, "SECONDS", "time between samples (default 1; decimals allowed)"},
           {"--count", 'n', "N", "stop after N samples (default: until Ctrl-C)"},
-          {"--csv", 0, nullptr, "comma-separated values with an ISO-8601 time column"}}},
+          {"--csv", 0, nullptr, "comma-separated values with an ISO-8601 time column"},
+          {"--all", 0, nullptr, "every board (of --type), one row per board with its serial number"},
+          {"--summary", 0, nullptr, "min, max and mean of each column at the end (Ctrl-C too)"}}},
         {"port get", "PORT", 1, 1, "reads a board port", "PORT is 0-255.", true, runPortGet},
         {"port set", "PORT VALUE", 2, 2, "sets a board port", "PORT and VALUE are 0-255.", true, runPortSet},
         {"vendor-io", "VALUE", 1, 1, "sets the vendor I/O register", "VALUE is 0-255.", true, runVendorIO},
@@ -276,12 +348,14 @@ const std::vector<Command> &coreCommands() {
          true, runEepromWrite},
         {"eeprom save", "FILE", 1, 1, "saves the EEPROM (all 131072 bytes, or a range) to FILE ('-': standard output)",
          "FILE is created before the first byte is read, written beside as a temporary file and renamed over FILE "
-         "only when every byte came, so a failed or interrupted save leaves FILE as it was. One round trip per "
+         "only when every byte came, so a failed or interrupted save leaves FILE as it was. A write-protected FILE is "
+         "refused unless --force. One round trip per "
          "byte (about 4.4 minutes for the whole EEPROM on a board); a progress bar with rate and time left shows "
          "on a terminal.",
          true, runEepromSave,
          {{"--offset", 0, "ADDR", "first address (default 0)"},
-          {"--length", 0, "N", "number of bytes (default: up to the end)"}}},
+          {"--length", 0, "N", "number of bytes (default: up to the end)"},
+          {"--force", 'f', nullptr, "replace FILE even when it is write-protected"}}},
         {"eeprom load", "FILE", 1, 1, "writes an EEPROM image from FILE ('-': standard input) to the board",
          "Without --offset and --length FILE must hold the whole EEPROM (131072 bytes). With them the file's "
          "bytes go from --offset on (--length of them; the file must hold that many). Warns when the image's "

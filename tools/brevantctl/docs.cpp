@@ -96,11 +96,18 @@ void printManPage(const std::vector<Option> &global) {
         for (const Option &option : commandOptions(command))
             std::printf(".RS\n.TP\n%s\n%s\n.RE\n", optionLabel(option).c_str(), roff(option.help).c_str());
     }
-    std::printf(".SH EXIT STATUS\n.TP\n0\nsuccess\n.TP\n1\n%s\n.TP\n2\n%s\n",
+    std::printf(".SH EXIT STATUS\n.TP\n0\nsuccess\n.TP\n1\n%s\n.TP\n2\n%s\n.TP\n130\n%s\n",
                 roff("the board or a file operation failed: no board found (also for list), no connection, no or "
-                     "short reply, a file that cannot be read or written, a question answered no")
+                     "short reply, a reading of status that failed, a watch without one whole sample, a module "
+                     "without power (module monitor), an EEPROM write that did not stick (eeprom load --verify, "
+                     "sn set), a file that cannot be read or written, a question answered no")
                     .c_str(),
-                roff("usage error, or a change without a terminal to confirm on and without --yes").c_str());
+                roff("usage error: an unknown command or option, a missing or extra argument, a number out of "
+                     "range, a bad serial number, or a change without a terminal to confirm on and without --yes")
+                    .c_str(),
+                roff("interrupted (Ctrl-C or SIGTERM) during eeprom save or eeprom load, which stop between two "
+                     "bytes and say how far they got")
+                    .c_str());
     std::printf(".SH JSON\n%s\n",
                 roff("With --json a command prints one JSON object on standard output. The board a command worked "
                      "on is the member board: {\"type\":1,\"index\":0,\"serial\":\"VBRD0001\"}. Byte strings are "
@@ -108,15 +115,44 @@ void printManPage(const std::vector<Option> &global) {
                      "exit status as code; a command that printed readings before failing adds the error member "
                      "to them.")
                     .c_str());
-    std::printf(".SH ENVIRONMENT\n.TP\n.B BREVANT_BENCH\n%s\n.TP\n.B BREVANT_BENCH_STATE\n%s\n",
-                roff("on a build with the virtual bench: the bench file that describes its boards").c_str(),
-                roff("on a build with the virtual bench: the file that keeps the boards' state between runs").c_str());
+    std::printf(".SH ENVIRONMENT\n.TP\n.B BREVANT_SIMULATOR\n%s\n.TP\n.B BREVANT_LIBRARY\n%s\n"
+                ".TP\n.B BREVANT_BENCH\n%s\n.TP\n.B BREVANT_BENCH_STATE\n%s\n",
+                roff("1, true, yes or on (any case): the Linux library reaches the simulated bench instead of real "
+                     "boards, as --simulator does. Unset, empty, 0, false, no or off: real boards; any other value "
+                     "also means real boards, and the library names it on standard error.")
+                    .c_str(),
+                roff("read by the Python package (python3 -m brevant), not by brevantctl: the library file to load. "
+                     "brevantctl uses the library it was linked with.")
+                    .c_str(),
+                roff("with the simulator: the bench file that describes its boards, one a line (TYPE SERIAL "
+                     "[vcc=V] [tempN=C] [latency=MS] [reply-bytes=N] [hang-after=N] [module=cfp2-sr4|none] "
+                     "[module-port=N] [stuck-eeprom=ADDR[-ADDR],...] [pace=MS]); unset: a type-1 board VBRD0001 and "
+                     "a type-0 board VBRD0002")
+                    .c_str(),
+                roff("with the simulator: the file that keeps the boards' state (EEPROM, ports, MDIO registers) "
+                     "between runs; unset: $XDG_STATE_HOME/brevant/bench-state, else "
+                     "~/.local/state/brevant/bench-state")
+                    .c_str());
+    std::printf(".SH FILES\n.TP\n.I ~/.local/state/brevant/bench-state\n%s\n.TP\n"
+                ".I /etc/udev/rules.d/60-brevant.rules\n%s\n",
+                roff("the simulated bench's state file (see BREVANT_BENCH_STATE). Each run writes only the boards "
+                     "whose state it changed, merged under a lock (bench-state.lock beside it), so several runs "
+                     "may use the bench at once.")
+                    .c_str(),
+                roff("on Linux, the udev rule that lets the user at the machine open the boards; installed as "
+                     "lib/udev/rules.d/60-brevant.rules under the install prefix, to be copied here.")
+                    .c_str());
     std::printf(".SH EXAMPLES\n.nf\n%s\n.fi\n",
                 roff("brevantctl list\n"
                      "brevantctl -t 1 status --sensors 0,1\n"
                      "brevantctl -t 1 watch --csv --interval 10 > burn-in.csv\n"
                      "brevantctl -s LAB-7 eeprom save board.bin\n"
                      "brevantctl -t 0 eeprom load --verify board.bin")
+                    .c_str());
+    std::printf(".SH SEE ALSO\n%s\n",
+                roff("lsusb(8), udevadm(8), ethtool(8) (whose -m module view brevantctl module resembles); "
+                     "python3 -m brevant, the Python package's command line; docs/brevantctl.md in the brevant "
+                     "sources.")
                     .c_str());
 }
 
@@ -163,10 +199,6 @@ void printBashCompletion(const std::vector<Option> &global) {
                 "_brevantctl() {\n"
                 "  local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}\n"
                 "  local with_value=\"%s \"\n"
-                "  case \"$prev\" in\n"
-                "    --type|-t) COMPREPLY=($(compgen -W \"0 1 any\" -- \"$cur\")); return ;;\n"
-                "  esac\n"
-                "  if [[ \"$with_value\" == *\" $prev \"* ]]; then return; fi\n"
                 "  local words=() i w\n"
                 "  for ((i = 1; i < COMP_CWORD; i++)); do\n"
                 "    w=${COMP_WORDS[i]}\n"
@@ -174,6 +206,16 @@ void printBashCompletion(const std::vector<Option> &global) {
                 "    [[ $w == -* ]] && continue\n"
                 "    words+=(\"$w\")\n"
                 "  done\n"
+                "  case \"$prev\" in\n"
+                "    --type|-t)\n"
+                "      # Only list takes any; a list typed after the option counts too.\n"
+                "      local types=\"0 1\" rest\n"
+                "      for rest in \"${words[@]}\" \"${COMP_WORDS[@]:COMP_CWORD+1}\"; do\n"
+                "        [[ $rest == list ]] && types=\"0 1 any\"\n"
+                "      done\n"
+                "      COMPREPLY=($(compgen -W \"$types\" -- \"$cur\")); return ;;\n"
+                "  esac\n"
+                "  if [[ \"$with_value\" == *\" $prev \"* ]]; then return; fi\n"
                 "  local members=\n"
                 "  case \"${words[0]}\" in\n%s"
                 "  esac\n"

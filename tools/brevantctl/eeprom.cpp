@@ -5,6 +5,7 @@
 
 #include "files.h"
 #include "handlers.h"
+#include "interrupt.h"
 #include "terminal.h"
 
 namespace brevantctl {
@@ -31,8 +32,13 @@ std::string boardName(Context &c) {
 
 std::vector<std::uint8_t> readEeprom(Context &c, std::uint32_t address, std::uint32_t count, const char *label) {
     std::vector<std::uint8_t> bytes(count);
+    c.board();  // connected (and the simulator notice said) before the bar is drawn
     Progress progress(label, count >= 4096 ? count : 0);  // a bar only for long transfers
+    const InterruptWatch signals;
     for (std::uint32_t i = 0; i < count; ++i) {
+        if (signals.interrupted())
+            throw Interrupted("interrupted after reading " + std::to_string(i) + " of " + std::to_string(count) +
+                              " bytes from " + hex(address, 5));
         c.expectReply(veskcfp2_eepromRead(c.instance(), static_cast<std::int32_t>(address + i), &bytes[i]),
                       "the EEPROM read at " + hex(address + i, 5));
         progress.update(i + 1);
@@ -45,8 +51,18 @@ void writeEeprom(Context &c, std::uint32_t address, const std::vector<std::uint8
     // The serial number is EEPROM bytes 0-7: once any of them may have
     // changed, the board's serial is read again when it is next asked for.
     if (count > 0 && address < kSerialSize) c.board().forgetSerial();
+    c.board();  // connected (and the simulator notice said) before the bar is drawn
     Progress progress(label, count >= 4096 ? count : 0);
+    const InterruptWatch signals;
     for (std::uint32_t i = 0; i < count; ++i) {
+        // Stops between two bytes: the one in flight is written whole.
+        if (signals.interrupted()) {
+            std::string written = i == 0 ? std::string("nothing was written")
+                                         : "wrote " + std::to_string(i) + " of " + std::to_string(count) + " bytes, " +
+                                               hex(address, 5) + "-" + hex(address + i - 1, 5);
+            throw Interrupted("interrupted: " + written + "; " + hex(address + i, 5) + "-" +
+                              hex(address + count - 1, 5) + " still hold their old bytes");
+        }
         c.expectSent(veskcfp2_eepromWrite(c.instance(), static_cast<std::int32_t>(address + i), bytes[i]),
                      "the EEPROM write at " + hex(address + i, 5));
         progress.update(i + 1);
@@ -133,11 +149,21 @@ void runEepromSave(Context &c) {
     const std::uint32_t length = range.length.value_or(kEepromSize - range.offset);
     if (c.arg(0) == "-" && c.invocation().json)
         throw UsageError("FILE '-' writes the image to standard output, which leaves no room for --json");
+    // From here Ctrl-C stops the save between two bytes (and before the
+    // first), says so and removes the temporary file.
+    const InterruptWatch signals;
     // The file first: a path that cannot be written fails before minutes of
     // reading, and the old file stays whole until the new image is complete.
-    OutputFile out(c.arg(0));
+    OutputFile out(c.arg(0), c.invocation().flag("--force"));
     c.board();
-    const std::vector<std::uint8_t> image = readEeprom(c, range.offset, length, "eeprom save");
+    std::vector<std::uint8_t> image;
+    try {
+        image = readEeprom(c, range.offset, length, "eeprom save");
+    } catch (const Interrupted &e) {
+        throw Interrupted(std::string(e.what()) +
+                          (out.isStdout() ? std::string("; standard output got nothing")
+                                          : "; '" + out.path() + "' was left as it was"));
+    }
     out.write(image);
     out.commit();
     if (out.isStdout()) {
@@ -239,7 +265,16 @@ void runSnSet(Context &c) {
                        static_cast<std::int32_t>(text.size())) != 1)
         throw BoardFailure("failed: the " + c.board().describe() +
                            " did not take the serial number (it may now be partly written)");
+    // Every write reached the board; read it back, since a write that did
+    // not stick (a worn cell) would otherwise pass unseen.
     c.board().forgetSerial();
+    const std::optional<std::string> &kept = c.board().serial();
+    if (!kept)
+        throw BoardFailure("not verified: the " + c.board().describe() +
+                           " took the serial number but did not give it back when read");
+    if (*kept != text)
+        throw BoardFailure("not kept: the " + c.board().describe() + " holds '" + displaySerial(*kept) +
+                           "' after '" + text + "' was written (an EEPROM write did not stick)");
     c.line("serial number set to '" + text + "'");
     c.json()["serial"] = text;
 }

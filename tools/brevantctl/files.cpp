@@ -17,6 +17,7 @@
 #include <unistd.h>
 #endif
 
+#include "interrupt.h"
 #include "outcome.h"
 #include "terminal.h"
 
@@ -61,6 +62,9 @@ extern "C" void removePending(int signal) {
 }
 
 void watchPending(const std::string &path) {
+    // While an InterruptWatch lives a signal only stops the transfer, and
+    // the OutputFile going removes the temporary file.
+    if (InterruptWatch::active()) return;
     if (path.size() >= sizeof pendingPath) return;
     std::memcpy(pendingPath, path.c_str(), path.size() + 1);
     previousInt = std::signal(SIGINT, removePending);
@@ -76,7 +80,7 @@ void forgetPending() {
 
 }  // namespace
 
-OutputFile::OutputFile(const std::string &path) : path_(path) {
+OutputFile::OutputFile(const std::string &path, bool force) : path_(path) {
     if (path_ == "-") {
         if (isTerminal(stdout))
             throw UsageError("standard output is a terminal; the image is binary, so redirect it to a file or pipe");
@@ -96,6 +100,18 @@ OutputFile::OutputFile(const std::string &path) : path_(path) {
     if (fs::is_directory(status)) fail("it is a directory", EISDIR);
     if (fs::exists(status) && !fs::is_regular_file(status))
         fail("it is not a regular file (an image replaces the file it is saved to)", 0);
+    // Renaming over a file needs only its folder to be writable: the file's
+    // own protection is honoured here, also for root, who may write anything.
+    if (fs::exists(status) && !force) {
+        const bool noWriteBits = (status.permissions() & (fs::perms::owner_write | fs::perms::group_write |
+                                                          fs::perms::others_write)) == fs::perms::none;
+#ifdef _WIN32
+        const bool denied = false;
+#else
+        const bool denied = ::access(target_.c_str(), W_OK) != 0 && errno == EACCES;
+#endif
+        if (noWriteBits || denied) fail("it is write-protected (--force replaces it)", 0);
+    }
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
         temporary_ = target_ + ".part" + std::to_string(processId()) + "-" + std::to_string(attempt);

@@ -15,10 +15,11 @@ namespace brevantctl {
 // written fails at once. The data goes to a temporary file beside `path`;
 // commit() renames it over `path`. Dropped without commit() the temporary file
 // is removed and `path` is left as it was. "-" writes standard output
-// (refused on a terminal: the data is binary).
+// (refused on a terminal: the data is binary). A write-protected file is
+// refused, as cp does, unless `force`.
 class OutputFile {
    public:
-    explicit OutputFile(const std::string &path);
+    explicit OutputFile(const std::string &path, bool force = false);
     ~OutputFile();
     OutputFile(const OutputFile &) = delete;
     OutputFile &operator=(const OutputFile &) = delete;

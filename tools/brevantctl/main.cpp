@@ -69,6 +69,25 @@ std::string closest(const std::string &word, const std::vector<std::string> &can
     return best;
 }
 
+}  // namespace
+
+std::vector<std::string> closeWords(const std::string &word, const std::vector<std::string> &candidates) {
+    const std::size_t limit = word.size() <= 4 ? 1 : 2;
+    std::vector<std::pair<std::size_t, std::string>> close;
+    for (const std::string &candidate : candidates) {
+        const std::size_t distance = editDistance(word, candidate);
+        if (distance <= limit &&
+            std::none_of(close.begin(), close.end(), [&](const auto &c) { return c.second == candidate; }))
+            close.emplace_back(distance, candidate);
+    }
+    std::stable_sort(close.begin(), close.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+    std::vector<std::string> words;
+    for (const auto &c : close) words.push_back(c.second);
+    return words;
+}
+
+namespace {
+
 std::string suggestion(const std::string &word, const std::vector<std::string> &candidates) {
     const std::string best = closest(word, candidates);
     return best.empty() ? std::string() : "; did you mean '" + best + "'?";
@@ -380,6 +399,10 @@ int run(const std::vector<std::string> &args) {
             return kExitFailed;
         }
         return kExitOk;
+    } catch (const Interrupted &e) {
+        std::fprintf(stderr, "%s: %s\n", where.c_str(), e.what());
+        if (json && !printed) printJsonError(kExitInterrupted, e.what());
+        return kExitInterrupted;
     } catch (const UsageError &e) {
         std::fprintf(stderr, "%s: %s\n", where.c_str(), e.what());
         if (json && !printed) printJsonError(kExitUsage, e.what());

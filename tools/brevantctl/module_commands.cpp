@@ -39,6 +39,7 @@ std::uint8_t mdioPort(const Context &c) {
 // One MDIO read per register; the first that fails ends the command, naming
 // its register. With a label, a progress bar shows on a terminal.
 Words readRegisters(Context &c, std::uint8_t port, const std::vector<std::uint16_t> &regs, const char *label = "") {
+    c.board();  // connected (and the simulator notice said) before the bar is drawn
     Progress progress(label, *label != '\0' ? static_cast<std::uint32_t>(regs.size()) : 0, "registers");
     Words words;
     for (std::size_t i = 0; i < regs.size(); ++i) {
@@ -122,6 +123,20 @@ void runModuleMonitor(Context &c) {
 
     c.json()["port"] = port;
     c.json()["laneCount"] = lanes ? Json(*lanes) : Json();
+    if (!cfp2module::powered(m)) {
+        // Zeros of a module without power are no readings: say what is wrong
+        // instead of showing 0.00 C and 0.0000 V.
+        c.line(labelled("Module power", "off (supply voltage reads 0 V)"));
+        for (const Value &v : m.module) {
+            if (std::string(v.field->key) != "supplyVoltage") c.line(labelled(v.field->label, "not available"));
+        }
+        c.json()["powered"] = false;
+        c.json()["lanes"] = Json::array();
+        c.failAfterOutput("not powered: the module on MDIO port " + std::to_string(port) +
+                          " reads a supply voltage of 0 V; its readings are not available");
+        return;
+    }
+    c.json()["powered"] = true;
     for (const Value &v : m.module) {
         c.line(labelled(v.field->label, v.display()));
         c.json()[v.field->key] = valueJson(v);
@@ -186,16 +201,18 @@ void runModuleDump(Context &c) {
 // The module's monitors as readings: one per column of the decoder (lanes as
 // the application code gives them). No module is not a failure of the board:
 // its readings are then not available.
+// --mdio-port only says where the module's readings come from: alone it
+// would be ignored, whatever it says.
+void checkModuleOptions(const Invocation &inv) {
+    if (!inv.flag(kModuleOption.name) && inv.value(kMdioPortOption.name))
+        throw UsageError(std::string(kMdioPortOption.name) + " chooses the port of the module's readings: add " +
+                         kModuleOption.name);
+    if (inv.value(kMdioPortOption.name)) parseNumber(*inv.value(kMdioPortOption.name), kMdioPortOption.name, 0, 0xFF);
+}
+
 void readModule(Sample &s) {
     const Invocation &inv = s.invocation();
-    // --mdio-port only says where the module's readings come from: alone it
-    // would be ignored, whatever it says.
-    if (!inv.flag(kModuleOption.name)) {
-        if (inv.value(kMdioPortOption.name))
-            throw UsageError(std::string(kMdioPortOption.name) + " chooses the port of the module's readings: add " +
-                             kModuleOption.name);
-        return;
-    }
+    if (!inv.flag(kModuleOption.name)) return;
     const auto port = static_cast<std::uint8_t>(
         inv.value(kMdioPortOption.name) ? parseNumber(*inv.value(kMdioPortOption.name), kMdioPortOption.name, 0, 0xFF) : 1);
     CFP2INSTANCE *board = s.board().get();
@@ -220,6 +237,7 @@ void readModule(Sample &s) {
     const std::vector<std::uint16_t> laneRegs = cfp2module::registersOf(cfp2module::laneMonitorFields(), lanes);
     regs.insert(regs.end(), laneRegs.begin(), laneRegs.end());
     failed = read(regs);
+    const bool unpowered = !failed && !cfp2module::powered(cfp2module::decodeMonitors(words, lanes));
     // Zero readings of every register keep the columns whole when a read failed.
     for (std::uint16_t reg : regs) words.emplace(reg, 0);
     for (const cfp2module::Column &column : cfp2module::monitorColumns(cfp2module::decodeMonitors(words, lanes))) {
@@ -228,13 +246,21 @@ void readModule(Sample &s) {
         const std::string key = "module_" + column.name;
         if (failed) {
             s.add(Reading::failed(key, column.label, "", *failed));
+        } else if (unpowered) {
+            // A module without power reads 0 everywhere: no readings.
+            Reading r = Reading::unavailable(key, column.label, "", "module not powered: supply voltage reads 0 V");
+            r.keepsColumn = true;
+            s.add(r);
         } else if (!column.value) {
             Reading r = Reading::number(key, column.label, "", 0);
             r.value = Json();  // a dBm of no light: null, an empty cell
             r.text = column.text;
             s.add(r);
         } else {
+            // The unit is in the key (a CSV column of its own); the cell
+            // takes the unit's decimals, as the text does.
             Reading r = Reading::number(key, column.label, "", *column.value);
+            r.decimals = decimalsOf(column.unit);
             r.text = column.text;
             s.add(r);
         }
@@ -249,7 +275,7 @@ CommandRegistration registration({
     {"module dump", "[FIRST LAST]", 0, 2, "the raw words of module registers FIRST to LAST", kModuleDumpDetails, true,
      runModuleDump, {kMdioPortOption}},
 });
-ReadingSourceRegistration source({"module", {kModuleOption, kMdioPortOption}, readModule});
+ReadingSourceRegistration source({"module", {kModuleOption, kMdioPortOption}, readModule, checkModuleOptions});
 
 }  // namespace
 }  // namespace brevantctl

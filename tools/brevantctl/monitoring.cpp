@@ -8,12 +8,17 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <functional>
+#include <map>
+#include <memory>
 #include <algorithm>
 #include <thread>
 
+#include "columns.h"
 #include "handlers.h"
+#include "transport.h"
 
 namespace brevantctl {
 
@@ -26,13 +31,34 @@ const char kStatusDetails[] =
 
 const char kWatchDetails[] =
     "Takes the readings of status every --interval seconds, --count times or until Ctrl-C, and prints one row "
-    "each: aligned columns with a header, or with --csv comma-separated values whose first column (time) is an "
-    "ISO-8601 UTC time stamp and whose header names each reading with its unit (vcc_V, temp0_C, ...), ready to "
-    "log and plot; --json prints one JSON object a line. Readings the board type does not offer get no column. A "
-    "reading that fails or times out leaves its cell empty (-- in the table), is reported on standard error, and "
-    "the watch goes on; the board is reconnected before the next sample. Ctrl-C ends the watch with status 0.";
+    "each: aligned columns with a header and the UTC date and time, or with --csv comma-separated values whose "
+    "first column (time) is an ISO-8601 UTC time stamp and whose header names each reading with its unit (vcc_V, "
+    "temp0_C, ...), ready to log and plot; --json prints one JSON object a line. Numbers are rounded alike in "
+    "both: V to 4 decimals, C 2, mA 3, mW 4, dBm 2. In the table the module's lanes (--module) go on rows of their "
+    "own beneath each sample. Readings the board type does not offer get no column. A reading that fails or times "
+    "out leaves its cell empty (-- in the table), is reported on standard error, and the watch goes on; the board "
+    "is reconnected before the next sample. --all samples every board (of --type), one row per board with index "
+    "and serial columns. --summary prints the min, max and mean of each column at the end, also after Ctrl-C (on "
+    "standard error with --csv, so the log stays one table). Ctrl-C ends the watch with status 0; the status is "
+    "1 when no sample was taken without a failed reading.";
 
 // ---- Readings ------------------------------------------------------------------
+
+int decimalsOf(const std::string &unit) { return unitDecimals(unit); }
+
+std::string roundedText(double value, const std::string &unit) {
+    const int decimals = decimalsOf(unit);
+    if (decimals < 0) return decimal(value);
+    char text[48];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    if (std::strcmp(text, "-0") == 0 || std::strncmp(text, "-0.", 3) == 0) {
+        // -0.00 is 0.00: a rounded zero has no sign.
+        bool zero = true;
+        for (const char *p = text + 1; *p != '\0'; ++p) zero = zero && (*p == '0' || *p == '.');
+        if (zero) return text + 1;
+    }
+    return text;
+}
 
 Reading Reading::number(std::string key, std::string label, std::string unit, double value) {
     Reading r;
@@ -40,7 +66,8 @@ Reading Reading::number(std::string key, std::string label, std::string unit, do
     r.label = std::move(label);
     r.unit = std::move(unit);
     r.value = value;
-    r.text = decimal(value);
+    r.decimals = decimalsOf(r.unit);
+    r.text = roundedText(value, r.unit);
     return r;
 }
 
@@ -81,6 +108,11 @@ Reading Reading::failed(std::string key, std::string label, std::string unit, st
 
 std::string Reading::cell() const {
     if (state != State::Ok) return "";
+    if (decimals >= 0 && value.is_number()) {
+        char rounded[48];
+        std::snprintf(rounded, sizeof rounded, "%.*f", decimals, value.get<double>());
+        return rounded;
+    }
     const std::string dumped = dumpJson(value);
     if (dumped == "true") return "1";
     if (dumped == "false") return "0";
@@ -119,46 +151,39 @@ std::vector<std::uint8_t> sensorList(const Invocation &inv) {
 void readBoard(Sample &s) {
     CFP2INSTANCE *board = s.board().get();
     const bool type1 = s.board().id().type == 1;
-    const std::string type1Only = "type-1 boards only";
-    // One query: its reading, or the failed one.
-    auto query = [&s](const std::string &key, const std::string &label, const std::string &unit,
-                      const std::function<std::int32_t()> &ask, const std::function<Reading()> &ok) {
+    // Key, label and unit of each reading come from the column table; a
+    // reading the board type lacks is not available, one that fails says why.
+    auto query = [&s, type1](const std::string &key, const std::function<std::int32_t()> &ask,
+                             const std::function<Reading(const ReadingColumn &)> &ok) {
+        const ReadingColumn column = readingColumn(key);
+        if (column.type1Only && !type1)
+            return s.add(Reading::unavailable(key, column.label, column.unit, "type-1 boards only"));
         const std::int32_t result = ask();
-        s.add(result == VESKCFP2_CMD_OK ? ok() : Reading::failed(key, label, unit, Sample::failure(result)));
+        s.add(result == VESKCFP2_CMD_OK ? ok(column)
+                                        : Reading::failed(key, column.label, column.unit, Sample::failure(result)));
     };
 
     double volts = 0;
-    if (type1)
-        query("vcc", "supply voltage", "V", [&] { return veskcfp2_getVCC(board, &volts); },
-              [&] { return Reading::number("vcc", "supply voltage", "V", volts); });
-    else
-        s.add(Reading::unavailable("vcc", "supply voltage", "V", type1Only));
+    query("vcc", [&] { return veskcfp2_getVCC(board, &volts); },
+          [&](const ReadingColumn &c) { return Reading::number(c.key, c.label, c.unit, volts); });
     for (std::uint8_t sensor : sensorList(s.invocation())) {
-        const std::string key = "temp" + std::to_string(sensor);
-        const std::string label = "temperature " + std::to_string(sensor);
         double celsius = 0;
-        if (type1)
-            query(key, label, "C", [&] { return veskcfp2_getTemperature(board, sensor, &celsius); },
-                  [&] { return Reading::number(key, label, "C", celsius); });
-        else
-            s.add(Reading::unavailable(key, label, "C", type1Only));
+        query("temp" + std::to_string(sensor), [&] { return veskcfp2_getTemperature(board, sensor, &celsius); },
+              [&](const ReadingColumn &c) { return Reading::number(c.key, c.label, c.unit, celsius); });
     }
     std::uint16_t current = 0;
-    query("current_monitor", "current monitor", "", [&] { return veskcfp2_currentMonitor(board, &current); },
-          [&] {
-              return Reading::integer("current_monitor", "current monitor", "", current,
-                                      hex(current, 4) + " (" + std::to_string(current) + ")");
+    query("current_monitor", [&] { return veskcfp2_currentMonitor(board, &current); },
+          [&](const ReadingColumn &c) {
+              return Reading::integer(c.key, c.label, c.unit, current, hex(current, 4) + " (" + std::to_string(current) + ")");
           });
     std::uint8_t port3 = 0;
-    query("port3", "port 3", "", [&] { return veskcfp2_getPort(board, 3, &port3); },
-          [&] { return Reading::integer("port3", "port 3", "", port3, hex(port3, 2)); });
-    if (!type1) {
-        s.add(Reading::unavailable("ftdi_supply", "FTDI supply", "", type1Only));
-    } else if (s.readings().back().state == Reading::State::Ok) {
-        s.add(Reading::boolean("ftdi_supply", "FTDI supply", (port3 & 0x80) != 0, "on", "off"));
-    } else {
-        s.add(Reading::failed("ftdi_supply", "FTDI supply", "", "port 3 not read"));
-    }
+    query("port3", [&] { return veskcfp2_getPort(board, 3, &port3); },
+          [&](const ReadingColumn &c) { return Reading::integer(c.key, c.label, c.unit, port3, hex(port3, 2)); });
+    // The FTDI supply is bit 7 of port 3, read above.
+    const bool port3Read = s.readings().back().state == Reading::State::Ok;
+    query("ftdi_supply", [&] { return port3Read ? VESKCFP2_CMD_OK : VESKCFP2_CMD_FAILED; },
+          [&](const ReadingColumn &c) { return Reading::boolean(c.key, c.label, (port3 & 0x80) != 0, "on", "off"); });
+    if (s.readings().back().state == Reading::State::Failed) s.readings().back().why = "port 3 not read";
 }
 
 std::string boardLine(Link &link) {
@@ -184,6 +209,8 @@ double intervalOption(const Invocation &inv) {
     return seconds;
 }
 
+
+
 // Sleeps until `deadline`, waking for Ctrl-C.
 void sleepUntil(std::chrono::steady_clock::time_point deadline) {
     while (!interrupted) {
@@ -194,6 +221,9 @@ void sleepUntil(std::chrono::steady_clock::time_point deadline) {
     }
 }
 
+}  // namespace
+
+namespace {
 Json readingJson(const Reading &r) {
     Json item = Json::object();
     switch (r.state) {
@@ -213,6 +243,7 @@ Json readingsJson(const std::vector<Reading> &readings) {
     return all;
 }
 
+// ISO-8601 UTC time stamp with milliseconds: 2026-12-07T23:10:01.123Z
 std::string timestamp(std::chrono::system_clock::time_point when) {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
     const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
@@ -237,6 +268,8 @@ std::string csvField(const std::string &text) {
 
 std::string csvColumn(const Reading &reading) { return reading.key + (reading.unit.empty() ? "" : "_" + reading.unit); }
 
+bool hasColumn(const Reading &reading) { return reading.state != Reading::State::Unavailable || reading.keepsColumn; }
+
 ReadingSourceRegistration::ReadingSourceRegistration(ReadingSource source) {
     addCommandOptions("status", source.options);
     addCommandOptions("watch", source.options);
@@ -250,8 +283,17 @@ std::vector<Reading> takeSample(Context &context, Link &link) {
     return std::move(sample.readings());
 }
 
+// Every usage error of the options of status and watch, before the board is
+// touched.
+void checkSourceOptions(const Invocation &inv) {
+    sensorList(inv);
+    for (const ReadingSource &source : sources()) {
+        if (source.check != nullptr) source.check(inv);
+    }
+}
+
 void runStatus(Context &c) {
-    sensorList(c.invocation());  // a wrong list is a usage error before the board is touched
+    checkSourceOptions(c.invocation());
     Link &link = c.board();
     const std::string board = boardLine(link);
     const std::vector<Reading> readings = takeSample(c, link);
@@ -263,7 +305,19 @@ void runStatus(Context &c) {
     row("board", board);
     std::size_t failures = 0;
     std::string firstFailure;
-    for (const Reading &r : readings) {
+    for (std::size_t k = 0; k < readings.size(); ++k) {
+        const Reading &r = readings[k];
+        // A power in mW and the same power in dBm share one line:
+        // "lane 0 Tx power  0.8549 mW (-0.68 dBm)".
+        const bool pair = k + 1 < readings.size() && r.key.size() > 3 && r.key.compare(r.key.size() - 3, 3, "_mW") == 0 &&
+                          readings[k + 1].key == r.key.substr(0, r.key.size() - 3) + "_dBm";
+        if (pair && r.state == Reading::State::Ok && readings[k + 1].state == Reading::State::Ok) {
+            const std::string &dbm = readings[k + 1].text;
+            row(r.label, r.text + " (" + dbm + ")");  // "(no light)" for 0 mW
+            ++k;
+            continue;
+        }
+        if (pair && r.state == readings[k + 1].state && r.why == readings[k + 1].why) ++k;  // one reason, once
         switch (r.state) {
             case Reading::State::Ok: row(r.label, r.text + (r.unit.empty() ? "" : " " + r.unit)); break;
             case Reading::State::Unavailable: row(r.label, "not available (" + r.why + ")"); break;
@@ -280,100 +334,296 @@ void runStatus(Context &c) {
                           link.describe() + " failed (" + firstFailure + (failures > 1 ? ", ..." : "") + ")");
 }
 
+namespace {
+
+// One board a watch samples.
+struct Watched {
+    std::unique_ptr<Link> owned;  // --all: the watch's own connection
+    Link *link = nullptr;
+    Json board;                   // the JSON "board" member
+    std::string serial;           // the serial column ("" when unreadable)
+    bool reconnect = false;
+};
+
+// min, max and mean of one column of one board, for --summary.
+struct Tally {
+    double min = 0, max = 0, sum = 0;
+    std::uint64_t n = 0;
+    void add(double v) {
+        min = n == 0 ? v : std::min(min, v);
+        max = n == 0 ? v : std::max(max, v);
+        sum += v;
+        ++n;
+    }
+};
+
+// "module_lane3_txPower_mW": lane 3, field "txPower_mW"; false for others.
+bool laneColumn(const std::string &key, unsigned &lane, std::string &field) {
+    static const std::string prefix = "module_lane";
+    if (key.compare(0, prefix.size(), prefix) != 0) return false;
+    std::size_t at = prefix.size(), end = at;
+    while (end < key.size() && key[end] >= '0' && key[end] <= '9') ++end;
+    if (end == at || end >= key.size() || key[end] != '_') return false;
+    lane = static_cast<unsigned>(std::stoul(key.substr(at, end - at)));
+    field = key.substr(end + 1);
+    return true;
+}
+
+std::string padRight(std::string text, std::size_t width) {
+    if (text.size() < width) text.resize(width, ' ');
+    return text;
+}
+
+std::string trimRight(std::string text) {
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text;
+}
+
+}  // namespace
+
 void runWatch(Context &c) {
     const Invocation &inv = c.invocation();
-    sensorList(inv);
+    checkSourceOptions(inv);
     const double interval = intervalOption(inv);
     const std::optional<std::uint32_t> count = c.optionNumber("--count", 1, 0xFFFFFFFFu);
     const bool csv = inv.flag("--csv");
+    const bool all = inv.flag("--all");
+    const bool summary = inv.flag("--summary");
     if (csv && inv.json) throw UsageError("--csv and --json are two output formats; choose one");
-    Link &link = c.board();
-    const Json board = boardJson(link.id(), link.serial());
+    if (all && (inv.index || inv.serial))
+        throw UsageError(std::string("--all watches every board") + (inv.type ? " of the type" : "") +
+                         "; drop " + (inv.index ? "--index" : "--serial"));
+
+    std::vector<Watched> boards;
+    if (all) {
+        const std::optional<int> type = inv.type ? std::optional<int>(parseBoardType(*inv.type)) : std::nullopt;
+        const std::vector<BoardId> found = findBoards(type);
+        noteSimulated();
+        if (found.empty())
+            throw BoardFailure(std::string("not found: no ") + (type ? "type-" + std::to_string(*type) + " board" : "board") +
+                               " is attached");
+        for (const BoardId &id : found) {
+            Watched w;
+            try {
+                w.owned = std::make_unique<Link>(id);
+            } catch (const BoardFailure &e) {
+                // A board that does not open is still watched: its rows stay
+                // empty and it is tried again before each sample.
+                std::fprintf(stderr, "brevantctl: watch: %s\n", e.what());
+                continue;
+            }
+            w.link = w.owned.get();
+            boards.push_back(std::move(w));
+        }
+        if (boards.empty()) throw BoardFailure("not connected: no board opened");
+    } else {
+        Watched w;
+        w.link = &c.board();
+        boards.push_back(std::move(w));
+    }
+    for (Watched &w : boards) {
+        const std::optional<std::string> &serial = w.link->serial();
+        w.serial = serial ? *serial : std::string();
+        w.board = boardJson(w.link->id(), serial);
+    }
     c.printed();  // rows go out as they come
 
     interrupted = false;
     std::signal(SIGINT, onInterrupt);
-    std::vector<std::string> keys;      // the columns, fixed by the first sample
+    std::vector<std::string> keys;  // the columns, fixed by the first round
+    std::vector<std::string> names; // their headers: key with unit
     std::vector<std::size_t> widths;
-    bool reconnect = false;
+    // Text with lane columns: the lanes go on rows of their own beneath
+    // each sample's row, one lane a row.
+    std::vector<std::string> laneFields;
+    std::vector<std::size_t> laneWidths;
+    std::map<std::pair<std::size_t, std::string>, Tally> tallies;  // (board, key)
+    std::uint64_t taken = 0, whole = 0;  // samples, and those without a failed reading
+    std::uint64_t rounds = 0;
     const auto start = std::chrono::steady_clock::now();
     for (std::uint64_t n = 0; !interrupted && (!count || n < *count); ++n) {
         if (n > 0) sleepUntil(start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                           std::chrono::duration<double>(interval * static_cast<double>(n))));
         if (interrupted) break;
-        if (reconnect) link.reconnect();
-        const std::string time = timestamp(std::chrono::system_clock::now());
-        const std::vector<Reading> readings = takeSample(c, link);
-        // One line on standard error for a sample with failed readings.
-        reconnect = false;
-        std::string failures;
-        std::size_t more = 0;
-        for (const Reading &r : readings) {
-            if (r.state != Reading::State::Failed) continue;
-            reconnect = true;
-            if (failures.empty()) failures = r.label + ": " + r.why;
-            else ++more;
-        }
-        if (reconnect)
-            std::fprintf(stderr, "brevantctl: watch: %s %s%s\n", time.c_str(), failures.c_str(),
-                         more == 0 ? "" : ("; " + std::to_string(more) + " more failed").c_str());
-        if (n == 0) {
+        ++rounds;
+        for (std::size_t b = 0; b < boards.size(); ++b) {
+            Watched &w = boards[b];
+            Link &link = *w.link;
+            if (w.reconnect) link.reconnect();
+            const std::string time = timestamp(std::chrono::system_clock::now());
+            const std::vector<Reading> readings = takeSample(c, link);
+            // One line on standard error for a sample with failed readings.
+            w.reconnect = false;
+            std::string failures;
+            std::size_t more = 0;
             for (const Reading &r : readings) {
-                if (r.state != Reading::State::Unavailable) keys.push_back(r.key);
+                if (r.state != Reading::State::Failed) continue;
+                w.reconnect = true;
+                if (failures.empty()) failures = r.label + ": " + r.why;
+                else ++more;
             }
-        }
-        auto find = [&readings](const std::string &key) -> const Reading * {
-            for (const Reading &r : readings) {
-                if (r.key == key) return &r;
-            }
-            return nullptr;
-        };
-        if (inv.json) {
-            Json line = Json::object();
-            line["time"] = time;
-            line["board"] = board;
-            line["readings"] = readingsJson(readings);
-            std::printf("%s\n", dumpJson(line).c_str());
-        } else if (csv) {
+            ++taken;
+            if (!w.reconnect) ++whole;
+            if (w.reconnect)
+                std::fprintf(stderr, "brevantctl: watch: %s %s%s%s\n", time.c_str(),
+                             all ? ("board " + std::to_string(link.id().index) + ": ").c_str() : "", failures.c_str(),
+                             more == 0 ? "" : ("; " + std::to_string(more) + " more failed").c_str());
+            auto find = [&readings](const std::string &key) -> const Reading * {
+                for (const Reading &r : readings) {
+                    if (r.key == key) return &r;
+                }
+                return nullptr;
+            };
+            const bool first = n == 0 && b == 0;
             if (n == 0) {
-                std::string header = "time";
+                // Every board of the first round adds its columns (a type-1
+                // board has some a type-0 board lacks).
+                for (const Reading &r : readings) {
+                    if (hasColumn(r) &&
+                        std::find(keys.begin(), keys.end(), r.key) == keys.end()) {
+                        keys.push_back(r.key);
+                        names.push_back(csvColumn(r));
+                    }
+                }
+            }
+            for (const Reading &r : readings) {
+                if (r.state == Reading::State::Ok && r.value.is_number()) tallies[{b, r.key}].add(r.value.get<double>());
+            }
+            if (inv.json) {
+                Json line = Json::object();
+                line["time"] = time;
+                line["board"] = w.board;
+                line["readings"] = readingsJson(readings);
+                std::printf("%s\n", dumpJson(line).c_str());
+            } else if (csv) {
+                if (first) {
+                    std::string header = all ? "time,index,serial" : "time";
+                    for (const std::string &name : names) header += "," + csvField(name);
+                    std::printf("%s\n", header.c_str());
+                }
+                std::string row = time;
+                if (all) row += "," + std::to_string(link.id().index) + "," + csvField(w.serial);
                 for (const std::string &key : keys) {
                     const Reading *r = find(key);
-                    header += "," + csvField(csvColumn(*r));
+                    row += "," + (r ? csvField(r->cell()) : std::string());
                 }
-                std::printf("%s\n", header.c_str());
-            }
-            std::string row = time;
-            for (const std::string &key : keys) {
-                const Reading *r = find(key);
-                row += "," + (r ? csvField(r->cell()) : std::string());
-            }
-            std::printf("%s\n", row.c_str());
-        } else {
-            if (n == 0) {
-                // The times are UTC, as in the CSV: say so.
-                std::string header = "time (UTC)  ";
-                for (const std::string &key : keys) {
-                    const Reading *r = find(key);
-                    const std::string name = key + (r->unit.empty() ? "" : "/" + r->unit);
-                    widths.push_back(std::max<std::size_t>(name.size(), 10));
-                    header += "  " + name + std::string(widths.back() - name.size(), ' ');
+                std::printf("%s\n", row.c_str());
+            } else {
+                if (first) {
+                    // The time is UTC, date and time, as in the CSV.
+                    std::string header = padRight("date and time (UTC)", 23);
+                    if (all) header += "  " + padRight("serial", 8);
+                    for (std::size_t k = 0; k < keys.size(); ++k) {
+                        unsigned lane = 0;
+                        std::string field;
+                        if (laneColumn(keys[k], lane, field)) {
+                            if (std::find(laneFields.begin(), laneFields.end(), field) == laneFields.end()) {
+                                laneFields.push_back(field);
+                                laneWidths.push_back(std::max<std::size_t>(field.size(), 10));
+                            }
+                            widths.push_back(0);
+                            continue;
+                        }
+                        widths.push_back(std::max<std::size_t>(names[k].size(), 10));
+                        header += "  " + padRight(names[k], widths.back());
+                    }
+                    std::printf("%s\n", trimRight(header).c_str());
+                    if (!laneFields.empty()) {
+                        std::string lanes = padRight("", 23) + "  lane";
+                        for (std::size_t f = 0; f < laneFields.size(); ++f)
+                            lanes += "  " + padRight(laneFields[f], laneWidths[f]);
+                        std::printf("%s\n", trimRight(lanes).c_str());
+                    }
                 }
-                while (!header.empty() && header.back() == ' ') header.pop_back();
-                std::printf("%s\n", header.c_str());
+                std::string row = time.substr(0, 10) + " " + time.substr(11, 12);  // 2026-12-08 03:10:01.123
+                if (all) row += "  " + padRight(w.serial.empty() ? "-" : displaySerial(w.serial), 8);
+                std::map<unsigned, std::map<std::string, std::string>> laneCells;
+                for (std::size_t k = 0; k < keys.size(); ++k) {
+                    const Reading *r = find(keys[k]);
+                    std::string text = r && r->state == Reading::State::Ok ? r->text : "--";
+                    unsigned lane = 0;
+                    std::string field;
+                    if (laneColumn(keys[k], lane, field)) {
+                        // The unit is in the lane header: the cell is the number.
+                        laneCells[lane][field] = r && r->state == Reading::State::Ok ? r->cell() : "--";
+                        if (r && r->state == Reading::State::Ok && r->value.is_null()) laneCells[lane][field] = "-";
+                        continue;
+                    }
+                    row += "  " + padRight(text, widths[k]);
+                }
+                std::printf("%s\n", trimRight(row).c_str());
+                for (const auto &lane : laneCells) {
+                    char number[16];
+                    std::snprintf(number, sizeof number, "%4u", lane.first);
+                    std::string line = padRight("", 23) + "  " + number;
+                    for (std::size_t f = 0; f < laneFields.size(); ++f) {
+                        const auto it = lane.second.find(laneFields[f]);
+                        line += "  " + padRight(it == lane.second.end() ? "" : it->second, laneWidths[f]);
+                    }
+                    std::printf("%s\n", trimRight(line).c_str());
+                }
             }
-            std::string row = time.substr(11, 12);  // hh:mm:ss.mmm
-            for (std::size_t k = 0; k < keys.size(); ++k) {
-                const Reading *r = find(keys[k]);
-                const std::string text = r && r->state == Reading::State::Ok ? r->text : "--";
-                row += "  " + text + std::string(text.size() < widths[k] ? widths[k] - text.size() : 0, ' ');
-            }
-            while (!row.empty() && row.back() == ' ') row.pop_back();
-            std::printf("%s\n", row.c_str());
+            flushStdout();
         }
-        flushStdout();
     }
     std::signal(SIGINT, SIG_DFL);
+
+    if (summary) {
+        // min, max and mean of every numeric column, per board; on standard
+        // error for CSV, so the log stays one table.
+        std::FILE *out = csv ? stderr : stdout;
+        if (inv.json) {
+            Json boardsSummary = Json::array();
+            for (std::size_t b = 0; b < boards.size(); ++b) {
+                Json columns = Json::object();
+                for (std::size_t k = 0; k < keys.size(); ++k) {
+                    const auto it = tallies.find({b, keys[k]});
+                    if (it == tallies.end()) continue;
+                    const Tally &t = it->second;
+                    columns[names[k]] = Json{{"min", t.min}, {"max", t.max}, {"mean", t.sum / static_cast<double>(t.n)},
+                                             {"samples", t.n}};
+                }
+                boardsSummary.push_back(Json{{"board", boards[b].board}, {"columns", columns}});
+            }
+            std::fprintf(out, "%s\n", dumpJson(Json{{"summary", Json{{"rounds", rounds}, {"boards", boardsSummary}}}}).c_str());
+        } else {
+            std::size_t width = 6;
+            for (const std::string &name : names) width = std::max(width, name.size());
+            std::fprintf(out, "%ssummary of %llu sample%s%s\n", csv ? "" : "\n", static_cast<unsigned long long>(rounds),
+                         rounds == 1 ? "" : "s", all ? " of each board" : "");
+            for (std::size_t b = 0; b < boards.size(); ++b) {
+                if (all)
+                    std::fprintf(out, "board %s at device index %u\n",
+                                 boards[b].serial.empty() ? "(serial unreadable)" : displaySerial(boards[b].serial).c_str(),
+                                 static_cast<unsigned>(boards[b].link->id().index));
+                std::fprintf(out, "%s  %-12s  %-12s  %-12s  %s\n", padRight("column", width).c_str(), "min", "max", "mean",
+                             "samples");
+                for (std::size_t k = 0; k < keys.size(); ++k) {
+                    const auto it = tallies.find({b, keys[k]});
+                    if (it == tallies.end()) continue;
+                    const Tally &t = it->second;
+                    // The unit's decimals, one more for the mean.
+                    std::string unit = names[k].substr(names[k].rfind('_') + 1);
+                    const int decimals = decimalsOf(unit);
+                    auto shown = [&](double v, int extra) {
+                        if (decimals < 0) return decimal(v);
+                        char text[48];
+                        std::snprintf(text, sizeof text, "%.*f", decimals + extra, v);
+                        return std::string(text);
+                    };
+                    std::fprintf(out, "%s  %-12s  %-12s  %-12s  %llu\n", padRight(names[k], width).c_str(),
+                                 shown(t.min, 0).c_str(), shown(t.max, 0).c_str(),
+                                 shown(t.sum / static_cast<double>(t.n), decimals < 0 ? 0 : 1).c_str(),
+                                 static_cast<unsigned long long>(t.n));
+                }
+            }
+        }
+        std::fflush(out);
+    }
+    // A log of nothing but empty cells is no success.
+    if (taken > 0 && whole == 0)
+        c.failAfterOutput(std::string("no sample") + (all ? " of any board" : " of the " + boards.front().link->describe()) +
+                          " was taken whole: every one of the " + std::to_string(taken) + " had a failed reading");
 }
 
 }  // namespace brevantctl

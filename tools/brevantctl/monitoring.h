@@ -40,7 +40,14 @@ struct Reading {
     Json value;         // number or boolean when Ok
     std::string text;   // the value as status and watch print it ("3.3125")
     std::string why;    // Unavailable or Failed: the reason
+    // Unavailable for now (a module without power), not for want of the
+    // reading: watch keeps its column, with an empty cell.
+    bool keepsColumn = false;
+    // Decimals of the text and CSV cell of a number (-1: as the value prints).
+    int decimals = -1;
 
+    // A measured value, rounded in text and CSV to the decimals of its unit
+    // (roundedText).
     static Reading number(std::string key, std::string label, std::string unit, double value);
     static Reading integer(std::string key, std::string label, std::string unit, long long value, std::string text);
     static Reading boolean(std::string key, std::string label, bool value, const char *yes, const char *no);
@@ -72,11 +79,20 @@ struct ReadingSource {
     const char *name;
     std::vector<Option> options;  // become options of status and watch
     void (*read)(Sample &);
+    // Checks the source's options (UsageError) before any board is touched.
+    void (*check)(const Invocation &) = nullptr;
 };
 
 struct ReadingSourceRegistration {
     explicit ReadingSourceRegistration(ReadingSource source);
 };
+
+// The decimals a value in `unit` is shown with, the same in status, watch and
+// CSV: V 4 and C 2 (the boards' 1/256 steps: 3.3008 V, 25.25 C), mA 3, mW 4,
+// dBm 2; -1 for a unit without a rule.
+int decimalsOf(const std::string &unit);
+// `value` with the decimals of `unit` ("3.3008"), or as it prints without a rule.
+std::string roundedText(double value, const std::string &unit);
 
 // Every reading of the board, from every source in order.
 std::vector<Reading> takeSample(Context &context, Link &link);
@@ -85,6 +101,9 @@ std::vector<Reading> takeSample(Context &context, Link &link);
 Json readingsJson(const std::vector<Reading> &readings);
 // The column a reading has in watch --csv: its key with its unit, "vcc_V".
 std::string csvColumn(const Reading &reading);
+// Whether a reading has a column in watch --csv: all but those the board
+// does not offer, unless the reading keeps its column anyway.
+bool hasColumn(const Reading &reading);
 // A CSV field, quoted when it holds a comma, a quote or a line break.
 std::string csvField(const std::string &text);
 // ISO-8601 UTC time stamp with milliseconds: 2026-12-07T23:10:01.123Z, the

@@ -9,6 +9,8 @@
 //      that does not fit, a question at the prompt answered "no"
 //   2  usage error: the command line is wrong, or a command that changes the
 //      board ran without a terminal to confirm on and without --yes
+//   130 interrupted (Ctrl-C or SIGTERM) in the middle of an EEPROM transfer,
+//      which stopped between two bytes and said how far it got
 //
 // Messages
 //   One line on standard error: "brevantctl: COMMAND: message", the message
@@ -31,6 +33,7 @@ namespace brevantctl {
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitInterrupted = 130;  // 128 + SIGINT, as a shell reports Ctrl-C
 
 // The command line is wrong: exit 2.
 struct UsageError : std::runtime_error {
@@ -47,6 +50,10 @@ struct BoardFailure : Failure {
 // A file could not be read or written: exit 1.
 struct FileFailure : Failure {
     using Failure::Failure;
+};
+// A signal stopped the command between two steps: exit 130.
+struct Interrupted : std::runtime_error {
+    using std::runtime_error::runtime_error;
 };
 
 }  // namespace brevantctl

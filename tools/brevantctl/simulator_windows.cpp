@@ -11,4 +11,6 @@ void requestSimulator() {
 
 bool simulated() { return false; }
 
+std::string simulatorChoice() { return std::string(); }
+
 }  // namespace brevantctl

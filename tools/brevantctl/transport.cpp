@@ -9,8 +9,8 @@ void noteSimulated() {
     static bool noted = false;
     if (noted || !simulated()) return;
     noted = true;
-    std::fprintf(stderr, "brevant virtual bench: simulated boards (%s is set); no real board is reached\n",
-                 kSimulatorVariable);
+    std::fprintf(stderr, "brevant virtual bench: simulated boards (%s); no real board is reached\n",
+                 simulatorChoice().c_str());
 }
 
 }  // namespace brevantctl

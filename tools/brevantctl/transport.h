@@ -14,16 +14,28 @@ constexpr char kSimulatorVariable[] = "BREVANT_SIMULATOR";
 
 // --simulator: the library reaches the simulated bench from its first call.
 void requestSimulator();
-// BREVANT_SIMULATOR is set to anything but the empty text or "0", the rule
-// the library follows.
+// BREVANT_SIMULATOR is 1, true, yes or on (any case), the rule the library
+// follows.
 bool simulated();
-// Once per run, on standard error: the boards are simulated ones.
+// What chose the simulator: "--simulator" or "BREVANT_SIMULATOR is set".
+std::string simulatorChoice();
+// Once per run, on standard error: the boards are simulated ones, and what
+// chose them.
 void noteSimulated();
 
 // Why the board of `type` at device `index` would not open, with what to do
 // about it, when the system tells (Linux: the device node is not open to
 // this user). Nothing when it cannot tell.
 std::optional<std::string> whyNotOpened(int type, unsigned index);
+
+// Where a board is attached, on which its device index depends: on Linux its
+// USB bus and port path ("1-4.1"), with the device node in the detail; on
+// Windows its device instance, with the interface path in the detail.
+struct BoardLocation {
+    std::string brief;   // "1-4.1"
+    std::string detail;  // "USB device 1-4.1 (bus 1, port path 4.1, /dev/bus/usb/001/007)"
+};
+std::optional<BoardLocation> boardLocation(int type, unsigned index);
 
 }  // namespace brevantctl
 

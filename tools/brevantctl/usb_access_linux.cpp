@@ -49,10 +49,8 @@ bool parseName(const std::string &name, UsbBoard &board) {
     return !board.ports.empty();
 }
 
-}  // namespace
-
-std::optional<std::string> whyNotOpened(int type, unsigned index) {
-    if (simulated()) return std::nullopt;
+// The boards in sysfs, in the library's order: by bus number and port path.
+std::vector<UsbBoard> usbBoards() {
     std::vector<UsbBoard> boards;
     if (DIR *dir = opendir("/sys/bus/usb/devices")) {
         while (dirent *entry = readdir(dir)) {
@@ -70,13 +68,41 @@ std::optional<std::string> whyNotOpened(int type, unsigned index) {
     std::sort(boards.begin(), boards.end(), [](const UsbBoard &a, const UsbBoard &b) {
         return a.bus != b.bus ? a.bus < b.bus : a.ports < b.ports;
     });
+    return boards;
+}
+
+// The board of `type` at device `index`, when sysfs agrees with the library.
+std::optional<UsbBoard> usbBoard(int type, unsigned index) {
+    if (simulated()) return std::nullopt;
+    const std::vector<UsbBoard> boards = usbBoards();
     if (index >= boards.size() || boards[index].productId != (type == 1 ? 0x8348u : 0x8248u))
         return std::nullopt;
-    const UsbBoard &board = boards[index];
+    return boards[index];
+}
+
+std::string deviceNode(const UsbBoard &board) {
     char node[40];
     std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", board.bus,
                   static_cast<unsigned>(std::atoi(attribute(board.name, "devnum").c_str())));
-    if (access(node, R_OK | W_OK) == 0) {
+    return node;
+}
+
+}  // namespace
+
+std::optional<BoardLocation> boardLocation(int type, unsigned index) {
+    const std::optional<UsbBoard> board = usbBoard(type, index);
+    if (!board) return std::nullopt;
+    return BoardLocation{board->name, "USB device " + board->name + " (bus " + std::to_string(board->bus) +
+                                          ", port path " + board->name.substr(board->name.find('-') + 1) + ", " +
+                                          deviceNode(*board) + ")"};
+}
+
+std::optional<std::string> whyNotOpened(int type, unsigned index) {
+    const std::optional<UsbBoard> found = usbBoard(type, index);
+    if (!found) return std::nullopt;
+    const UsbBoard &board = *found;
+    const std::string node = deviceNode(board);
+    if (access(node.c_str(), R_OK | W_OK) == 0) {
         return "USB device " + board.name + " (" + node +
                ") opens but its interface could not be claimed: another program holds it, or a "
                "kernel driver could not be detached";

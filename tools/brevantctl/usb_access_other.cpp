@@ -1,9 +1,11 @@
-// usb_access_other.cpp - where the system gives brevantctl no way to tell
-// why a board did not open (Windows, or a library without real boards).
+// usb_access_other.cpp - a Linux library without real boards: brevantctl
+// cannot tell where a board is attached nor why it did not open.
 #include "transport.h"
 
 namespace brevantctl {
 
 std::optional<std::string> whyNotOpened(int, unsigned) { return std::nullopt; }
+
+std::optional<BoardLocation> boardLocation(int, unsigned) { return std::nullopt; }
 
 }  // namespace brevantctl

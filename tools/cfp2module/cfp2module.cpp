@@ -248,6 +248,13 @@ Monitors decodeMonitors(const Words &words, unsigned lanes) {
     return m;
 }
 
+bool powered(const Monitors &monitors) {
+    for (const Value &v : monitors.module) {
+        if (std::string(v.field->key) == "supplyVoltage") return v.raw != 0 || v.number != 0;
+    }
+    return true;
+}
+
 std::vector<Column> monitorColumns(const Monitors &monitors) {
     std::vector<Column> columns;
     // Labels: "module temperature", "module supply voltage", "lane 0 Tx power".

@@ -121,6 +121,9 @@ struct Monitors {
     std::vector<std::vector<Value>> lanes;
 };
 Monitors decodeMonitors(const Words &words, unsigned lanes);
+// A module whose supply voltage reads 0 is not powered: its other monitors
+// read 0 too and are no readings at all.
+bool powered(const Monitors &monitors);
 
 // The monitor readings as named columns, for logging one row per sample:
 // temperature_C, supplyVoltage_V, then per lane laneN_laserBias_mA,

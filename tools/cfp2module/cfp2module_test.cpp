@@ -136,3 +136,11 @@ TEST(ModuleDecoder, MonitorColumns) {
 
 }  // namespace
 }  // namespace cfp2module
+
+TEST(ModuleDecoder, ASupplyOfZeroIsAModuleWithoutPower) {
+    cfp2module::Words words;
+    for (std::uint16_t reg : cfp2module::registersOf(cfp2module::moduleMonitorFields())) words[reg] = 0;
+    EXPECT_FALSE(cfp2module::powered(cfp2module::decodeMonitors(words, 0)));
+    words[0xA030] = 1;  // the smallest supply voltage the module reports
+    EXPECT_TRUE(cfp2module::powered(cfp2module::decodeMonitors(words, 0)));
+}

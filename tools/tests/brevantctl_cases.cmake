@@ -24,6 +24,32 @@ function(ctl expected)
   set(ERR "${err}" PARENT_SCOPE)
 endfunction()
 
+# interrupt_when(<glob> args...): starts brevantctl in the background, waits
+# until a file matches <glob> (or 1.5 seconds, for an empty glob), sends
+# it SIGINT (or INTERRUPT_SIGNAL) and waits for it. INTERRUPTED_STATUS and INTERRUPTED_ERR hold its
+# exit status and standard error.
+function(interrupt_when glob)
+  string(REPLACE ";" " " emulated "${EMULATOR}")
+  set(command "${emulated} \"${CTL}\"")
+  foreach(arg IN LISTS ARGN)
+    string(APPEND command " '${arg}'")
+  endforeach()
+  if(glob STREQUAL "")
+    set(wait "sleep 1.5")
+  else()
+    set(wait "n=0; until ls ${glob} >/dev/null 2>&1; do n=$((n+1)); [ $n -lt 400 ] || break; sleep 0.05; done")
+  endif()
+  if(NOT INTERRUPT_SIGNAL)
+    set(INTERRUPT_SIGNAL INT)
+  endif()
+  execute_process(COMMAND sh -c "${command} </dev/null 2>'${WORK}/interrupted.err' >/dev/null & pid=$!; ${wait}; kill -${INTERRUPT_SIGNAL} $pid; wait $pid; echo $?"
+                  OUTPUT_VARIABLE status OUTPUT_STRIP_TRAILING_WHITESPACE)
+  file(READ "${WORK}/interrupted.err" err)
+  string(REGEX REPLACE "brevant virtual bench: [^\n]*\n" "" err "${err}")
+  set(INTERRUPTED_STATUS "${status}" PARENT_SCOPE)
+  set(INTERRUPTED_ERR "${err}" PARENT_SCOPE)
+endfunction()
+
 # A usage error: status 2, nothing on standard output, one line naming the
 # problem on standard error.
 function(usage_error regex)
@@ -67,7 +93,8 @@ if(CASE STREQUAL "usage_errors")
   usage_error("too many arguments" vcc 1)
   usage_error("STATE must be on or off" ftdi maybe)
   usage_error("--boot does not apply to ping" ping --boot)
-  usage_error("unknown option '--verbose'" --verbose list)
+  usage_error("unknown option '--verbatim'" --verbatim list)
+  usage_error("--verbose does not apply to ping" --verbose ping)
   # None of them reached a board, so the bench was never set up.
   if(EXISTS "${STATE}")
     message(FATAL_ERROR "a usage error set up the bench")
@@ -78,7 +105,7 @@ if(CASE STREQUAL "usage_errors")
   ctl(0 mdio write --help)
   expect_match("mdio write --help" "${OUT}" "usage: brevantctl \\[selection\\] mdio write PORT REG DATA")
   ctl(0 help eeprom)
-  expect_match("help eeprom" "${OUT}" "eeprom save \\[--offset ADDR\\] \\[--length N\\] FILE.*eeprom load .*FILE")
+  expect_match("help eeprom" "${OUT}" "eeprom save \\[--offset ADDR\\] \\[--length N\\] \\[--force\\] FILE.*eeprom load .*FILE")
 
 elseif(CASE STREQUAL "board_failures")
   board_failure("vcc: not available: .* type-1 boards only; this is the type-0 board at device index 1" --type 0 vcc)
@@ -93,8 +120,20 @@ elseif(CASE STREQUAL "board_failures")
   board_failure("vcc: no reply: the type-1 board at device index 0 did not answer" --index 0 vcc)
   board_failure("mdio read: short reply: the type-1 board at device index 1 answered" --index 1 mdio read 0 0)
   board_failure("sn get: no reply" --index 0 sn get)
+  # Boards that cannot be read give their reason in every form, and a
+  # search by serial number names them instead of saying no board has it;
+  # a close serial number that was read is offered.
   ctl(0 list)
-  expect_match("list" "${OUT}" "0     1  0x8348   \\(unreadable\\)")
+  expect_match("list" "${OUT}" "0     1  0x8348   bench:0   \\(unreadable: no reply to the serial number read\\) +simulated\n")
+  expect_match("list" "${OUT}" "1     1  0x8348   bench:1   \\(unreadable: short reply to the serial number read\\) +simulated\n$")
+  ctl(0 -j list)
+  expect_json_equal("${OUT}" "no reply to the serial number read" boards 0 error message)
+  expect_json_equal("${OUT}" "" boards 0 serial)
+  board_failure("ping: not found: no readable board has serial number 'NOSUCH' \\(could not read the type-1 board at device index 0: no reply to the serial number read, the type-1 board at device index 1: short reply to the serial number read\\)\n$"
+                --serial NOSUCH ping)
+  file(WRITE "${WORK}/bench" "1 SLOW0001 latency=150\n0 LAB-8\n0 LAB-9\n0 XAB-7\n")
+  board_failure("ping: not found: no readable board has serial number 'LAB-7' \\(could not read the type-1 board at device index 0: no reply to the serial number read\\); did you mean 'LAB-8', 'LAB-9' or 'XAB-7'\\?\n$"
+                --serial LAB-7 ping)
 
   # A bench file with an error: one message, a bench without boards.
   file(WRITE "${WORK}/bench" "1 GOOD0001\n2 BAD00001\n")
@@ -113,17 +152,46 @@ elseif(CASE STREQUAL "simulator")
   endif()
   # --simulator asks for it; every simulated board says so.
   ctl(0 --simulator list)
-  expect_match("list" "${OUT}" "0     1  0x8348   VBRD0001 +simulated\n +1     0  0x8248   VBRD0002 +simulated\n")
+  expect_match("list" "${OUT}" "^INDEX  TYPE  PRODUCT  LOCATION  SERIAL    SOURCE\n    0     1  0x8348   bench:0   VBRD0001  simulated\n    1     0  0x8248   bench:1   VBRD0002  simulated\n$")
+  ctl(0 --simulator list -v)
+  expect_match("list -v" "${OUT}" "^Board at device index 0\n  Type       1 \\(product 0x8348\\)\n  Serial     VBRD0001\n  Location   line 1 of the virtual bench\n  Identity   VESK CFP2 8348 1.04\n  Source     simulated\n\nBoard at device index 1\n")
+  ctl(0 --simulator -j list -v)
+  expect_json_equal("${OUT}" "VESK CFP2 8248 1.04" boards 1 identity)
   ctl(0 --simulator list --json)
   expect_json_equal("${OUT}" "ON" simulated)
   expect_json_equal("${OUT}" "ON" boards 1 simulated)
   ctl(0 --simulator --type 1 --json vcc)
   expect_json_equal("${OUT}" "ON" board simulated)
-  expect_match("vcc" "${ERR}" "^brevant virtual bench: simulated boards")
-  set(ENV{BREVANT_SIMULATOR} 0)
+  expect_match("vcc" "${ERR}" "(^|\n)brevant virtual bench: simulated boards \\(--simulator\\)")
+  # The words for "off" keep it off, in any case; a word that is neither is
+  # named, and off.
+  foreach(off 0 false no off OFF False)
+    set(ENV{BREVANT_SIMULATOR} ${off})
+    ctl(1 list)
+    if(OUT MATCHES "VBRD" OR ERR MATCHES "simulated boards|neither")
+      message(FATAL_ERROR "BREVANT_SIMULATOR=${off} chose the simulator:\n${OUT}${ERR}")
+    endif()
+  endforeach()
+  set(ENV{BREVANT_SIMULATOR} maybe)
   ctl(1 list)
-  if(OUT MATCHES "VBRD")
-    message(FATAL_ERROR "BREVANT_SIMULATOR=0 chose the simulator:\n${OUT}")
+  expect_match("BREVANT_SIMULATOR=maybe" "${ERR}" "^brevant: BREVANT_SIMULATOR='maybe' is neither on \\(1, true, yes, on\\) nor off \\(0, false, no, off\\); the simulator stays off\n")
+  foreach(on 1 true YES On)
+    set(ENV{BREVANT_SIMULATOR} ${on})
+    ctl(0 --type 1 vcc)
+    expect_match("BREVANT_SIMULATOR=${on}" "${ERR}" "(^|\n)brevant virtual bench: simulated boards \\(BREVANT_SIMULATOR is set\\)")
+  endforeach()
+  # The notice comes first and once, before the progress bar of a command
+  # that draws one on a terminal.
+  find_program(SCRIPT script)
+  if(SCRIPT)
+    string(REPLACE ";" " " emulated "${EMULATOR}")
+    execute_process(COMMAND "${SCRIPT}" -qec "${emulated} ${CTL} module info" /dev/null
+                    INPUT_FILE /dev/null RESULT_VARIABLE status OUTPUT_VARIABLE out)
+    string(REGEX MATCHALL "simulated boards" notices "${out}")
+    list(LENGTH notices count)
+    if(NOT status EQUAL 0 OR NOT count EQUAL 1 OR NOT out MATCHES "brevant virtual bench: simulated boards[^\n]*\n[^\n]*module info \\[")
+      message(FATAL_ERROR "module info on a terminal: status ${status}\n${out}")
+    endif()
   endif()
 
 elseif(CASE STREQUAL "json")
@@ -178,7 +246,7 @@ elseif(CASE STREQUAL "json")
   ctl(0 list --json)
   expect_json_equal("${OUT}" "Q\"\\\t" boards 1 serial)
   ctl(0 list)
-  expect_match("list" "${OUT}" "0x8248   Q\"\\\\x5C\\\\x09 +simulated\n")
+  expect_match("list" "${OUT}" "0x8248   bench:1   Q\"\\\\x5C\\\\x09 +simulated\n")
 
   # list carries the product id; the board object the serial number; byte
   # strings are hex strings.
@@ -252,6 +320,52 @@ elseif(CASE STREQUAL "persistence")
   expect_match("port 3 after ftdi on" "${OUT}" "^0x92\n$")
   ctl(0 --type 1 eeprom read 0x1FFFF)
   expect_match("last EEPROM byte" "${OUT}" "^0x1FFFF  5A ")
+
+  # Two programs at once: a long EEPROM load on board 1 (1 ms a report) and,
+  # while it runs, a serial number and an EEPROM write on board 0. Each
+  # writes only its own board when it ends, so both changes stay.
+  file(WRITE "${WORK}/bench" "1 VBRD0001 pace=1\n0 VBRD0002\n")
+  set(ENV{BREVANT_BENCH} "${WORK}/bench")
+  file(WRITE "${WORK}/part.bin" "")
+  foreach(i RANGE 49)
+    file(APPEND "${WORK}/part.bin" "0123456789")
+  endforeach()
+  string(REPLACE ";" " " emulated "${EMULATOR}")
+  execute_process(COMMAND sh -c "${emulated} '${CTL}' -i 0 -y eeprom load --offset 0x300 '${WORK}/part.bin' >/dev/null 2>&1 & pid=$!
+                                 sleep 0.2
+                                 ${emulated} '${CTL}' -i 1 -y sn set TWOPROC >/dev/null && ${emulated} '${CTL}' -i 1 -y eeprom write 0x400 0x42 >/dev/null || exit 9
+                                 wait $pid"
+                  RESULT_VARIABLE status ERROR_VARIABLE err)
+  file(WRITE "${WORK}/bench" "1 VBRD0001\n0 VBRD0002\n")
+  ctl(0 -i 1 sn get)
+  expect_match("serial set during another program's load" "${OUT}" "^TWOPROC\n$")
+  ctl(0 -i 1 -j eeprom read 0x400)
+  expect_json_equal("${OUT}" 42 data)
+  ctl(0 -i 0 -j eeprom read 0x300 10)
+  expect_json_equal("${OUT}" 30313233343536373839 data)
+  ctl(0 -i 0 -j eeprom read 0x4F2 2)
+  expect_json_equal("${OUT}" 3839 data)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "the two programs: status ${status}\n${err}")
+  endif()
+  unset(ENV{BREVANT_BENCH})
+  # A run that changes nothing writes nothing (a missing file is created
+  # once, with the boards as they are).
+  file(TIMESTAMP "${STATE}" stamp "%s")
+  execute_process(COMMAND sleep 1.1)
+  ctl(0 list)
+  ctl(0 -i 1 watch --count 1 --interval 0)
+  file(TIMESTAMP "${STATE}" after "%s")
+  if(NOT stamp STREQUAL after)
+    message(FATAL_ERROR "list and watch wrote the state file")
+  endif()
+  file(REMOVE "${STATE}")
+  ctl(0 list)
+  expect_match("list, no state file" "${ERR}" "starting fresh boards")
+  ctl(0 list)
+  if(ERR MATCHES "starting fresh")
+    message(FATAL_ERROR "the first run did not create the state file")
+  endif()
 
 elseif(CASE STREQUAL "damaged_state")
   file(WRITE "${STATE}" "this is not a state file\n")
@@ -381,16 +495,66 @@ elseif(CASE STREQUAL "eeprom_safety")
   endif()
   unset(ENV{BREVANT_BENCH})
 
-  # Ctrl-C in the middle of a save leaves nothing behind either.
-  find_program(TIMEOUT timeout)
-  if(TIMEOUT)
-    execute_process(COMMAND "${TIMEOUT}" -s INT 0.05 ${EMULATOR} "${CTL}" eeprom save "${WORK}/images/new.bin"
-                    RESULT_VARIABLE status OUTPUT_QUIET ERROR_QUIET)
-    file(GLOB left RELATIVE "${WORK}/images" "${WORK}/images/*")
-    if(NOT left STREQUAL "old.bin")
-      message(FATAL_ERROR "an interrupted save left ${left}")
-    endif()
+  # Ctrl-C in the middle of a save, once its temporary file is there: the
+  # save says so, exits 130 and leaves nothing behind. A board whose reports
+  # take 1 ms each makes the save last long enough to interrupt.
+  file(WRITE "${WORK}/bench" "1 SLOW0001 pace=1\n0 SLOW0002 pace=1\n")
+  set(ENV{BREVANT_BENCH} "${WORK}/bench")
+  interrupt_when("${WORK}/images/*.part*" eeprom save "${WORK}/images/new.bin")
+  file(GLOB left RELATIVE "${WORK}/images" "${WORK}/images/*")
+  if(NOT INTERRUPTED_STATUS EQUAL 130 OR NOT left STREQUAL "old.bin"
+     OR NOT INTERRUPTED_ERR MATCHES "eeprom save: interrupted after reading [0-9]+ of 131072 bytes from 0x00000; '[^']*new.bin' was left as it was\n$")
+    message(FATAL_ERROR "interrupted save: status ${INTERRUPTED_STATUS}, left ${left}\n${INTERRUPTED_ERR}")
   endif()
+  # An interrupted load (here by SIGTERM) finishes the byte in flight and
+  # says which bytes are new and which still old.
+  set(INTERRUPT_SIGNAL TERM)
+  file(WRITE "${WORK}/zeros.bin" "")
+  foreach(i RANGE 255)
+    file(APPEND "${WORK}/zeros.bin" "0123456789abcdef")
+  endforeach()
+  interrupt_when("" -i 1 -y eeprom load --offset 0x1000 "${WORK}/zeros.bin")
+  unset(INTERRUPT_SIGNAL)
+  if(NOT INTERRUPTED_STATUS EQUAL 130 OR NOT INTERRUPTED_ERR MATCHES
+     "eeprom load: interrupted: wrote ([0-9]+) of 4096 bytes, 0x01000-0x0[0-9A-F]+; 0x0[0-9A-F]+-0x01FFF still hold their old bytes\n$")
+    message(FATAL_ERROR "interrupted load: status ${INTERRUPTED_STATUS}\n${INTERRUPTED_ERR}")
+  endif()
+  # The last byte it names holds the image's byte, the next one is still
+  # the blank EEPROM's 0xFF.
+  set(written "${CMAKE_MATCH_1}")
+  math(EXPR last "0x1000 + ${written} - 1")
+  math(EXPR digit "(${written} - 1) % 16")
+  string(SUBSTRING "0123456789abcdef" ${digit} 1 char)
+  string(HEX "${char}" byte)
+  file(WRITE "${WORK}/bench" "1 SLOW0001\n0 SLOW0002\n")
+  ctl(0 -i 1 -j eeprom read ${last} 2)
+  expect_json_equal("${OUT}" "${byte}ff" data)
+  unset(ENV{BREVANT_BENCH})
+
+  # A write-protected file is refused, as cp does, unless --force.
+  file(WRITE "${WORK}/images/locked.bin" "OLD")
+  file(CHMOD "${WORK}/images/locked.bin" PERMISSIONS OWNER_READ GROUP_READ WORLD_READ)
+  board_failure("eeprom save: cannot write '[^']*locked.bin': it is write-protected \\(--force replaces it\\)"
+                eeprom save --length 4 "${WORK}/images/locked.bin")
+  file(READ "${WORK}/images/locked.bin" kept)
+  ctl(0 eeprom save --force --length 4 "${WORK}/images/locked.bin")
+  file(READ "${WORK}/images/locked.bin" replaced)
+  if(NOT kept STREQUAL "OLD" OR NOT replaced STREQUAL "VBRD")
+    message(FATAL_ERROR "write-protected file: kept '${kept}', then '${replaced}'")
+  endif()
+  file(REMOVE "${WORK}/images/locked.bin")
+
+  # EEPROM writes that do not stick: --verify names the first address that
+  # differs, and sn set reads the serial number back.
+  file(WRITE "${WORK}/bench" "1 WORN0001 stuck-eeprom=0x502,0x3-0x4\n")
+  set(ENV{BREVANT_BENCH} "${WORK}/bench")
+  file(WRITE "${WORK}/four.bin" "wxyz")
+  ctl(0 -y eeprom load --offset 0x500 "${WORK}/four.bin")
+  board_failure("eeprom load: verify failed: the type-1 board at device index 0 holds 0xFF at 0x00502 where 0x79 was written"
+                -y eeprom load --offset 0x500 --verify "${WORK}/four.bin")
+  board_failure("sn set: not kept: the type-1 board at device index 0 holds 'LABN0' after 'LAB-7' was written"
+                -y sn set LAB-7)
+  unset(ENV{BREVANT_BENCH})
 
   # A save to a symbolic link writes the file it points to; the link stays.
   file(MAKE_DIRECTORY "${WORK}/kept")
@@ -523,7 +687,7 @@ elseif(CASE STREQUAL "serial_rules")
   expect_match("8 symbols" "${OUT}" "^~!#%&\\*\\+=\n$")
   ctl(0 -y -t 0 sn clear)
   ctl(0 list)
-  expect_match("blank serial" "${OUT}" "0x8248   \\(blank\\) +simulated\n")
+  expect_match("blank serial" "${OUT}" "0x8248   bench:1   \\(blank\\) +simulated\n")
   ctl(0 -t 0 --json sn get)
   expect_json_equal("${OUT}" "" serial)
 
@@ -555,7 +719,24 @@ elseif(CASE STREQUAL "monitoring")
     message(FATAL_ERROR "watch --csv:\n${OUT}")
   endif()
   ctl(0 -t 0 watch --count 1 --interval 0)
-  expect_match("type-0 watch" "${OUT}" "^time \\(UTC\\) +current_monitor +port3\n[0-9:.]+ +0x0123 \\(291\\) +0x00\n$")
+  expect_match("type-0 watch" "${OUT}" "^date and time \\(UTC\\) +current_monitor +port3\n20[0-9][0-9]-[0-9][0-9]-[0-9][0-9] [0-9:.]+ +0x0123 \\(291\\) +0x00\n$")
+  # --all: every board, one row each with its index and serial number; the
+  # columns of both types.
+  ctl(0 watch --all --csv --count 2 --interval 0)
+  expect_match("watch --all" "${OUT}" "^time,index,serial,vcc_V,temp0_C,current_monitor,port3,ftdi_supply\n[^,]+,0,VBRD0001,3.3125,25.25,291,128,1\n[^,]+,1,VBRD0002,,,291,0,\n[^,]+,0,VBRD0001,[^\n]+\n[^,]+,1,VBRD0002,[^\n]+\n$")
+  usage_error("--all watches every board; drop --index" watch --all --index 1)
+  # --summary: min, max and mean of each column at the end, beneath the
+  # table, or on standard error beside CSV, or as a last JSON line.
+  ctl(0 -t 1 watch --count 3 --interval 0 --summary)
+  expect_match("watch --summary" "${OUT}" "\n\nsummary of 3 samples\ncolumn +min +max +mean +samples\nvcc_V +3.3125 +3.3125 +3.31250 +3\ntemp0_C +25.25 +25.25 +25.250 +3\ncurrent_monitor +291 +291 +291 +3\n")
+  ctl(0 -t 1 watch --csv --count 2 --interval 0 --summary)
+  expect_match("watch --csv --summary" "${ERR}" "summary of 2 samples\n")
+  expect_lines("watch --csv --summary" "${OUT}" 3)
+  ctl(0 -j watch --all --count 2 --interval 0 --summary)
+  string(REGEX MATCH "[^\n]+\n$" last "${OUT}")
+  expect_json_equal("${last}" 2 summary rounds)
+  expect_json_equal("${last}" VBRD0002 summary boards 1 board serial)
+  expect_json_equal("${last}" 291 summary boards 1 columns current_monitor max)
   ctl(0 -t 1 -j watch -n 2 --interval 0)
   string(REGEX MATCHALL "[^\n]+" rows "${OUT}")
   list(GET rows 1 second)
@@ -568,9 +749,9 @@ elseif(CASE STREQUAL "monitoring")
   # Ctrl-C ends a watch that has no count, with status 0.
   find_program(TIMEOUT timeout)
   if(TIMEOUT)
-    execute_process(COMMAND "${TIMEOUT}" --preserve-status -s INT 2 ${EMULATOR} "${CTL}" watch --csv --interval 0.2
+    execute_process(COMMAND "${TIMEOUT}" --preserve-status -s INT 2 ${EMULATOR} "${CTL}" watch --interval 0.2 --summary
                     RESULT_VARIABLE status OUTPUT_VARIABLE out)
-    if(NOT status EQUAL 0 OR NOT out MATCHES "^time,[^\n]*\n[^\n]+\n")
+    if(NOT status EQUAL 0 OR NOT out MATCHES "^date and time[^\n]*\n[^\n]+\n.*\nsummary of [0-9]+ samples\n")
       message(FATAL_ERROR "watch after Ctrl-C: status ${status}\n${out}")
     endif()
   endif()
@@ -578,7 +759,9 @@ elseif(CASE STREQUAL "monitoring")
   # Readings that come back short leave empty cells; the watch goes on.
   file(WRITE "${WORK}/bench" "1 SHRT0001 reply-bytes=1\n")
   set(ENV{BREVANT_BENCH} "${WORK}/bench")
-  ctl(0 watch --csv --count 2 --interval 0)
+  # When no sample was taken whole, the watch fails.
+  ctl(1 watch --csv --count 2 --interval 0)
+  expect_match("watch without a whole sample" "${ERR}" "watch: no sample of the type-1 board at device index 0 was taken whole: every one of the 2 had a failed reading\n$")
   if(NOT OUT MATCHES "^time,vcc_V,temp0_C,current_monitor,port3,ftdi_supply\n[^,\n]+,,,,,\n[^,\n]+,,,,,\n$")
     message(FATAL_ERROR "watch of a board with short replies:\n${OUT}")
   endif()
@@ -593,7 +776,7 @@ elseif(CASE STREQUAL "monitoring")
   # A board whose every reply comes late: every reading fails (none takes
   # another query's late reply as its own), and the watch goes on.
   file(WRITE "${WORK}/bench" "1 SLOW0001 latency=150\n")
-  ctl(0 watch --csv --count 3 --interval 0)
+  ctl(1 watch --csv --count 3 --interval 0)
   if(NOT OUT MATCHES "^time,vcc_V,temp0_C,current_monitor,port3,ftdi_supply\n[^,\n]+,,,,,\n[^,\n]+,,,,,\n[^,\n]+,,,,,\n$")
     message(FATAL_ERROR "watch of a slow board:\n${OUT}")
   endif()
@@ -627,6 +810,10 @@ elseif(CASE STREQUAL "conveniences")
   # The man page and the completion script come from the command table.
   ctl(0 --generate-man)
   expect_match("man page" "${OUT}" "^\\.TH BREVANTCTL 1")
+  foreach(section "ENVIRONMENT\n.*BREVANT_SIMULATOR.*BREVANT_LIBRARY.*BREVANT_BENCH.*BREVANT_BENCH_STATE"
+                  "EXIT STATUS\n.*\n130\n" "FILES\n.*bench-state.*60-brevant.rules" "SEE ALSO\n")
+    expect_match("man page" "${OUT}" "\\.SH ${section}")
+  endforeach()
   foreach(command "eeprom load" status watch "sn clear" "mdio dump")
     string(REPLACE " " ".*" pattern "${command}")
     expect_match("man page" "${OUT}" "\\.TP\n\\\\fB${pattern}\\\\fR")
@@ -638,15 +825,20 @@ elseif(CASE STREQUAL "conveniences")
     # Completes the words typed so far and prints what it offers.
     file(WRITE "${WORK}/complete.sh" [=[
 source "$1"; shift
-COMP_WORDS=(brevantctl "$@"); COMP_CWORD=$(( ${#COMP_WORDS[@]} - 1 ))
+args=("$@"); [[ ${args[-1]} == EMPTY ]] && args[-1]=""
+COMP_WORDS=(brevantctl "${args[@]}"); COMP_CWORD=$(( ${#COMP_WORDS[@]} - 1 ))
 _brevantctl; echo "${COMPREPLY[*]}"
 ]=])
-    foreach(probe "sta|status" "eeprom l|load" "-t 1 mdio r|read" "eeprom load --veri|--verify" "--type a|any"
+    foreach(probe "sta|status" "eeprom l|load" "-t 1 mdio r|read" "eeprom load --veri|--verify" "list --type a|any"
+                  "--type |0 1" "ping --type |0 1" "-t a|" "list -t |0 1 any"
                   "watch --c|--count --csv")
       string(REPLACE "|" ";" parts "${probe}")
       list(GET parts 0 typed)
       list(GET parts 1 expected)
       separate_arguments(words UNIX_COMMAND "${typed}")
+      if(typed MATCHES " $")
+        list(APPEND words EMPTY)  # completing an empty word
+      endif()
       execute_process(COMMAND "${BASH}" "${WORK}/complete.sh" "${WORK}/completion.bash" ${words}
                       OUTPUT_VARIABLE offered RESULT_VARIABLE status)
       if(NOT status EQUAL 0 OR NOT offered STREQUAL "${expected}\n")

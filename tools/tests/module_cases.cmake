@@ -38,6 +38,7 @@ endfunction()
 function(usage_error regex)
   ctl(2 ${ARGN})
   expect_match("brevantctl ${ARGN}" "${ERR}" "^brevantctl: .*${regex}")
+  set(BENCH_NOTES "${BENCH_NOTES}" PARENT_SCOPE)
 endfunction()
 
 if(CASE STREQUAL "module_default_bench")
@@ -79,16 +80,31 @@ if(CASE STREQUAL "module_default_bench")
   expect_match("watch --module" "${OUT}" "^time,vcc_V,.*,module_temperature_C,module_supplyVoltage_V,module_lane0_laserBias_mA,")
   expect_match("watch --module" "${OUT}" ",module_lane3_rxPower_mW,module_lane3_rxPower_dBm\n[^\n]+,41\.[0-9]+,3\.29[0-9]*,6\.8[0-9]*,[^\n]+\n[^\n]+\n$")
 
-  # With the module's power off its monitors read 0: no light, no dBm.
-  ctl(0 --type 1 power 0)
+  # status shows a power in mW and dBm on one line; the text watch puts the
+  # lanes on rows of their own, and CSV rounds every cell to its unit's
+  # decimals.
+  ctl(0 --type 1 status --module)
+  expect_match("status --module" "${OUT}" "\nlane 0 Tx power +0\\.8[0-9][0-9][0-9] mW \\(-0\\.[0-9][0-9] dBm\\)\n")
+  ctl(0 --type 1 watch --module --count 1 --interval 0)
+  expect_match("watch --module" "${OUT}" "^date and time \\(UTC\\) [^\n]*module_supplyVoltage_V\n +lane  laserBias_mA  txPower_mW  txPower_dBm  rxPower_mW  rxPower_dBm\n[^\n]+\n +0  6\\.[0-9][0-9][0-9] +0\\.[0-9][0-9][0-9][0-9] +-0\\.[0-9][0-9] +")
+  expect_lines("watch --module" "${OUT}" 7)
   ctl(0 --type 1 watch --module --csv --count 1 --interval 0)
-  expect_match("watch --module, power off" "${OUT}" ",0,0,0,0,,0,,0,0,,0,,0,0,,0,,0,0,,0,\n$")
-  ctl(0 module monitor)
-  expect_match("monitor, power off" "${OUT}" "Module temperature +: 0\\.00 C\n")
-  expect_match("monitor, power off" "${OUT}" "\n   0  0\\.000 mA +0\\.0000 mW \\(no light\\) +0\\.0000 mW \\(no light\\)\n")
-  ctl(0 --json module monitor)
-  expect_match("monitor --json, power off" "${OUT}" "\"rxPower\":{\"mW\":0,\"dBm\":null}")
-  ctl(0 --type 1 power 1)
+  expect_match("watch --module --csv" "${OUT}" "\n[^,]+,3\\.3125,25\\.25,291,[0-9]+,[01],41\\.[0-9][0-9],3\\.[0-9][0-9][0-9][0-9],6\\.[0-9][0-9][0-9],0\\.[0-9][0-9][0-9][0-9],-0\\.[0-9][0-9],")
+
+  # With the module's power off its monitors read 0, which are no readings:
+  # it says the module is not powered and shows none of them.
+  ctl(0 --type 1 -y power 0)
+  ctl(0 --type 1 watch --module --csv --count 1 --interval 0)
+  expect_match("watch --module, power off" "${OUT}" "module_lane3_rxPower_dBm\n[^\n]+,3\\.3125,[^\n]*,0,0,,,,,,,,,,,,,,,,,,,,,,\n$")
+  ctl(0 --type 1 -j status --module)
+  expect_json_equal("${OUT}" unavailable readings module_temperature_C status)
+  expect_json_equal("${OUT}" "module not powered: supply voltage reads 0 V" readings module_lane0_rxPower_mW reason)
+  ctl(1 module monitor)
+  expect_match("monitor, power off" "${OUT}" "^Module power +: off \\(supply voltage reads 0 V\\)\nModule temperature +: not available\n$")
+  expect_match("monitor, power off" "${ERR}" "module monitor: not powered: the module on MDIO port 1 reads a supply voltage of 0 V")
+  ctl(1 --json module monitor)
+  expect_json_equal("${OUT}" OFF powered)
+  ctl(0 --type 1 -y power 1)
 
   # Registers written to the module are kept from run to run; an unknown
   # application code leaves the lane count to --lanes; an identifier that is
@@ -113,6 +129,9 @@ if(CASE STREQUAL "module_default_bench")
   # status and watch read the module only with --module: --mdio-port alone,
   # whatever its value, is a mistake to point out, not to ignore.
   usage_error("--mdio-port chooses the port of the module's readings: add --module" status --mdio-port 3)
+  if(BENCH_NOTES MATCHES "simulated boards")
+    message(FATAL_ERROR "status --mdio-port without --module touched a board before its usage error:\n${BENCH_NOTES}")
+  endif()
   usage_error("--mdio-port chooses the port of the module's readings" --type 1 watch --mdio-port 3x --count 1)
   usage_error("--mdio-port must be in 0-255" status --module --mdio-port 300)
 

@@ -3,7 +3,9 @@
 #include "vboard/board.h"
 
 #include <cmath>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace vboard {
 
@@ -26,6 +28,7 @@ std::optional<hostwin::Reply> Board::onWrite(const std::uint8_t *data, std::size
     std::memcpy(r.data(), data, r.size());
     reports_.push_back(r);
     ++received_;
+    if (knobs_.paceMs != 0) std::this_thread::sleep_for(std::chrono::milliseconds(knobs_.paceMs));
 
     std::optional<std::vector<std::uint8_t>> bytes = answer(r);
     if (!bytes || knobs_.silent) return std::nullopt;
@@ -102,7 +105,7 @@ std::optional<std::vector<std::uint8_t>> Board::answer(const Report &r) {
         case kEeprom: {
             const std::uint32_t address = ((r[4] & 1u) << 16) | (r[5] << 8) | r[6];
             if (query == 0) {
-                s.eeprom[address] = r[7];
+                if (knobs_.stuckEeprom.count(address) == 0) s.eeprom[address] = r[7];
                 return std::nullopt;
             }
             return std::vector<std::uint8_t>{code, s.eeprom[address]};

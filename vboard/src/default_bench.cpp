@@ -19,6 +19,7 @@
 #include <sstream>
 
 #include "vboard/bench.h"
+#include "vboard/state_file.h"
 
 namespace vboard {
 
@@ -99,6 +100,27 @@ void applyOption(BoardDesc &desc, const std::string &option, std::size_t line) {
         const auto reports = parseUnsigned(value, 10);
         if (!reports) throw bad("a number of reports");
         desc.hangAfter = *reports;
+    } else if (name == "stuck-eeprom") {
+        // ADDR or FIRST-LAST, comma-separated; decimal or 0x hex.
+        auto address = [&](const std::string &text) {
+            const bool isHex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+            const auto a = parseUnsigned(isHex ? text.substr(2) : text, isHex ? 16 : 10);
+            if (!a || *a >= kEepromSize) throw bad("EEPROM addresses 0-0x1FFFF, as ADDR or FIRST-LAST, comma-separated");
+            return static_cast<std::uint32_t>(*a);
+        };
+        std::istringstream items(value);
+        for (std::string item; std::getline(items, item, ',');) {
+            const std::size_t dash = item.find('-');
+            const std::uint32_t first = address(item.substr(0, dash));
+            const std::uint32_t last = dash == std::string::npos ? first : address(item.substr(dash + 1));
+            if (last < first) throw bad("ranges FIRST-LAST with FIRST <= LAST");
+            for (std::uint32_t a = first; a <= last; ++a) desc.stuckEeprom.insert(a);
+        }
+        if (value.empty()) throw bad("EEPROM addresses");
+    } else if (name == "pace") {
+        const auto ms = parseUnsigned(value, 10);
+        if (!ms || *ms > 1000) throw bad("0-1000 ms");
+        desc.paceMs = static_cast<std::uint32_t>(*ms);
     } else if (name == "module") {
         if (value != "cfp2-sr4" && value != "none") throw bad("cfp2-sr4 or none");
         desc.module = value != "none";
@@ -178,6 +200,10 @@ struct DefaultBench {
     std::vector<BenchBoard> boards;
     std::string statePath;  // empty: the state is not kept
     bool createFolder = false;  // the default place: its folder is made when missing
+    // Each board's section as loaded: at exit only the boards whose section
+    // differs are written. Empty for a board to be written whatever it holds
+    // (its lines in the file were damaged).
+    std::vector<std::string> loaded;
 };
 
 // Never destroyed: it is saved from an exit handler.
@@ -254,6 +280,8 @@ void loadState(DefaultBench &bench) {
         whole = true;
     }
     if (problems.empty()) return;
+    // The file is rewritten whole at exit, so no damaged line stays in it.
+    for (std::string &section : bench.loaded) section.clear();
     // Keep the damaged file for a look; the state file itself is rewritten at exit.
     const std::string bad = bench.statePath + ".bad";
     fs::copy_file(path, bad, fs::copy_options::overwrite_existing, ec);
@@ -264,31 +292,27 @@ void loadState(DefaultBench &bench) {
          (ec ? ", and it could not be kept as " + bad + ": " + ec.message() : "; the damaged file is kept as " + bad));
 }
 
+// Writes the boards whose state this process changed, merged under a lock
+// into what the file holds now: other programs' changes to other boards
+// stay. A run that changed nothing writes nothing, unless there is no file
+// yet: then it creates one with the boards as they are.
 void saveState() {
     if (defaultBench == nullptr || defaultBench->statePath.empty()) return;
-    namespace fs = std::filesystem;
+    std::map<std::size_t, std::string> changed, all;
+    for (std::size_t position = 0; position < defaultBench->boards.size(); ++position) {
+        std::string section = boardStateText(position, defaultBench->boards[position]);
+        if (defaultBench->loaded[position].empty() || section != defaultBench->loaded[position])
+            changed.emplace(position, section);
+        all.emplace(position, std::move(section));
+    }
     const std::string &path = defaultBench->statePath;
-    const std::string text = stateText(defaultBench->boards);
+    std::error_code exists;
+    if (changed.empty() && std::filesystem::exists(path, exists)) return;  // nothing to write
     std::error_code ec;
-    const fs::path parent = fs::path(path).parent_path();
-    if (defaultBench->createFolder && !parent.empty()) fs::create_directories(parent, ec);
-    // Write a sibling file and rename it over the old one, so an interrupted
-    // save leaves the previous state whole.
-    const std::string temporary = path + ".new";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << text;
-        out.flush();
-        if (!out) {
-            note("cannot save the bench state to " + path + ": " + std::strerror(errno));
-            return;
-        }
-    }
-    fs::rename(temporary, path, ec);
-    if (ec) {
-        note("cannot save the bench state to " + path + ": " + ec.message());
-        fs::remove(temporary, ec);
-    }
+    const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    if (defaultBench->createFolder && !parent.empty()) std::filesystem::create_directories(parent, ec);
+    const std::string failure = saveMergedState(path, changed, all);
+    if (!failure.empty()) note("cannot save the bench state to " + path + ": " + failure);
 }
 
 }  // namespace
@@ -326,10 +350,14 @@ std::vector<BoardDesc> parseBench(const std::string &text) {
 }
 
 std::string stateText(const std::vector<BenchBoard> &boards) {
+    std::string text = std::string(kStateHeader) + "\n";
+    for (std::size_t position = 0; position < boards.size(); ++position) text += boardStateText(position, boards[position]);
+    return text + "end\n";
+}
+
+std::string boardStateText(std::size_t position, const BenchBoard &entry) {
     std::ostringstream out;
-    out << kStateHeader << '\n';
-    for (std::size_t position = 0; position < boards.size(); ++position) {
-        const BenchBoard &entry = boards[position];
+    {
         Board &board = *entry.board;
         std::lock_guard<std::mutex> hold(board.mutex());
         const BoardState &s = board.state();
@@ -356,7 +384,6 @@ std::string stateText(const std::vector<BenchBoard> &boards) {
                 out << "mdio " << hex(port.first, 2) << ' ' << hex(reg.first, 4) << ' ' << hex(reg.second, 4) << '\n';
         }
     }
-    out << "end\n";
     return out.str();
 }
 
@@ -476,6 +503,8 @@ void setUpDefaultBench() {
         board->knobs().latencyMs = desc.latencyMs;
         board->knobs().replyBytes = desc.replyBytes;
         board->knobs().hangAfter = desc.hangAfter;
+        board->knobs().stuckEeprom = desc.stuckEeprom;
+        board->knobs().paceMs = desc.paceMs;
         if (desc.module) board->setModule(Module::cfp2Sr4(), desc.modulePort);
 
         plugInterface(board, kMicrochipVendorId, board->productId());
@@ -490,7 +519,14 @@ void setUpDefaultBench() {
         note(std::string("neither ") + kStateFileVariable + " nor HOME is set; the boards' state is not kept");
         return;
     }
+    // A board is written at exit only when its section differs from this.
+    for (std::size_t position = 0; position < defaultBench->boards.size(); ++position)
+        defaultBench->loaded.push_back(boardStateText(position, defaultBench->boards[position]));
     loadState(*defaultBench);
+    for (std::size_t position = 0; position < defaultBench->boards.size(); ++position) {
+        if (!defaultBench->loaded[position].empty())
+            defaultBench->loaded[position] = boardStateText(position, defaultBench->boards[position]);
+    }
     std::atexit(saveState);
 }
 

@@ -59,8 +59,8 @@ Json historyReadings(const HistoryEntry &entry) {
     const HistoryColumns &columns = *entry.columns;
     for (std::size_t k = 0; k < columns.keys.size(); ++k) {
         Json item = Json::object();
-        if (entry.failed[k]) {
-            item["status"] = "failed";
+        if (entry.failed[k] != 0) {
+            item["status"] = entry.failed[k] == 1 ? "failed" : "unavailable";
         } else {
             item["status"] = "ok";
             const double v = entry.values[k];

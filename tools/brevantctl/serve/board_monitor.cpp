@@ -19,7 +19,7 @@ const char *const kApiCommands[] = {"port set", "vendor-io", "ftdi", "power", "m
 bool sameColumns(const HistoryColumns &columns, const std::vector<Reading> &readings) {
     std::size_t k = 0;
     for (const Reading &r : readings) {
-        if (r.state == Reading::State::Unavailable) continue;
+        if (!hasColumn(r)) continue;
         if (k >= columns.keys.size() || columns.keys[k] != r.key) return false;
         ++k;
     }
@@ -29,7 +29,7 @@ bool sameColumns(const HistoryColumns &columns, const std::vector<Reading> &read
 std::shared_ptr<const HistoryColumns> columnsOf(const std::vector<Reading> &readings) {
     auto columns = std::make_shared<HistoryColumns>();
     for (const Reading &r : readings) {
-        if (r.state == Reading::State::Unavailable) continue;
+        if (!hasColumn(r)) continue;
         columns->keys.push_back(r.key);
         columns->units.push_back(r.unit);
         HistoryColumns::Kind kind = HistoryColumns::Kind::Real;
@@ -319,13 +319,13 @@ void BoardMonitor::sampleOnce() {
         entry.columns = columns_;
     }
     for (const Reading &r : readings) {
-        if (r.state == Reading::State::Unavailable) continue;
+        if (!hasColumn(r)) continue;
         const bool ok = r.state == Reading::State::Ok && r.value.is_number();
         double value = std::nan("");
         if (ok) value = r.value.get<double>();
         else if (r.state == Reading::State::Ok && r.value.is_boolean()) value = r.value.get<bool>() ? 1 : 0;
         entry.values.push_back(value);
-        entry.failed.push_back(r.state == Reading::State::Failed ? 1 : 0);
+        entry.failed.push_back(r.state == Reading::State::Failed ? 1 : r.state == Reading::State::Unavailable ? 2 : 0);
     }
     {
         std::lock_guard<std::mutex> hold(lock_);

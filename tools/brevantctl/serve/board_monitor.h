@@ -70,7 +70,7 @@ struct HistoryEntry {
     std::chrono::system_clock::time_point time;
     std::shared_ptr<const HistoryColumns> columns;
     std::vector<double> values;  // NaN: failed, or no value (a dBm of no light)
-    std::vector<std::uint8_t> failed;  // 1 where the reading failed
+    std::vector<std::uint8_t> failed;  // 1 where the reading failed, 2 where it was not available
 };
 
 // The outcome of a command run for the API: the JSON --json prints, or an

@@ -58,7 +58,7 @@ void CsvLog::fail(const std::string &what) {
 bool CsvLog::open(const std::vector<Reading> &readings) {
     std::vector<std::string> wanted;
     for (const Reading &r : readings) {
-        if (r.state != Reading::State::Unavailable) wanted.push_back(csvColumn(r));
+        if (hasColumn(r)) wanted.push_back(csvColumn(r));
     }
     if (file_ != nullptr) {
         if (std::all_of(wanted.begin(), wanted.end(), [&](const std::string &c) {
@@ -117,7 +117,7 @@ void CsvLog::append(std::chrono::system_clock::time_point time, const std::vecto
     for (const std::string &column : columns_) {
         row += ',';
         for (const Reading &r : readings) {
-            if (r.state != Reading::State::Unavailable && csvColumn(r) == column) {
+            if (hasColumn(r) && csvColumn(r) == column) {
                 row += csvField(r.cell());
                 break;
             }

@@ -11,6 +11,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,8 @@ struct Knobs {
     std::uint32_t oversize = 0;         // the driver reports this many bytes more than came
     bool silent = false;                // no replies at all
     std::optional<std::uint64_t> hangAfter;  // silent after this many reports: a board that hangs
+    std::set<std::uint32_t> stuckEeprom;  // EEPROM addresses whose writes do not stick (worn cells)
+    std::uint32_t paceMs = 0;           // real time each report takes: a board slow enough to interrupt
 };
 
 // The board's registers and memory, as the firmware keeps them.

@@ -10,6 +10,7 @@
 //
 //     # TYPE SERIAL [vcc=VOLTS] [tempN=CELSIUS]... [latency=MS] [reply-bytes=N]
 //     #             [hang-after=N] [module=cfp2-sr4|none] [module-port=N]
+//     #             [stuck-eeprom=ADDR[-ADDR][,...]] [pace=MS]
 //     1 LAB00001 vcc=3.30 temp0=25.5 temp1=41.25
 //     0 LAB00002 module=none      # an empty cage
 //     1 SLOW0001 latency=150      # answers after the 100 ms read wait
@@ -22,6 +23,9 @@
 // hang-after lets the board answer that many reports and then none. module
 // is what sits in the cage: cfp2-sr4 (the default, a made-up 100GBASE-SR4
 // CFP2 module) or none; module-port the MDIO port it answers on (default 1).
+// stuck-eeprom=ADDR[-ADDR][,...] names EEPROM addresses (decimal or 0x hex)
+// whose writes do not stick, as worn cells; pace=MS makes every report take
+// that many real milliseconds (a transfer slow enough to interrupt).
 // A bench file that cannot be read (a directory, say) or has an error gives
 // one message on stderr and a bench without boards.
 //
@@ -35,13 +39,15 @@
 // message and fresh boards. A damaged one gives one message naming the bad
 // line: the boards whose lines are sound keep their state, the others start
 // fresh, and the damaged file is kept beside as <file>.bad. The file is
-// rewritten at exit.
+// rewritten at exit (only the boards whose state changed, see state_file.h).
 // Saved state belongs to a board by its position, type and serial on the
 // bench, so editing the bench file keeps the state of the boards that stay.
 // Supply voltage, temperatures, knobs and the module come from the bench
 // file, not the state; what was written to the module's registers is kept
-// with the other MDIO registers. Two processes running at once each save
-// their own view at exit; the last to exit wins.
+// with the other MDIO registers. Several processes may run at once: each
+// writes at exit only the boards whose state it changed, merged into the
+// file under a lock (state_file.h), and a run that changed nothing writes
+// nothing.
 #ifndef VBOARD_DEFAULT_BENCH_H
 #define VBOARD_DEFAULT_BENCH_H
 
@@ -49,6 +55,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -69,6 +76,8 @@ struct BoardDesc {
     std::uint32_t latencyMs = 0;
     std::optional<std::size_t> replyBytes;
     std::optional<std::uint64_t> hangAfter;
+    std::set<std::uint32_t> stuckEeprom;
+    std::uint32_t paceMs = 0;
     bool module = true;  // a CFP2 module in the cage
     std::uint8_t modulePort = kModulePort;
 };
@@ -91,6 +100,8 @@ struct BenchBoard {
 };
 // The state file text for the boards (each board's lock is taken).
 std::string stateText(const std::vector<BenchBoard> &boards);
+// One board's section of it: its "board" line and the lines of its state.
+std::string boardStateText(std::size_t position, const BenchBoard &board);
 // Loads state file text into the boards whose position, type and serial
 // match. A bad line costs only the board whose section it is in (a file cut
 // short, the last board's): the others are loaded, and the problems come
