@@ -49,10 +49,6 @@ CommandOutcome failedCommand(int status, const std::string &message) {
     return out;
 }
 
-std::string describeBoard(const BoardId &board) {
-    return "type-" + std::to_string(board.type) + " board at device index " + std::to_string(board.index);
-}
-
 }  // namespace
 
 bool isApiCommand(const std::string &name) {
@@ -145,7 +141,7 @@ CommandOutcome BoardMonitor::runCommand(const std::string &name, const std::vect
     std::future<CommandOutcome> answer = promise->get_future();
     auto job = [this, command, args, promise] {
         if (!link_) {
-            promise->set_value(failedCommand(503, "not connected: the " + describeBoard(board_) + " is not connected"));
+            promise->set_value(failedCommand(503, "not connected: " + describeBoard(board_) + " is not connected"));
             return;
         }
         Invocation inv;
@@ -179,7 +175,7 @@ CommandOutcome BoardMonitor::runCommand(const std::string &name, const std::vect
     }
     wake_.notify_all();
     if (answer.wait_for(timeout) != std::future_status::ready)
-        return failedCommand(503, "the " + describeBoard(board_) + " is busy: the command did not run in time");
+        return failedCommand(503, describeBoard(board_) + " is busy: the command did not run in time");
     return answer.get();
 }
 

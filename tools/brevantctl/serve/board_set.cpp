@@ -84,7 +84,7 @@ void BoardSet::rescan() {
         });
         if (served) continue;
         // No other thread uses a board the service does not serve yet.
-        const std::optional<std::string> serial = readSerial(board);
+        const std::optional<std::string> serial = readSerial(board).serial;
         if (filter_.serial && serial != filter_.serial) continue;
         std::lock_guard<std::mutex> hold(lock_);
         if (stop_) return;
