@@ -31,6 +31,7 @@ step --type 1 ping
 step --type 1 status
 step module info
 step module monitor
+step module status
 step --type 1 mdio write 1 0xB000 0x1234
 step --type 1 mdio read 1 0xB000
 step --type 1 --json mdio read 1 0xB000

@@ -1,6 +1,7 @@
 // The virtual board's CFP2 module, read through the library over MDIO: what
-// it answers on its port, how its monitors move and follow module power, and
-// how written registers hide it and are kept in the bench state.
+// it answers on its port, how its monitors move and follow module power, its
+// state and alarm registers as a bench line sets them, and how written
+// registers hide it and are kept in the bench state.
 #include <algorithm>
 #include <set>
 
@@ -61,6 +62,44 @@ TEST_F(ModuleTest, MonitorsReadZeroWhileModulePowerIsOff) {
     EXPECT_EQ(read(0x8000), 0x0011);  // the ID table still answers
     ASSERT_EQ(veskcfp2_setPower(inst, 1), VESKCFP2_CMD_OK);
     EXPECT_NE(read(0xA02F), 0);
+}
+
+TEST_F(ModuleTest, ReadyWithoutAlarmsWhilePowered) {
+    EXPECT_EQ(read(0xA016), 0x0020);  // Ready
+    for (int reg : {0xA018, 0xA01D, 0xA01E, 0xA01F, 0xA020, 0xA200, 0xA213})
+        EXPECT_EQ(read(static_cast<std::uint16_t>(reg)), 0) << std::hex << reg;
+    EXPECT_EQ(read(0x8009), 0x0044);  // 4 network and 4 host lanes, as its application code says
+    EXPECT_EQ(read(0x806C), 3);       // firmware 3.7
+    ASSERT_EQ(veskcfp2_setPower(inst, 0), VESKCFP2_CMD_OK);
+    EXPECT_EQ(read(0xA016), 0);  // without power the module answers nothing beyond its ID table
+    ASSERT_EQ(veskcfp2_setPower(inst, 1), VESKCFP2_CMD_OK);
+}
+
+TEST_F(ModuleTest, BenchLineSetsStateAndAlarms) {
+    const std::vector<vboard::BoardDesc> lines = vboard::parseBench(
+        "1 FAULT001 module-state=fault module-alarm=A01E:0040 module-alarm=0xA212:0x8001\n"
+        "1 LOWP0001 module-state=low-power\n"
+        "1 ODD00001 module-state=0x0003\n"
+        "1 RESET001 module-state=reset\n");
+    board->setModule(vboard::benchModule(lines[0]));
+    EXPECT_EQ(read(0xA016), 0x0040);
+    EXPECT_EQ(read(0xA01E), 0x0040);
+    EXPECT_EQ(read(0xA212), 0x8001);
+    EXPECT_EQ(read(0xA018), 0);
+    board->setModule(vboard::benchModule(lines[1]));
+    EXPECT_EQ(read(0xA016), 0x0002);
+    board->setModule(vboard::benchModule(lines[2]));
+    EXPECT_EQ(read(0xA016), 0x0003);
+    // Held in reset: the ID table answers, the control and monitor registers do not.
+    board->setModule(vboard::benchModule(lines[3]));
+    EXPECT_EQ(read(0x8000), 0x0011);
+    EXPECT_EQ(read(0xA016), 0xFFFF);
+    EXPECT_EQ(read(0xA02F), 0xFFFF);
+
+    for (const char *bad : {"module-state=sleeping", "module-state=0x10000", "module-alarm=A019:0001",
+                            "module-alarm=A01E", "module-alarm=A01E:10000"}) {
+        EXPECT_THROW(vboard::parseBench(std::string("1 BAD00001 ") + bad + "\n"), vboard::BenchFileError) << bad;
+    }
 }
 
 TEST_F(ModuleTest, WrittenRegistersHideTheModuleAndAreKept) {

@@ -569,15 +569,27 @@ class Board:
     def module(self, port=1, lanes=None):
         """The CFP2 module behind MDIO port `port` (0-255, default 1), decoded:
         a brevant.module.Module with identity (identifier, connector,
-        application, vendor name, part and serial number, revisions) and
-        monitors (temperature, supply voltage, per-lane bias, Tx and Rx power
-        in mW and dBm). `lanes` (1-16) sets the lane count when the
+        application, the module's own lane counts and lane rates, vendor
+        name, OUI, part and serial number, date code, revisions, hardware
+        and firmware versions), state, and monitors (temperature, supply
+        voltage, per-lane bias, Tx and Rx power in mW and dBm). `lanes` (1-16) sets the lane count when the
         application code does not give one. One MDIO read per register.
         Raises brevant.module.NoModuleError when no CFP module answers and
         brevant.module.ModuleReadError, naming the register, when a read
         fails or comes short."""
         from . import module as _module
         return _module.read_module(self, _u8("port", port), lanes)
+
+    def module_status(self, port=1, lanes=None):
+        """The state of the CFP2 module behind MDIO port `port` and its
+        alarm and status registers, raw (their bits are not decoded): a
+        brevant.module.ModuleStatus. A module that does not answer its state
+        register (in Reset or Initialize) is reported by `state.answered`
+        being False, and its alarm registers are then not read. `lanes`
+        (1-16) sets the lane count when the application code does not give
+        one. Raises as module() does."""
+        from . import module as _module
+        return _module.read_module_status(self, _u8("port", port), lanes)
 
     @property
     def serial(self) -> str:

@@ -40,7 +40,7 @@ def test_shared_decoding_cases(key, words, display):
 
 def test_presence_lanes_and_registers():
     ident = m.registers_of(m.IDENTITY_FIELDS)
-    assert len(ident) == 53 and ident[0] == 0x8000 and ident[-1] == 0x8069
+    assert len(ident) == 73 and ident[0] == 0x8000 and ident[-1] == 0x806D
     for fill in (0x0000, 0xFFFF):
         assert m.check_presence(dict.fromkeys(ident, fill)) == (m.NO_ANSWER, fill)
     words = dict.fromkeys(ident, 0x20)
@@ -49,6 +49,10 @@ def test_presence_lanes_and_registers():
     assert m.check_presence({0x8000: 0x11, 0x8003: 0x11}) == (m.PRESENT, 0x11)
     assert (m.lanes_of(0x04), m.lanes_of(0x03), m.lanes_of(0x0F), m.lanes_of(0x06)) == (4, 10, 1, None)
     assert m.describe_register(0xA2D3) == "0xA2D3 (lane 3 rx power)"
+    assert m.describe_register(0xA016) == "0xA016 (module state)"
+    assert m.describe_register(0xA212) == "0xA212 (lane 2 fault and status)"
+    assert m.describe_register(0xA019) == "0xA019"
+    assert m.registers_of(m.LANE_STATUS_FIELDS, 2) == [0xA200, 0xA201, 0xA210, 0xA211]
     with pytest.raises(KeyError):
         m.decode(m.field("rxPower"), {0xA2D0: 1}, 1)
 
@@ -71,6 +75,54 @@ def test_board_module_on_the_default_bench(board1):
     assert len(columns) == 2 + 4 * 5
     # A lane count given overrides the one of the application code.
     assert len(board1.module(lanes=6).lanes) == 6
+    # The further identity fields and the state.
+    assert (mod.network_lanes, mod.host_lanes) == (4, 4)
+    assert mod.max_network_lane_rate_gbps == pytest.approx(25.8)
+    assert mod.sonet_application_code is None and mod.otn_application_code is None  # undefined
+    assert (mod.vendor_oui, mod.date_code, mod.hardware_version, mod.firmware_version) == (
+        "02-56-4F", "20241203", "1.2", "3.7")
+    assert mod.state == m.ModuleState(0x20, "Ready") and str(mod.state) == "0x0020 (Ready)"
+
+
+def test_module_status_on_the_default_bench(board1):
+    status = board1.module_status()
+    assert status.state.name == "Ready" and status.state.answered and status.lane_count == 4
+    assert [r.register for r in status.registers] == [
+        0xA018, 0xA01D, 0xA01E, 0xA01F, 0xA020, 0xA200, 0xA201, 0xA202, 0xA203, 0xA210, 0xA211, 0xA212, 0xA213]
+    assert status.registers[-1].name == "lane 3 fault and status" and status.registers[-1].lane == 3
+    assert status.non_zero == []
+    assert len(board1.module_status(lanes=1).registers) == 5 + 2
+
+
+def test_module_state_and_alarms_from_the_bench_file(run_python, tmp_path):
+    bench = tmp_path / "bench"
+    bench.write_text("1 FAULT001 module-state=fault module-alarm=A01E:0040 module-alarm=A212:8001\n"
+                     "1 LOWP0001 module-state=low-power\n"
+                     "1 RESET001 module-state=reset\n"
+                     "1 ODD00001 module-state=0x0003\n")
+    out = run_python(
+        "import brevant\n"
+        "for index in range(4):\n"
+        "    with brevant.Board(1, index) as board:\n"
+        "        s = board.module_status()\n"
+        "        print(s.state, s.state.answered, s.registers is None,\n"
+        "              [(hex(r.register), hex(r.word)) for r in s.non_zero], board.module().state.name)\n",
+        BREVANT_BENCH=bench)
+    assert out.splitlines() == [
+        "0x0040 (Fault) True False [('0xa01e', '0x40'), ('0xa212', '0x8001')] Fault",
+        "0x0002 (Low-Power) True False [] Low-Power",
+        "0xFFFF (no answer) False True [] None",
+        "0x0003 (unknown) True False [] None",
+    ]
+
+
+def test_module_lane_counts_differ_from_the_application_code(board0):
+    board0.mdio_write(1, 0x8009, 0xA0)
+    try:
+        mod = board0.module()
+    finally:
+        board0.mdio_write(1, 0x8009, 0x44)
+    assert (mod.lane_count, mod.network_lanes, mod.host_lanes) == (4, 10, 16)
 
 
 def test_module_power_off_is_not_powered_and_has_no_readings(board1):

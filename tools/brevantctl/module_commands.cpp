@@ -1,8 +1,9 @@
 // module_commands.cpp - the module view: brevantctl module info / monitor /
-// dump read the CFP2 module's registers over MDIO, one round trip per
-// register and only the registers a command shows, and print them decoded
-// (cfp2module) or raw; status --module and watch --module add the module's
-// monitors to the board's readings.
+// status / dump read the CFP2 module's registers over MDIO, one round trip
+// per register and only the registers a command shows, and print them
+// decoded (cfp2module) or raw; status --module and watch --module add the
+// module's state and monitors to the board's readings.
+#include <cctype>
 #include <cstdio>
 
 #include "cfp2module.h"
@@ -15,9 +16,11 @@ namespace brevantctl {
 namespace {
 
 const char kModuleInfoDetails[] =
-    "Reads the module's basic ID table (53 registers, one round trip each; a progress bar shows on a terminal) and decodes identifier, connector, application and lane count, vendor name, part and serial number, hardware and management interface revisions. Fails (exit 1) when no module answers: every register reads 0x0000 or 0xFFFF, or the identifier is not a CFP code.";
+    "Reads the module's basic ID table (73 registers, one round trip each; a progress bar shows on a terminal) and decodes identifier, connector, application and the lane count it implies, SONET/SDH and OTN application codes (numbers; 0 is undefined), the module's own network and host lane counts, maximum network and host lane bit rates, vendor name, OUI, part and serial number, date code, hardware and management interface revisions, module hardware and firmware versions. Where the module's network lane count differs from the application code's, Lanes shows both. Fails (exit 1) when no module answers: every register reads 0x0000 or 0xFFFF, or the identifier is not a CFP code.";
 const char kModuleMonitorDetails[] =
-    "Reads the module temperature, supply voltage and, per lane, laser bias, Tx and Rx power (mW and dBm; 0 mW is no light). The lane count follows the application code; --lanes sets it.";
+    "Reads the module state, the module temperature, supply voltage and, per lane, laser bias, Tx and Rx power (mW and dBm; 0 mW is no light). The lane count follows the application code; --lanes sets it.";
+const char kModuleStatusDetails[] =
+    "Reads the module state (register 0xA016) and shows it by name; a module that does not answer it (the word reads 0x0000 or 0xFFFF: in Reset or Initialize, or without power) is reported as such, and its alarm and status registers are not read. Otherwise shows the alarm and status registers as raw words with their names, marking the non-zero ones: global alarm summary (0xA018), module general status (0xA01D), module fault status (0xA01E), module alarms and warnings 1 and 2 (0xA01F, 0xA020), and per lane the alarms and warnings (0xA200 + lane) and the fault and status (0xA210 + lane). The meaning of their bits is not decoded. The lane count follows the application code; --lanes sets it.";
 const char kModuleDumpDetails[] =
     "Prints the raw words of registers FIRST to LAST (default 0x8000 0x807F, the basic ID table), eight to a row with the printable characters beside them.";
 
@@ -25,7 +28,7 @@ const Option kMdioPortOption = {"--mdio-port", 0, "N",
                                 "the MDIO port the board routes to the module (0-255, default 1)"};
 const Option kLanesOption = {"--lanes", 0, "N", "the lane count (1-16), for a module whose application code is unknown"};
 const Option kModuleOption = {"--module", 0, nullptr,
-                              "adds the module's monitors: temperature, supply voltage, per-lane bias, Tx and Rx power"};
+                              "adds the module's state and monitors: temperature, supply voltage, per-lane bias, Tx and Rx power"};
 
 using cfp2module::Value;
 using cfp2module::Words;
@@ -65,6 +68,23 @@ std::string labelled(const std::string &label, const std::string &value) {
     return text + ": " + value;
 }
 
+// The module state: {"code": 32, "name": "Ready", "answered": true}; a
+// listed code has its name, an unlisted one null.
+Json stateJson(const Value &v) {
+    Json state = Json::object();
+    state["code"] = v.raw;
+    state["name"] = v.name ? Json(*v.name) : Json();
+    state["answered"] = cfp2module::stateAnswered(v.raw);
+    return state;
+}
+
+// The module state as a word for a status column: "Ready", "0x0003" for a
+// state that is not listed, "no answer".
+std::string stateWord(const Value &v) {
+    if (v.name) return *v.name;
+    return cfp2module::stateAnswered(v.raw) ? hex(v.raw, 4) : "no answer";
+}
+
 Json valueJson(const Value &v) {
     using cfp2module::Encoding;
     switch (v.field->encoding) {
@@ -84,13 +104,36 @@ Json valueJson(const Value &v) {
             power["dBm"] = v.dbm ? Json(*v.dbm) : Json();
             return power;
         }
+        case Encoding::Number:
+            return v.known ? Json(v.raw) : Json();
+        case Encoding::BitRate:
+            return v.known ? Json(v.number) : Json();
+        case Encoding::LaneCounts: {
+            if (!v.known) return Json();
+            Json counts = Json::object();
+            counts["network"] = v.parts[0];
+            counts["host"] = v.parts[1];
+            return counts;
+        }
+        case Encoding::Oui:
+        case Encoding::Version:
+            return v.known ? Json(v.display()) : Json();
+        case Encoding::State:
+            return stateJson(v);
+        case Encoding::Raw:
+            return v.raw;
         default:
             return v.number;
     }
 }
 
-std::string laneCountText(const std::optional<unsigned> &lanes) {
-    return lanes ? std::to_string(*lanes) : std::string("unknown (application code not listed)");
+// The lane count the application code implies and, where the module's own
+// network lane count differs, that one too.
+std::string laneCountText(const std::optional<unsigned> &lanes, const Value &counts) {
+    std::string text = lanes ? std::to_string(*lanes) : std::string("unknown (application code not listed)");
+    if (!counts.known || (lanes && *lanes == counts.parts[0])) return text;
+    return (lanes ? text + " by the application code" : text) + ", " + std::to_string(counts.parts[0]) +
+           " by the module's lane counts";
 }
 
 void runModuleInfo(Context &c) {
@@ -98,15 +141,100 @@ void runModuleInfo(Context &c) {
     const Words words = readRegisters(c, port, cfp2module::registersOf(cfp2module::identityFields()), "module info");
     requireModule(words, port);
     const std::optional<unsigned> lanes = cfp2module::lanesOf(words.at(cfp2module::kApplicationRegister));
+    const Value counts = cfp2module::decode(*cfp2module::fieldByKey("laneCounts"), words);
     c.json()["port"] = port;
     for (const Value &v : cfp2module::decodeAll(cfp2module::identityFields(), words)) {
         c.line(labelled(v.field->label, v.display()));
         c.json()[v.field->key] = valueJson(v);
         if (std::string(v.field->key) == "applicationCode") {
-            c.line(labelled("Lanes", laneCountText(lanes)));
+            c.line(labelled("Lanes", laneCountText(lanes, counts)));
             c.json()["laneCount"] = lanes ? Json(*lanes) : Json();
         }
     }
+}
+
+// The module state, read on its own: a module that does not answer it reads
+// 0x0000 or 0xFFFF, which the value says (see cfp2module::stateAnswered).
+Value readState(Context &c, std::uint8_t port) {
+    return cfp2module::decode(cfp2module::stateField(), readRegisters(c, port, {cfp2module::kStateRegister}));
+}
+
+// "Lanes : not shown: application code 0x42 is unknown; ..."
+std::string unknownLanesText(const Words &id) {
+    char code[8];
+    std::snprintf(code, sizeof code, "0x%02X", static_cast<unsigned>(id.at(cfp2module::kApplicationRegister)));
+    return labelled("Lanes", std::string("not shown: application code ") + code +
+                                 " is unknown; name the lane count with --lanes N");
+}
+
+std::string lowerFirst(std::string text) {
+    if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+    return text;
+}
+
+void runModuleStatus(Context &c) {
+    const std::uint8_t port = mdioPort(c);
+    std::optional<unsigned> lanes = c.optionNumber(kLanesOption.name, 1, cfp2module::kMaxLanes);
+    const Words id = readRegisters(c, port, {cfp2module::kIdentifierRegister, cfp2module::kApplicationRegister});
+    requireModule(id, port);
+    if (!lanes) lanes = cfp2module::lanesOf(id.at(cfp2module::kApplicationRegister));
+    const Value state = readState(c, port);
+    c.line(labelled(state.field->label, state.display()));
+    c.json()["port"] = port;
+    c.json()["state"] = stateJson(state);
+    c.json()["laneCount"] = lanes ? Json(*lanes) : Json();
+    if (!cfp2module::stateAnswered(state.raw)) {
+        // Reset and Initialize may leave the module silent: that is its state
+        // to report, not a failure, and its alarm registers would say no more.
+        c.line(labelled("Alarm and status registers",
+                        "not read: the module does not answer its state register (in Reset or Initialize, or "
+                        "without power?)"));
+        c.json()["registers"] = Json();
+        return;
+    }
+    std::vector<std::uint16_t> regs = cfp2module::registersOf(cfp2module::moduleStatusFields());
+    const std::vector<std::uint16_t> laneRegs = cfp2module::registersOf(cfp2module::laneStatusFields(), lanes.value_or(0));
+    regs.insert(regs.end(), laneRegs.begin(), laneRegs.end());
+    const Words words = readRegisters(c, port, regs);
+
+    std::vector<Value> values = cfp2module::decodeAll(cfp2module::moduleStatusFields(), words);
+    for (const cfp2module::Field &field : cfp2module::laneStatusFields()) {
+        for (unsigned lane = 0; lane < lanes.value_or(0); ++lane) values.push_back(cfp2module::decode(field, words, lane));
+    }
+    // One row a register, in register order: "0xA01E  module fault status  0x0040 (non-zero)".
+    char header[96];
+    std::snprintf(header, sizeof header, "%-10s%-32s%s", "Register", "Name", "Word (bits not decoded)");
+    c.line(header);
+    Json registers = Json::array();
+    std::vector<std::string> nonZero;
+    for (const Value &v : values) {
+        const std::uint16_t reg = static_cast<std::uint16_t>(v.field->reg + v.lane);
+        const std::vector<cfp2module::Field> &laneFields = cfp2module::laneStatusFields();
+        const bool perLane = v.field >= &laneFields.front() && v.field <= &laneFields.back();
+        const std::string name =
+            perLane ? "lane " + std::to_string(v.lane) + " " + lowerFirst(v.field->label) : lowerFirst(v.field->label);
+        char row[128];
+        std::snprintf(row, sizeof row, "%-10s%-32s%s", hex(reg, 4).c_str(), name.c_str(), v.display().c_str());
+        c.line(row);
+        if (v.raw != 0) nonZero.push_back(name);
+        Json entry = Json::object();
+        entry["register"] = reg;
+        entry["key"] = v.field->key;
+        entry["lane"] = perLane ? Json(v.lane) : Json();
+        entry["name"] = name;
+        entry["word"] = v.raw;
+        entry["nonZero"] = v.raw != 0;
+        registers.push_back(entry);
+    }
+    if (!lanes) c.line(unknownLanesText(id));
+    std::string summary = "all " + std::to_string(values.size()) + " registers read 0";
+    if (!nonZero.empty()) {
+        summary = std::to_string(nonZero.size()) + " of " + std::to_string(values.size()) + " registers non-zero:";
+        for (std::size_t i = 0; i < nonZero.size(); ++i) summary += (i == 0 ? " " : ", ") + nonZero[i];
+    }
+    c.line(summary);
+    c.json()["registers"] = registers;
+    c.json()["nonZero"] = nonZero.size();
 }
 
 void runModuleMonitor(Context &c) {
@@ -116,6 +244,8 @@ void runModuleMonitor(Context &c) {
     const Words id = readRegisters(c, port, {cfp2module::kIdentifierRegister, cfp2module::kApplicationRegister});
     requireModule(id, port);
     if (!lanes) lanes = cfp2module::lanesOf(id.at(cfp2module::kApplicationRegister));
+    const Value state = readState(c, port);
+    c.line(labelled(state.field->label, state.display()));
     std::vector<std::uint16_t> regs = cfp2module::registersOf(cfp2module::moduleMonitorFields());
     const std::vector<std::uint16_t> laneRegs = cfp2module::registersOf(cfp2module::laneMonitorFields(), lanes.value_or(0));
     regs.insert(regs.end(), laneRegs.begin(), laneRegs.end());
@@ -123,6 +253,7 @@ void runModuleMonitor(Context &c) {
 
     c.json()["port"] = port;
     c.json()["laneCount"] = lanes ? Json(*lanes) : Json();
+    c.json()["state"] = stateJson(state);
     if (!cfp2module::powered(m)) {
         // Zeros of a module without power are no readings: say what is wrong
         // instead of showing 0.00 C and 0.0000 V.
@@ -142,10 +273,7 @@ void runModuleMonitor(Context &c) {
         c.json()[v.field->key] = valueJson(v);
     }
     if (!lanes) {
-        char code[8];
-        std::snprintf(code, sizeof code, "0x%02X", static_cast<unsigned>(id.at(cfp2module::kApplicationRegister)));
-        c.line(labelled("Lanes", std::string("not shown: application code ") + code +
-                                     " is unknown; name the lane count with --lanes N"));
+        c.line(unknownLanesText(id));
     } else {
         char header[96];
         std::snprintf(header, sizeof header, "%-4s  %-10s  %-22s  %s", "Lane", "Laser bias", "Tx power", "Rx power");
@@ -232,6 +360,18 @@ void readModule(Sample &s) {
     const cfp2module::PresenceCheck check = cfp2module::checkPresence(words);
     if (check.presence != cfp2module::Presence::Module)
         return s.add(Reading::unavailable("module", "module", "", cfp2module::absenceMessage(check, port)));
+    // The state first: a word ("Ready", "0x0003", "no answer"), for people
+    // and logs alike; a module that does not answer it is in that state, not
+    // a failed reading.
+    failed = read({cfp2module::kStateRegister});
+    if (failed) {
+        s.add(Reading::failed("module_state", "module state", "", *failed));
+    } else {
+        const Value state = cfp2module::decode(cfp2module::stateField(), words);
+        Reading r = Reading::integer("module_state", "module state", "", 0, stateWord(state));
+        r.value = r.text;
+        s.add(r);
+    }
     const unsigned lanes = cfp2module::lanesOf(words.at(cfp2module::kApplicationRegister)).value_or(0);
     std::vector<std::uint16_t> regs = cfp2module::registersOf(cfp2module::moduleMonitorFields());
     const std::vector<std::uint16_t> laneRegs = cfp2module::registersOf(cfp2module::laneMonitorFields(), lanes);
@@ -272,6 +412,8 @@ CommandRegistration registration({
      true, runModuleInfo, {kMdioPortOption}},
     {"module monitor", "", 0, 0, "the module's temperature, supply voltage and per-lane bias and optical power",
      kModuleMonitorDetails, true, runModuleMonitor, {kMdioPortOption, kLanesOption}},
+    {"module status", "", 0, 0, "the module's state and its alarm and status registers, raw", kModuleStatusDetails,
+     true, runModuleStatus, {kMdioPortOption, kLanesOption}},
     {"module dump", "[FIRST LAST]", 0, 2, "the raw words of module registers FIRST to LAST", kModuleDumpDetails, true,
      runModuleDump, {kMdioPortOption}},
 });

@@ -108,6 +108,7 @@ Reading Reading::failed(std::string key, std::string label, std::string unit, st
 
 std::string Reading::cell() const {
     if (state != State::Ok) return "";
+    if (value.is_string()) return text;  // a word such as a module state: as status shows it
     if (decimals >= 0 && value.is_number()) {
         char rounded[48];
         std::snprintf(rounded, sizeof rounded, "%.*f", decimals, value.get<double>());

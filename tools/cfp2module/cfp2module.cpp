@@ -31,15 +31,49 @@ const std::vector<Code> kApplications = {
     {0x10, "100GE-ZR1", 1},      {0x11, "100GE DWDM coherent", 1},
 };
 
+// Module states: exactly one bit set. Reset has no code.
+const std::vector<Code> kStates = {
+    {0x0001, "Initialize", 0}, {0x0002, "Low-Power", 0}, {0x0004, "High-Power-up", 0},
+    {0x0008, "TX-Off", 0},     {0x0010, "TX-Turn-on", 0}, {0x0020, "Ready", 0},
+    {0x0040, "Fault", 0},      {0x0080, "TX-Turn-off", 0}, {0x0100, "High-Power-down", 0},
+};
+
+// In register order, as module info shows them.
 const std::vector<Field> kIdentity = {
     {"identifier", "Identifier", 0x8000, 1, Encoding::Code, &kIdentifiers},
     {"connector", "Connector", 0x8002, 1, Encoding::Code, &kConnectors},
     {"applicationCode", "Application", 0x8003, 1, Encoding::Code, &kApplications},
+    {"sonetApplicationCode", "SONET/SDH application code", 0x8006, 1, Encoding::Number, nullptr},
+    {"otnApplicationCode", "OTN application code", 0x8007, 1, Encoding::Number, nullptr},
+    {"laneCounts", "Lane counts", 0x8009, 1, Encoding::LaneCounts, nullptr},
+    {"maxNetworkLaneRate", "Maximum network lane rate", 0x800B, 1, Encoding::BitRate, nullptr},
+    {"maxHostLaneRate", "Maximum host lane rate", 0x800C, 1, Encoding::BitRate, nullptr},
     {"vendorName", "Vendor name", 0x8021, 16, Encoding::Text, nullptr},
+    {"vendorOui", "Vendor OUI", 0x8031, 3, Encoding::Oui, nullptr},
     {"partNumber", "Vendor part number", 0x8034, 16, Encoding::Text, nullptr},
     {"serialNumber", "Vendor serial number", 0x8044, 16, Encoding::Text, nullptr},
+    {"dateCode", "Date code", 0x8054, 8, Encoding::Text, nullptr},
     {"hardwareRevision", "Hardware revision", 0x8068, 1, Encoding::Revision, nullptr},
     {"managementRevision", "Management interface revision", 0x8069, 1, Encoding::Revision, nullptr},
+    {"hardwareVersion", "Module hardware version", 0x806A, 2, Encoding::Version, nullptr},
+    {"firmwareVersion", "Module firmware version", 0x806C, 2, Encoding::Version, nullptr},
+};
+
+const Field kState = {"state", "Module state", kStateRegister, 1, Encoding::State, &kStates};
+
+// Alarm and status registers: their addresses are known, the meaning of
+// their bits is not, so they stay raw words.
+const std::vector<Field> kModuleStatus = {
+    {"globalAlarmSummary", "Global alarm summary", 0xA018, 1, Encoding::Raw, nullptr},
+    {"generalStatus", "Module general status", 0xA01D, 1, Encoding::Raw, nullptr},
+    {"faultStatus", "Module fault status", 0xA01E, 1, Encoding::Raw, nullptr},
+    {"alarmsWarnings1", "Module alarms and warnings 1", 0xA01F, 1, Encoding::Raw, nullptr},
+    {"alarmsWarnings2", "Module alarms and warnings 2", 0xA020, 1, Encoding::Raw, nullptr},
+};
+
+const std::vector<Field> kLaneStatus = {
+    {"laneAlarmsWarnings", "Alarms and warnings", 0xA200, 1, Encoding::Raw, nullptr},
+    {"laneFaultStatus", "Fault and status", 0xA210, 1, Encoding::Raw, nullptr},
 };
 
 const std::vector<Field> kModuleMonitors = {
@@ -53,7 +87,28 @@ const std::vector<Field> kLaneMonitors = {
     {"rxPower", "Rx power", 0xA2D0, 1, Encoding::MilliWatts, nullptr},
 };
 
-bool isLaneField(const Field &field) { return &field >= &kLaneMonitors.front() && &field <= &kLaneMonitors.back(); }
+bool isLaneField(const Field &field) {
+    for (const std::vector<Field> *table : {&kLaneMonitors, &kLaneStatus}) {
+        if (&field >= &table->front() && &field <= &table->back()) return true;
+    }
+    return false;
+}
+
+// Every table, for lookups by key and by register.
+const std::vector<const Field *> &allFields() {
+    static const std::vector<const Field *> all = [] {
+        std::vector<const Field *> fields;
+        for (const std::vector<Field> *table : {&kIdentity, &kModuleMonitors, &kLaneMonitors}) {
+            for (const Field &field : *table) fields.push_back(&field);
+        }
+        fields.push_back(&kState);
+        for (const std::vector<Field> *table : {&kModuleStatus, &kLaneStatus}) {
+            for (const Field &field : *table) fields.push_back(&field);
+        }
+        return fields;
+    }();
+    return all;
+}
 
 std::string format(const char *pattern, double value) {
     char text[48];
@@ -65,6 +120,19 @@ std::string hexWord(std::uint16_t word) {
     char text[8];
     std::snprintf(text, sizeof text, word > 0xFF ? "0x%04X" : "0x%02X", static_cast<unsigned>(word));
     return text;
+}
+
+std::string hex16(std::uint16_t word) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(word));
+    return text;
+}
+
+// "0x0100 0x12 0x34 (unknown)": the words of a field that are not all bytes.
+std::string unknownWords(const std::vector<std::uint16_t> &words) {
+    std::string text;
+    for (std::uint16_t word : words) text += hexWord(word) + " ";
+    return text + "(unknown)";
 }
 
 const Code *findCode(const std::vector<Code> &codes, std::uint16_t word) {
@@ -100,22 +168,21 @@ std::string decodeText(const std::vector<std::uint16_t> &words) {
 const std::vector<Field> &identityFields() { return kIdentity; }
 const std::vector<Field> &moduleMonitorFields() { return kModuleMonitors; }
 const std::vector<Field> &laneMonitorFields() { return kLaneMonitors; }
+const Field &stateField() { return kState; }
+const std::vector<Field> &moduleStatusFields() { return kModuleStatus; }
+const std::vector<Field> &laneStatusFields() { return kLaneStatus; }
 
 const Field *fieldByKey(const std::string &key) {
-    for (const std::vector<Field> *table : {&kIdentity, &kModuleMonitors, &kLaneMonitors}) {
-        for (const Field &field : *table) {
-            if (key == field.key) return &field;
-        }
+    for (const Field *field : allFields()) {
+        if (key == field->key) return field;
     }
     return nullptr;
 }
 
 const Field *fieldAt(std::uint16_t reg) {
-    for (const std::vector<Field> *table : {&kIdentity, &kModuleMonitors, &kLaneMonitors}) {
-        for (const Field &field : *table) {
-            const unsigned span = isLaneField(field) ? kMaxLanes : field.count;
-            if (reg >= field.reg && reg < field.reg + span) return &field;
-        }
+    for (const Field *field : allFields()) {
+        const unsigned span = isLaneField(*field) ? kMaxLanes : field->count;
+        if (reg >= field->reg && reg < field->reg + span) return field;
     }
     return nullptr;
 }
@@ -183,6 +250,36 @@ Value decode(const Field &field, const Words &words, unsigned lane) {
             v.unit = "mW";
             if (word != 0) v.dbm = 10.0 * std::log10(v.number);
             break;
+        case Encoding::Number:
+            v.known = word != 0 && word <= 0xFF;
+            v.number = word;
+            break;
+        case Encoding::LaneCounts: {
+            v.known = word <= 0xFF;
+            const unsigned network = (word >> 4) & 0xFu, host = word & 0xFu;
+            if (v.known) v.parts = {network == 0 ? 16 : network, host == 0 ? 16 : host};
+            break;
+        }
+        case Encoding::BitRate:
+            v.known = word != 0 && word <= 0xFF;
+            v.number = word * 0.2;
+            v.unit = "Gb/s";
+            break;
+        case Encoding::Oui:
+        case Encoding::Version:
+            for (std::uint16_t part : v.words) {
+                v.known = v.known && part <= 0xFF;
+                v.parts.push_back(part);
+            }
+            break;
+        case Encoding::State: {
+            const Code *code = findCode(*field.codes, word);
+            v.known = code != nullptr;
+            if (code != nullptr) v.name = code->name;
+            break;
+        }
+        case Encoding::Raw:
+            break;
     }
     return v;
 }
@@ -209,6 +306,25 @@ std::string Value::display() const {
             return format("%.3f mA", number);
         case Encoding::MilliWatts:
             return format("%.4f mW", number) + (dbm ? format(" (%+.2f dBm)", *dbm) : std::string(" (no light)"));
+        case Encoding::Number:
+            return hexWord(raw) + (known ? "" : raw == 0 ? " (undefined)" : " (unknown)");
+        case Encoding::LaneCounts:
+            return known ? std::to_string(parts[0]) + " network, " + std::to_string(parts[1]) + " host"
+                         : hexWord(raw) + " (unknown)";
+        case Encoding::BitRate:
+            return known ? format("%.1f Gb/s", number) : raw == 0 ? "undefined" : hexWord(raw) + " (unknown)";
+        case Encoding::Oui: {
+            if (!known) return unknownWords(words);
+            char oui[16];
+            std::snprintf(oui, sizeof oui, "%02X-%02X-%02X", parts[0], parts[1], parts[2]);
+            return oui;
+        }
+        case Encoding::Version:
+            return known ? std::to_string(parts[0]) + "." + std::to_string(parts[1]) : unknownWords(words);
+        case Encoding::State:
+            return hex16(raw) + " (" + (name ? *name : stateAnswered(raw) ? "unknown" : "no answer") + ")";
+        case Encoding::Raw:
+            return hex16(raw) + (raw != 0 ? " (non-zero)" : "");
     }
     return {};
 }

@@ -31,10 +31,17 @@ enum class Encoding {
     Volts,       // unsigned 16 bits, 0.1 mV
     MilliAmps,   // unsigned 16 bits, 2 uA
     MilliWatts,  // unsigned 16 bits, 0.1 uW; also shown in dBm
+    Number,      // one byte whose names are not known: shown as its number; 0 is undefined
+    LaneCounts,  // one byte: network lanes in bits 7-4, host lanes in bits 3-0; a count of 0 is 16
+    BitRate,     // one byte, 0.2 Gb/s; 0 is undefined
+    Oui,         // one byte a register, the first the most significant: XX-XX-XX
+    Version,     // two bytes x and y: x.y
+    State,       // a 16-bit word from a list of one-bit codes; 0x0000 or 0xFFFF is no answer
+    Raw,         // a 16-bit word whose bits are not named: shown as it is, non-zero said
 };
 
 struct Code {
-    std::uint8_t value;
+    std::uint16_t value;
     const char *name;
     unsigned lanes;  // network lanes an application code implies; 0 for other codes
 };
@@ -51,12 +58,22 @@ struct Field {
 constexpr unsigned kMaxLanes = 16;  // registers per lane monitor block
 constexpr std::uint16_t kIdentifierRegister = 0x8000;
 constexpr std::uint16_t kApplicationRegister = 0x8003;  // gives the lane count
+constexpr std::uint16_t kStateRegister = 0xA016;
+
+// Whether a module state word is one the module gave: a module in Reset or
+// Initialize may not answer, and an MDIO bus nobody drives reads all zeros
+// or all ones.
+inline bool stateAnswered(std::uint16_t word) { return word != 0x0000 && word != 0xFFFF; }
 
 // The module's identity (basic ID table), its module-wide monitors, and the
-// per-lane monitors (register = reg + lane).
+// per-lane monitors (register = reg + lane); the module state; the alarm and
+// status registers, module-wide and per lane, whose bits are not decoded.
 const std::vector<Field> &identityFields();
 const std::vector<Field> &moduleMonitorFields();
 const std::vector<Field> &laneMonitorFields();
+const Field &stateField();
+const std::vector<Field> &moduleStatusFields();
+const std::vector<Field> &laneStatusFields();
 // Rows by key ("identifier", "applicationCode", ...); nullptr when unknown.
 const Field *fieldByKey(const std::string &key);
 // The field a register belongs to (lane fields included); nullptr if none.
@@ -74,20 +91,26 @@ struct Value {
     const Field *field = nullptr;
     unsigned lane = 0;
     std::vector<std::uint16_t> words;  // as read
-    // Code and Revision: the byte; readings: the word. A code or revision
-    // register whose upper byte is not 0 is not a byte: its whole word is
-    // kept here and it decodes as unknown.
+    // Byte fields: the byte; words: the word. A byte register whose upper
+    // byte is not 0 is not a byte: its whole word is kept here and it
+    // decodes as unknown. Oui and Version: the first register's.
     std::uint16_t raw = 0;
-    bool known = false;             // Code: a listed code; Revision: a byte; others: always
-    std::optional<std::string> name;  // Code: the code's name when listed
+    // Code and State: a listed code; Number and BitRate: a byte that is not
+    // 0 (undefined); the other byte fields: bytes; the rest: always.
+    bool known = false;
+    std::optional<std::string> name;  // Code and State: the code's name when listed
     std::string text;               // Text: the characters up to the padding (\xNN, \\: see display)
-    double number = 0;              // Revision and readings, in the unit below
+    double number = 0;              // Revision, BitRate and readings, in the unit below
     std::optional<double> dbm;      // MilliWatts above zero; zero is no light
-    const char *unit = "";          // "C", "V", "mA", "mW", or "" for the rest
+    // LaneCounts: network and host lanes; Oui: its three bytes; Version: x and y.
+    std::vector<unsigned> parts;
+    const char *unit = "";          // "C", "V", "mA", "mW", "Gb/s", or "" for the rest
 
     // One line of text: "0x11 (CFP2)", "0x42 (unknown)", "VIRTUAL OPTICS",
     // "1.4", "55.10 C", "3.3000 V", "63.048 mA", "1.9954 mW (+3.00 dBm)",
-    // "0.0000 mW (no light)".
+    // "0.0000 mW (no light)", "0x05", "0x00 (undefined)", "4 network, 16
+    // host", "25.8 Gb/s", "undefined", "00-90-65", "1.2", "0x0020 (Ready)",
+    // "0xFFFF (no answer)", "0x0000", "0x0040 (non-zero)".
     std::string display() const;
 };
 

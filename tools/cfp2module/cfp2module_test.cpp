@@ -44,7 +44,7 @@ std::vector<Case> loadCases() {
 
 TEST(ModuleDecoder, SharedCases) {
     const std::vector<Case> cases = loadCases();
-    ASSERT_GT(cases.size(), 40u);
+    ASSERT_GT(cases.size(), 90u);
     for (const Case &c : cases) {
         SCOPED_TRACE("decode_cases.txt line " + std::to_string(c.line));
         const Field *field = fieldByKey(c.key);
@@ -98,13 +98,44 @@ TEST(ModuleDecoder, LanesAndRegisters) {
     EXPECT_EQ(lanesOf(0x0004), 4u);
     EXPECT_EQ(lanesOf(0x0003), 10u);
     EXPECT_FALSE(lanesOf(0x0006));
-    // The identity needs 53 of the 128 ID registers, each once, in order.
+    // The identity needs 73 of the 128 ID registers, each once, in order.
     const std::vector<std::uint16_t> id = registersOf(identityFields());
-    EXPECT_EQ(id.size(), 3u + 3 * 16 + 2);
+    EXPECT_EQ(id.size(), 8u + 3 * 16 + 3 + 8 + 2 + 4);
     EXPECT_TRUE(std::is_sorted(id.begin(), id.end()) && std::adjacent_find(id.begin(), id.end()) == id.end());
     EXPECT_EQ(registersOf(laneMonitorFields(), 2),
               (std::vector<std::uint16_t>{0xA2A0, 0xA2A1, 0xA2B0, 0xA2B1, 0xA2D0, 0xA2D1}));
     EXPECT_EQ(describeRegister(0xA2D3), "0xA2D3 (lane 3 rx power)");
+    EXPECT_EQ(describeRegister(0x8032), "0x8032 (vendor OUI)");
+    EXPECT_EQ(describeRegister(0x806D), "0x806D (module firmware version)");
+    EXPECT_EQ(describeRegister(0xA016), "0xA016 (module state)");
+    EXPECT_EQ(describeRegister(0xA01E), "0xA01E (module fault status)");
+    EXPECT_EQ(describeRegister(0xA20F), "0xA20F (lane 15 alarms and warnings)");
+    EXPECT_EQ(describeRegister(0xA019), "0xA019");  // between the confirmed registers
+    EXPECT_EQ(registersOf(moduleStatusFields()), (std::vector<std::uint16_t>{0xA018, 0xA01D, 0xA01E, 0xA01F, 0xA020}));
+    EXPECT_EQ(registersOf(laneStatusFields(), 2), (std::vector<std::uint16_t>{0xA200, 0xA201, 0xA210, 0xA211}));
+}
+
+TEST(ModuleDecoder, NewIdentityAndStateValues) {
+    Words w = {{0x8009, 0x00A0}, {0x800B, 0x0000}, {0x800C, 0x0081}, {0x8031, 0x00AC}, {0x8032, 0x00DE},
+               {0x8033, 0x0048}, {0x8006, 0x0000}, {0xA016, 0x0040}, {0xA200, 0x0000}, {0xA203, 0x1000}};
+    // The module's own lane counts, a count of 0 being 16.
+    EXPECT_EQ(decode(*fieldByKey("laneCounts"), w).parts, (std::vector<unsigned>{10, 16}));
+    // An undefined rate or code is not a value.
+    EXPECT_FALSE(decode(*fieldByKey("maxNetworkLaneRate"), w).known);
+    EXPECT_FALSE(decode(*fieldByKey("sonetApplicationCode"), w).known);
+    const Value rate = decode(*fieldByKey("maxHostLaneRate"), w);
+    EXPECT_TRUE(rate.known);
+    EXPECT_NEAR(rate.number, 25.8, 1e-9);
+    EXPECT_EQ(decode(*fieldByKey("vendorOui"), w).parts, (std::vector<unsigned>{0xAC, 0xDE, 0x48}));
+    const Value state = decode(stateField(), w);
+    EXPECT_EQ(state.name, "Fault");
+    EXPECT_TRUE(state.known);
+    EXPECT_TRUE(stateAnswered(0x0003));
+    EXPECT_FALSE(stateAnswered(0x0000) || stateAnswered(0xFFFF));
+    // Lane status registers come per lane, like the lane monitors.
+    EXPECT_EQ(decode(*fieldByKey("laneAlarmsWarnings"), w, 3).display(), "0x1000 (non-zero)");
+    EXPECT_THROW(decode(*fieldByKey("laneAlarmsWarnings"), w, 1), std::out_of_range);
+    EXPECT_THROW(decode(stateField(), w, 1), std::out_of_range);
 }
 
 TEST(ModuleDecoder, MonitorColumns) {

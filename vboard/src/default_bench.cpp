@@ -124,6 +124,33 @@ void applyOption(BoardDesc &desc, const std::string &option, std::size_t line) {
     } else if (name == "module") {
         if (value != "cfp2-sr4" && value != "none") throw bad("cfp2-sr4 or none");
         desc.module = value != "none";
+    } else if (name == "module-state") {
+        static const std::map<std::string, std::uint16_t> states = {
+            {"initialize", 0x0001}, {"low-power", 0x0002},   {"high-power-up", 0x0004},
+            {"tx-off", 0x0008},     {"tx-turn-on", 0x0010},  {"ready", 0x0020},
+            {"fault", 0x0040},      {"tx-turn-off", 0x0080}, {"high-power-down", 0x0100},
+        };
+        const auto named = states.find(value);
+        unsigned long word = 0x10000;  // none
+        if (value.size() > 2 && value.rfind("0x", 0) == 0) word = parseUnsigned(value.substr(2), 16).value_or(word);
+        desc.moduleInReset = value == "reset";
+        if (named != states.end()) {
+            desc.moduleState = named->second;
+        } else if (word <= 0xFFFF) {
+            desc.moduleState = static_cast<std::uint16_t>(word);
+        } else if (!desc.moduleInReset) {
+            throw bad("a state (ready, initialize, low-power, high-power-up, tx-off, tx-turn-on, fault, tx-turn-off, "
+                      "high-power-down, reset) or a word 0x0000-0xFFFF");
+        }
+    } else if (name == "module-alarm") {
+        const std::size_t colon = value.find(':');
+        const unsigned long none = 0x10000;
+        const unsigned long reg = parseUnsigned(value.substr(0, colon), 16).value_or(none);
+        const unsigned long word =
+            colon == std::string::npos ? none : parseUnsigned(value.substr(colon + 1), 16).value_or(none);
+        if (reg > 0xFFFF || !Module::isStatusRegister(static_cast<std::uint16_t>(reg)) || word > 0xFFFF)
+            throw bad("REGISTER:WORD in hex, the register A018, A01D-A020 or A200-A21F");
+        desc.moduleAlarms[static_cast<std::uint16_t>(reg)] = static_cast<std::uint16_t>(word);
     } else if (name == "module-port") {
         const auto port = parseUnsigned(value, 10);
         if (!port || *port > 255) throw bad("0-255");
@@ -317,6 +344,14 @@ void saveState() {
 
 }  // namespace
 
+Module benchModule(const BoardDesc &desc) {
+    Module module = Module::cfp2Sr4();
+    module.setState(desc.moduleState);
+    module.setInReset(desc.moduleInReset);
+    for (const auto &alarm : desc.moduleAlarms) module.setStatusRegister(alarm.first, alarm.second);
+    return module;
+}
+
 std::vector<BoardDesc> defaultBoards() {
     BoardDesc first, second;
     first.type = 1;
@@ -505,7 +540,7 @@ void setUpDefaultBench() {
         board->knobs().hangAfter = desc.hangAfter;
         board->knobs().stuckEeprom = desc.stuckEeprom;
         board->knobs().paceMs = desc.paceMs;
-        if (desc.module) board->setModule(Module::cfp2Sr4(), desc.modulePort);
+        if (desc.module) board->setModule(benchModule(desc), desc.modulePort);
 
         plugInterface(board, kMicrochipVendorId, board->productId());
         defaultBench->boards.push_back({std::move(desc), board.get()});

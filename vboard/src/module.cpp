@@ -1,8 +1,9 @@
-// module.cpp - the virtual CFP2 module: its ID table image and the readings
-// of its monitors.
+// module.cpp - the virtual CFP2 module: its ID table image, its state and
+// alarm registers, and the readings of its monitors.
 #include "vboard/module.h"
 
 #include <cmath>
+#include <stdexcept>
 
 namespace vboard {
 
@@ -29,16 +30,36 @@ Module Module::cfp2Sr4() {
     m.idTable_[0x8000] = 0x11;  // CFP2
     m.idTable_[0x8002] = 0x09;  // MPO
     m.idTable_[0x8003] = 0x04;  // 100GBASE-SR4
+    m.idTable_[0x8009] = 0x44;  // 4 network lanes, 4 host lanes
+    m.idTable_[0x800B] = 0x81;  // 25.8 Gb/s a network lane
+    m.idTable_[0x800C] = 0x81;  // and a host lane
     m.setText(0x8021, "VIRTUAL OPTICS");
+    m.idTable_[0x8031] = 0x02;  // OUI 02-56-4F
+    m.idTable_[0x8032] = 0x56;
+    m.idTable_[0x8033] = 0x4F;
     m.setText(0x8034, "VO-CFP2-SR4-100");
     m.setText(0x8044, "VO2412A00017");
+    m.setText(0x8054, "20241203", 8);  // date code
     m.idTable_[0x8068] = 0x0A;  // hardware revision 1.0
     m.idTable_[0x8069] = 0x16;  // management interface revision 2.2
+    m.idTable_[0x806A] = 0x01;  // module hardware version 1.2
+    m.idTable_[0x806B] = 0x02;
+    m.idTable_[0x806C] = 0x03;  // module firmware version 3.7
+    m.idTable_[0x806D] = 0x07;
     return m;
 }
 
-void Module::setText(std::uint16_t first, const std::string &text) {
-    for (std::uint16_t i = 0; i < 16; ++i)
+bool Module::isStatusRegister(std::uint16_t reg) {
+    return reg == 0xA018 || (reg >= 0xA01D && reg <= 0xA020) || (reg >= 0xA200 && reg <= 0xA21F);
+}
+
+void Module::setStatusRegister(std::uint16_t reg, std::uint16_t word) {
+    if (!isStatusRegister(reg)) throw std::invalid_argument("not an alarm or status register");
+    statusRegisters_[reg] = word;
+}
+
+void Module::setText(std::uint16_t first, const std::string &text, std::uint16_t length) {
+    for (std::uint16_t i = 0; i < length; ++i)
         idTable_[static_cast<std::uint16_t>(first + i)] = i < text.size() ? static_cast<std::uint8_t>(text[i]) : 0x20;
 }
 
@@ -48,6 +69,12 @@ std::uint16_t Module::read(std::uint16_t reg, std::uint64_t ms, bool powered) co
         return it == idTable_.end() ? 0 : it->second;
     }
     if (!powered) return 0;
+    if (inReset_ && reg >= 0xA000) return 0xFFFF;
+    if (reg == kStateRegister) return state_;
+    if (isStatusRegister(reg)) {
+        const auto it = statusRegisters_.find(reg);
+        return it == statusRegisters_.end() ? 0 : it->second;
+    }
     if (reg == 0xA02F) {  // temperature, signed 1/256 degree
         const double celsius = 41.5 + 0.4 * swing(ms, 9000, 0);
         return static_cast<std::uint16_t>(static_cast<std::int16_t>(std::lround(celsius * 256)));

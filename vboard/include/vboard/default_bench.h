@@ -11,9 +11,11 @@
 //     # TYPE SERIAL [vcc=VOLTS] [tempN=CELSIUS]... [latency=MS] [reply-bytes=N]
 //     #             [hang-after=N] [module=cfp2-sr4|none] [module-port=N]
 //     #             [stuck-eeprom=ADDR[-ADDR][,...]] [pace=MS]
+//     #             [module-state=STATE] [module-alarm=REGISTER:WORD]...
 //     1 LAB00001 vcc=3.30 temp0=25.5 temp1=41.25
 //     0 LAB00002 module=none      # an empty cage
 //     1 SLOW0001 latency=150      # answers after the 100 ms read wait
+//     1 FAULT001 module-state=fault module-alarm=A01E:0040
 //
 // TYPE is 0 or 1; SERIAL is 1 to 8 printable characters without spaces or
 // '#'; vcc is the supply voltage (0 to 255.99 V, default 3.3125); tempN the
@@ -23,6 +25,13 @@
 // hang-after lets the board answer that many reports and then none. module
 // is what sits in the cage: cfp2-sr4 (the default, a made-up 100GBASE-SR4
 // CFP2 module) or none; module-port the MDIO port it answers on (default 1).
+// module-state is the module's state while powered: ready (the default),
+// initialize, low-power, high-power-up, tx-off, tx-turn-on, fault,
+// tx-turn-off, high-power-down, a state register word in hex (0x0003), or
+// reset, a module held in reset whose control and monitor registers read
+// 0xFFFF. module-alarm sets what an alarm or status register reads while
+// powered, both in hex: REGISTER is A018, A01D-A020 or A200-A21F; give it
+// once per register.
 // stuck-eeprom=ADDR[-ADDR][,...] names EEPROM addresses (decimal or 0x hex)
 // whose writes do not stick, as worn cells; pace=MS makes every report take
 // that many real milliseconds (a transfer slow enough to interrupt).
@@ -80,7 +89,13 @@ struct BoardDesc {
     std::uint32_t paceMs = 0;
     bool module = true;  // a CFP2 module in the cage
     std::uint8_t modulePort = kModulePort;
+    std::uint16_t moduleState = Module::kReady;
+    bool moduleInReset = false;
+    std::map<std::uint16_t, std::uint16_t> moduleAlarms;  // alarm and status register -> word
 };
+
+// The module a bench line describes (its state and alarm registers set).
+Module benchModule(const BoardDesc &desc);
 
 // A bench file or state file that cannot be used; what() says where and why.
 class BenchFileError : public std::runtime_error {
