@@ -102,6 +102,13 @@ std::string metricsText(const std::vector<std::shared_ptr<const BoardView>> &vie
         }
         if (view->state != "up") continue;  // a board that is down has no current readings
         for (const Reading &r : view->readings) {
+            if (r.key == "module_state" && r.state == Reading::State::Ok && r.value.is_string()) {
+                // The state is a word ("Ready", "Fault", "0x0003"): one series
+                // whose label names it, as Prometheus does with enumerations.
+                e.add("brevant_module_state", "gauge", "The module's state, named by the state label.",
+                      labels + ",state=\"" + labelValue(r.value.get<std::string>()) + "\"", 1);
+                continue;
+            }
             if (r.state != Reading::State::Ok || !r.value.is_number()) continue;
             const double v = r.value.get<double>();
             unsigned lane = 0;
@@ -117,8 +124,6 @@ std::string metricsText(const std::vector<std::shared_ptr<const BoardView>> &vie
                 e.add("brevant_module_temperature_celsius", "gauge", "The module's temperature.", labels, v);
             } else if (r.key == "module_supplyVoltage_V") {
                 e.add("brevant_module_supply_volts", "gauge", "The module's supply voltage.", labels, v);
-            } else if (r.key == "module_state") {
-                e.add("brevant_module_state", "gauge", "The module state register.", labels, v);
             } else if (laneKey(r.key, lane, rest)) {
                 const std::string laneLabels = labels + ",lane=\"" + std::to_string(lane) + "\"";
                 if (rest == "laserBias_mA")

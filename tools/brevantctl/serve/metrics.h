@@ -12,7 +12,7 @@
 //   brevant_module_laser_bias_amperes         {lane}
 //   brevant_module_tx_power_watts             {lane}
 //   brevant_module_rx_power_watts             {lane}
-//   brevant_module_state                      the module state register, when read
+//   brevant_module_state                      1, {state}: the module's state word
 //   brevant_module_info                       1, {vendor, part, module_serial}
 //   brevant_samples_total, brevant_failed_samples_total, brevant_reconnects_total
 //   brevant_sample_duration_seconds, brevant_last_sample_timestamp_seconds

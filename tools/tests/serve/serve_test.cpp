@@ -195,6 +195,8 @@ TEST_F(ServeTest, EveryRouteAnswersInTheShapesOfTheCommandLine) {
     EXPECT_NE(metrics.find("brevant_module_info{serial=\"AB000001\",type=\"1\",location=\"index 0\",vendor=\"VIRTUAL "
                            "OPTICS\",part=\"VO-CFP2-SR4-100\",module_serial=\"VO2412A00017\"} 1"),
               std::string::npos);
+    EXPECT_NE(metrics.find("brevant_module_state{serial=\"AB000001\",type=\"1\",location=\"index 0\",state=\"Ready\"} 1"),
+              std::string::npos);
     EXPECT_NE(metrics.find("brevant_module_tx_power_watts{serial=\"AB000001\",type=\"1\",location=\"index 0\",lane=\"3\"}"),
               std::string::npos);
 

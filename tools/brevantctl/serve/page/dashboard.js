@@ -59,6 +59,7 @@ function shown(reading) {
   const v = reading.value;
   if (v === null) return '—';
   if (typeof v === 'boolean') return v ? 'on' : 'off';
+  if (typeof v === 'string') return v;
   if (Number.isInteger(v)) return String(v);
   return String(Number(v.toPrecision(6))) + (reading.unit ? ' ' + reading.unit : '');
 }
