@@ -412,7 +412,7 @@ TEST_F(ServeTest, SamplesGoToEachBoardsCsvFileWhichARestartContinues) {
     boards.reset();
     const std::vector<std::string> first = lines();
     // The columns of watch --csv: time, then each reading with its unit.
-    EXPECT_EQ(first[0].rfind("time,vcc_V,temp0_C,current_monitor,port3,ftdi_supply,module_temperature_C,", 0), 0u)
+    EXPECT_EQ(first[0].rfind("time,vcc_V,temp0_C,current_monitor,port3,ftdi_supply,module_state,module_temperature_C,", 0), 0u)
         << first[0];
     EXPECT_NE(first[1].find(",3.3125,25.25,"), std::string::npos) << first[1];
 
