@@ -330,7 +330,7 @@ TEST_F(ServeTest, FiftyReadersStreamWhileTheBoardsAreReadAsOften) {
                 first = first || e["id"] == "AB000001";
                 second = second || e["id"] == "CD000002";
             }
-            if (events.size() >= 40 && first && second) ++complete;
+            if (events.size() >= 10 && first && second) ++complete;
         });
     };
     addReader();
