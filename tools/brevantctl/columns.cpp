@@ -77,4 +77,6 @@ int unitDecimals(const std::string &unit) {
     return it == table().decimals.end() ? -1 : it->second;
 }
 
+const std::map<std::string, int> &allUnitDecimals() { return table().decimals; }
+
 }  // namespace brevantctl

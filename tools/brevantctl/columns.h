@@ -4,6 +4,7 @@
 #ifndef BREVANTCTL_COLUMNS_H
 #define BREVANTCTL_COLUMNS_H
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,8 @@ ReadingColumn readingColumn(const std::string &key);
 const std::vector<std::string> &listColumns();
 // Decimals of a value in `unit`; -1 for a unit without a rule.
 int unitDecimals(const std::string &unit);
+// Every unit with a rule, and its decimals ("V" 4, "C" 2, ...).
+const std::map<std::string, int> &allUnitDecimals();
 
 }  // namespace brevantctl
 

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "../columns.h"
 #include "../context.h"
 #include "../transport.h"
 #include "metrics.h"
@@ -74,6 +75,35 @@ Json historyReadings(const HistoryEntry &entry) {
         readings[columns.keys[k]] = item;
     }
     return readings;
+}
+
+// How the page shows each reading, as status and watch do: the label, the
+// unit and the decimals of every key the boards' last samples carry, and the
+// decimals of each unit. A module monitor carries its unit in its key
+// ("module_lane0_txPower_dBm"), so the unit is taken from there.
+Json columnsJson(const BoardSet &boards) {
+    Json columns = Json::object();
+    for (const auto &board : boards.boards()) {
+        for (const Reading &r : board->view()->readings) {
+            if (columns.contains(r.key)) continue;
+            std::string unit = r.unit;
+            const std::size_t underscore = r.key.rfind('_');
+            if (unit.empty() && underscore != std::string::npos && unitDecimals(r.key.substr(underscore + 1)) >= 0)
+                unit = r.key.substr(underscore + 1);
+            Json column = Json::object();
+            column["label"] = r.label;
+            if (!unit.empty()) column["unit"] = unit;
+            const int decimals = r.decimals >= 0 ? r.decimals : unitDecimals(unit);
+            if (decimals >= 0) column["decimals"] = decimals;
+            columns[r.key] = column;
+        }
+    }
+    Json units = Json::object();
+    for (const auto &[unit, decimals] : allUnitDecimals()) units[unit] = decimals;
+    Json out = Json::object();
+    out["columns"] = columns;
+    out["decimals"] = units;
+    return out;
 }
 
 }  // namespace
@@ -146,6 +176,10 @@ HttpResponse ApiRoutes::handle(const HttpRequest &request) {
         out["commands"] = Json::array({"port set", "vendor-io", "ftdi", "power", "mdio write", "sn set", "sn clear",
                                        "eeprom write"});
         return jsonResponse(out);
+    }
+    if (path == "/api/v1/columns") {
+        if (request.method != "GET" && request.method != "HEAD") return errorResponse(405, "the columns are read only");
+        return jsonResponse(columnsJson(boards_));
     }
     if (path == "/api/v1/boards") {
         if (request.method != "GET" && request.method != "HEAD") return errorResponse(405, "the board list is read only");

@@ -9,6 +9,7 @@ intervals, draw its charts, and with writes allowed set a port from the page
 so that the board's next sample shows it. A screenshot goes to
 WORKDIR/dashboard.png."""
 import os
+import re
 import shutil
 import sys
 import tempfile
@@ -30,6 +31,12 @@ def text(driver, selector):
     on every sample, so an element found before may be gone when read."""
     return driver.execute_script('const e = document.querySelector(arguments[0]); return e ? e.textContent : null;',
                                  selector)
+
+
+def attribute(driver, selector, name):
+    """An attribute of an element, read in one go (see text)."""
+    return driver.execute_script('const e = document.querySelector(arguments[0]); '
+                                 'return e ? e.getAttribute(arguments[1]) : null;', selector, name)
 
 
 def waiter(driver, seconds, poll=0.1):
@@ -65,12 +72,35 @@ def main(ctl, work):
         for card in cards:
             assert card.find_element(By.CSS_SELECTOR, '.simulated').is_displayed(), 'no simulated mark'
 
-        # The module temperature moves within two intervals.
+        # The module temperature moves within two intervals (the value as
+        # read: shown to 2 decimals, a step of 1/256 C may not show).
         cell = '[data-board="VBRD0001"] td[data-key="module_temperature_C"]'
-        first = wait.until(lambda d: text(d, cell))
+        first = wait.until(lambda d: attribute(d, cell, 'data-value'))
         start = time.monotonic()
-        waiter(driver, 2 * INTERVAL + 0.5, poll=0.05).until(lambda d: text(d, cell) != first)
-        print('module temperature changed after %.2f s: %s -> %s' % (time.monotonic() - start, first, text(driver, cell)))
+        waiter(driver, 2 * INTERVAL + 0.5, poll=0.05).until(lambda d: attribute(d, cell, 'data-value') != first)
+        print('module temperature changed after %.2f s: %s -> %s' % (time.monotonic() - start, first,
+                                                                   attribute(driver, cell, 'data-value')))
+
+        # Values show as status prints them: rounded to their unit's decimals,
+        # with readable labels; the module's state stands in the title.
+        board = '[data-board="VBRD0001"] '
+        shown = {key: text(driver, board + 'td[data-key="%s"]' % key) for key in
+                 ('module_temperature_C', 'module_supplyVoltage_V', 'vcc', 'temp0', 'module_lane0_txPower_dBm',
+                  'module_lane0_laserBias_mA', 'module_lane0_rxPower_mW')}
+        for key, pattern in (('module_temperature_C', r'-?\d+\.\d{2} °C'), ('module_supplyVoltage_V', r'\d+\.\d{4} V'),
+                             ('vcc', r'\d+\.\d{4} V'), ('temp0', r'-?\d+\.\d{2} °C'),
+                             ('module_lane0_txPower_dBm', r'[-+]\d+\.\d{2}'), ('module_lane0_laserBias_mA', r'\d+\.\d{3}'),
+                             ('module_lane0_rxPower_mW', r'\d+\.\d{4}')):
+            assert re.fullmatch(pattern, shown[key] or ''), (key, shown[key])
+        labels = driver.execute_script("""
+            return [...document.querySelectorAll(arguments[0] + 'td.value')].map(td => td.previousElementSibling)
+                .filter(Boolean).map(td => td.textContent);""", board)
+        assert 'supply voltage' in labels, labels
+        assert not any(l in ('vcc', 'temperature_C', 'supplyVoltage_V') for l in labels), labels
+        state = waiter(driver, 5).until(lambda d: text(d, board + '.module-state'))
+        assert state == 'module Ready', state
+        assert 'ready' in attribute(driver, board + '.module-state', 'class').split(), 'Ready without its colour'
+        assert driver.find_element(By.CSS_SELECTOR, board + '.module-state').is_displayed(), 'module state hidden'
 
         # Every chart of a board with a module has lines.
         wait.until(lambda d: all(int(c.get_attribute('data-points') or 0) >= 2 for c in

@@ -176,6 +176,17 @@ TEST_F(ServeTest, EveryRouteAnswersInTheShapesOfTheCommandLine) {
     EXPECT_EQ(other["readings"]["vcc"]["status"], "unavailable");
     EXPECT_EQ(get(port, "/api/v1/boards/CD000002/module").status, 404u);  // an empty cage
 
+    // How the page labels and rounds each reading: the status text's labels
+    // and decimals, the unit of a module monitor taken from its key.
+    const Json columns = get(port, "/api/v1/columns").json();
+    EXPECT_EQ(columns["decimals"], Json::parse(R"({"C":2,"V":4,"dBm":2,"mA":3,"mW":4})"));
+    EXPECT_EQ(columns["columns"]["vcc"], Json::parse(R"({"label":"supply voltage","unit":"V","decimals":4})"));
+    EXPECT_EQ(columns["columns"]["module_lane0_txPower_dBm"]["unit"], "dBm");
+    EXPECT_EQ(columns["columns"]["module_lane0_txPower_dBm"]["decimals"], 2);
+    EXPECT_EQ(columns["columns"]["module_temperature_C"]["decimals"], 2);
+    EXPECT_EQ(columns["columns"]["module_state"]["label"], "module state");
+    EXPECT_FALSE(columns["columns"]["module_state"].contains("decimals"));
+
     const Json module = get(port, "/api/v1/boards/AB000001/module").json();
     EXPECT_EQ(module["partNumber"], "VO-CFP2-SR4-100");
     EXPECT_EQ(module["laneCount"], 4);

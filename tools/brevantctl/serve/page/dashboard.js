@@ -15,6 +15,10 @@ const CHARTS = {
 
 const boards = new Map();  // id -> {card, series: Map(key -> [[ms, value]])}
 let service = {};
+// How each reading shows, from the service's column definition (the one
+// status and watch use): key -> {label, unit, decimals}, and unit -> decimals.
+let columns = { columns: {}, decimals: {} };
+let columnsAsked = 0;
 let token = sessionStorage.getItem('brevant-token') || '';
 
 // ---- Requests -------------------------------------------------------------
@@ -52,16 +56,50 @@ function el(tag, attrs, text) {
   return e;
 }
 
-function shown(reading) {
+// Asks the service for the labels and decimals of readings it has not
+// described yet (a board or module that came later), at most every 5 s.
+async function learnColumns(force) {
+  if (!force && Date.now() - columnsAsked < 5000) return;
+  columnsAsked = Date.now();
+  try {
+    columns = await getJson('/api/v1/columns');
+  } catch (e) {
+    console.warn(e);
+  }
+}
+
+function columnOf(key) {
+  const known = columns.columns[key];
+  if (known) return known;
+  learnColumns(false);
+  const unit = /_(V|C|mA|mW|dBm)$/.exec(key);
+  return { label: key.replace(/^module_/, ''), unit: unit ? unit[1] : undefined };
+}
+
+function labelOf(key) {
+  return columnOf(key).label || key;
+}
+
+// A value as status prints it: rounded to its unit's decimals, with the unit.
+function shown(reading, key, withUnit = true) {
   if (!reading) return '';
   if (reading.status === 'unavailable') return 'n/a';
   if (reading.status === 'failed') return 'failed' + (reading.reason ? ': ' + reading.reason : '');
   const v = reading.value;
-  if (v === null) return '—';
+  if (v === null || v === undefined) return '—';
   if (typeof v === 'boolean') return v ? 'on' : 'off';
   if (typeof v === 'string') return v;
-  if (Number.isInteger(v)) return String(v);
-  return String(Number(v.toPrecision(6))) + (reading.unit ? ' ' + reading.unit : '');
+  const column = columnOf(key);
+  const unit = reading.unit || column.unit;
+  const decimals = column.decimals !== undefined ? column.decimals : columns.decimals[unit];
+  let text;
+  if (decimals !== undefined) {
+    text = v.toFixed(decimals);
+    if (/^-0\.?0*$/.test(text)) text = text.substring(1);  // no "-0.00"
+    if (unit === 'dBm' && !text.startsWith('-')) text = '+' + text;  // as the text prints a power
+  } else if (Number.isInteger(v)) text = String(v);
+  else text = String(Number(v.toPrecision(6)));
+  return text + (withUnit && unit ? ' ' + (unit === 'C' ? '°C' : unit) : '');
 }
 
 function codeText(v) {
@@ -109,7 +147,7 @@ function drawChart(canvas, spec, lines) {
   for (let k = 0; k <= 2; k++) {
     const v = lo + (hi - lo) * k / 2, yy = Math.round(y(v)) + 0.5;
     g.beginPath(); g.moveTo(left, yy); g.lineTo(right, yy); g.stroke();
-    g.fillText(Number(v.toPrecision(5)).toString(), 3, yy + 4);
+    g.fillText(spec.decimals !== undefined ? v.toFixed(spec.decimals) : Number(v.toPrecision(5)).toString(), 3, yy + 4);
   }
   g.fillText('-' + Math.round(span / 60000 * 10) / 10 + ' min', left, height - 3);
   g.fillText('now', right - 20, height - 3);
@@ -135,6 +173,7 @@ function drawCharts(board) {
       if (!spec.match(key)) continue;
       const lane = /lane(\d+)/.exec(key);
       lines.push({ label: lane ? 'L' + lane[1] : '', points });
+    if (spec.decimals === undefined) spec.decimals = columnOf(key).decimals;
     }
     lines.sort((a, b) => a.label.localeCompare(b.label, undefined, { numeric: true }));
     drawChart(canvas, spec, lines);
@@ -177,11 +216,12 @@ function cardFor(summary) {
 }
 
 function fillTable(table, rows) {
-  table.replaceChildren(...rows.map(([label, text, key, failed]) => {
+  table.replaceChildren(...rows.map(([label, text, key, failed, raw]) => {
     const tr = el('tr');
     tr.appendChild(el('td', {}, label));
     const td = el('td', { class: 'value' + (failed ? ' failed' : '') }, text);
     if (key) td.dataset.key = key;
+    if (raw !== undefined && raw !== null) td.dataset.value = String(raw);
     tr.appendChild(td);
     return tr;
   }));
@@ -206,13 +246,16 @@ function update(event) {
     const lane = /^module_lane(\d+)_(\w+?)_(mA|mW|dBm)$/.exec(key);
     if (lane) {
       if (!lanes.has(lane[1])) lanes.set(lane[1], {});
-      lanes.get(lane[1])[lane[2] + '_' + lane[3]] = { text: shown(r), key };
+      lanes.get(lane[1])[lane[2] + '_' + lane[3]] = { text: shown(r, key, false), key, raw: r.value };
+    } else if (key === 'module_state') {
+      continue;  // in the card's title
     } else if (key.startsWith('module')) {
-      if (r.status !== 'unavailable' || key === 'module') monitors.push([key === 'module' ? 'module' : key.replace(/^module_/, ''), shown(r), key, failed]);
+      if (r.status !== 'unavailable' || key === 'module') monitors.push([key === 'module' ? 'module' : labelOf(key).replace(/^module /, ''), shown(r, key), key, failed, r.value]);
     } else if (r.status !== 'unavailable') {
-      rows.push([key, shown(r), key, failed]);
+      rows.push([labelOf(key), shown(r, key), key, failed, r.value]);
     }
   }
+  showModuleState(card, readings);
   rows.push(['time (UTC)', event.time ? event.time.substring(11, 19) : '—', 'time', false]);
   fillTable(card.querySelector('.readings'), rows);
   const m = event.module;
@@ -225,14 +268,17 @@ function update(event) {
   table.replaceChildren();
   if (lanes.size) {
     const head = el('tr');
-    for (const h of ['lane', 'bias mA', 'Tx mW', 'Tx dBm', 'Rx mW', 'Rx dBm']) head.appendChild(el('th', {}, h));
+    for (const h of ['lane', 'bias (mA)', 'Tx (mW)', 'Tx (dBm)', 'Rx (mW)', 'Rx (dBm)']) head.appendChild(el('th', {}, h));
     table.appendChild(head);
     for (const [n, cells] of lanes) {
       const tr = el('tr');
       tr.appendChild(el('td', {}, n));
       for (const c of ['laserBias_mA', 'txPower_mW', 'txPower_dBm', 'rxPower_mW', 'rxPower_dBm']) {
-        const td = el('td', { class: 'value' }, cells[c] ? cells[c].text.replace(/ (mA|mW|dBm)$/, '') : '');
-        if (cells[c]) td.dataset.key = cells[c].key;
+        const td = el('td', { class: 'value' }, cells[c] ? cells[c].text : '');
+        if (cells[c]) {
+          td.dataset.key = cells[c].key;
+          if (cells[c].raw !== undefined && cells[c].raw !== null) td.dataset.value = String(cells[c].raw);
+        }
         tr.appendChild(td);
       }
       table.appendChild(tr);
@@ -240,6 +286,28 @@ function update(event) {
   }
   if (event.time) remember(board, event.time, readings);
   drawCharts(board);
+}
+
+// The module's state in the card's title: green when Ready, a warning
+// colour for any other state, a failed read or no module at all.
+function showModuleState(card, readings) {
+  const badge = card.querySelector('.module-state');
+  const r = readings.module_state;
+  const absent = readings.module;
+  let text, ready = false;
+  if (r && r.status === 'ok' && typeof r.value === 'string') {
+    text = r.value;
+    ready = r.value === 'Ready';
+  } else if (r && r.status === 'failed') {
+    text = 'state not read';
+  } else if (absent && absent.status !== 'ok') {
+    text = 'no module';
+  }
+  badge.hidden = text === undefined;
+  badge.textContent = 'module ' + (text || '');
+  badge.title = r && r.reason ? r.reason : (absent && absent.reason ? absent.reason : '');
+  badge.className = 'module-state badge ' + (ready ? 'ready' : 'warning');
+  card.dataset.moduleState = text || '';
 }
 
 // ---- Changes (only when the service allows writes) ----------------------------
@@ -306,6 +374,7 @@ async function start() {
     document.getElementById('empty').textContent = 'The service did not answer: ' + e.message;
     return;
   }
+  await learnColumns(true);
   document.getElementById('service').textContent = 'sample every ' + service.interval + ' s · writes ' +
     (service.allowWrites ? 'allowed' : 'off') + (service.simulated ? ' · simulated bench' : '');
   const list = await getJson('/api/v1/boards');
