@@ -125,6 +125,18 @@ def main(ctl, work):
         time.sleep(3 * INTERVAL)  # a few more points on the charts
         shot = os.path.join(work, 'dashboard.png')
         driver.save_screenshot(shot)
+        service.stop()
+
+        # A module in Fault: its state shows in the warning colour.
+        bench = os.path.join(work, 'fault.bench')
+        with open(bench, 'w') as f:
+            f.write('1 FAULT001 module-state=fault\n')
+        service = Service(ctl, os.path.join(work, 'fault'), '--interval', str(INTERVAL), bench=bench)
+        driver.get(service.url)
+        badge = '[data-board="FAULT001"] .module-state'
+        state = waiter(driver, 15).until(lambda d: text(d, badge))
+        assert state == 'module Fault', state
+        assert 'warning' in attribute(driver, badge, 'class').split(), 'a Fault without the warning colour'
         print('browser test passed; screenshot', shot)
     finally:
         if driver is not None:

@@ -9,9 +9,9 @@ import urllib.request
 
 
 class Service:
-    def __init__(self, ctl, work, *args):
+    def __init__(self, ctl, work, *args, bench=''):
         os.makedirs(work, exist_ok=True)
-        env = dict(os.environ, BREVANT_SIMULATOR='1', BREVANT_BENCH='',
+        env = dict(os.environ, BREVANT_SIMULATOR='1', BREVANT_BENCH=bench,
                    BREVANT_BENCH_STATE=os.path.join(work, 'state'),
                    BREVANTCTL_SERVICE_NOTES=os.path.join(work, 'notes'))
         self.process = subprocess.Popen([ctl, 'serve', '--listen', '127.0.0.1:0', *args],
