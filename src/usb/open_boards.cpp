@@ -8,11 +8,12 @@ namespace VESK {
 namespace {
 
 std::mutex registryLock;
+// Built on first use and never destroyed, so a transport released while the
+// process exits still finds it. Guarded by registryLock.
+std::vector<std::shared_ptr<OpenBoard>> *registry = nullptr;
 std::vector<std::shared_ptr<OpenBoard>> &entries() {
-    // Built on first use and never destroyed, so a transport released while
-    // the process exits still finds it.
-    static auto *const all = new std::vector<std::shared_ptr<OpenBoard>>;
-    return *all;
+    if (registry == nullptr) registry = new std::vector<std::shared_ptr<OpenBoard>>;
+    return *registry;
 }
 
 }  // namespace
@@ -41,6 +42,19 @@ void leaveBoard(const std::shared_ptr<OpenBoard> &board) {
     if (board->users != 0 || board->owedReplyLength != 0) return;
     std::vector<std::shared_ptr<OpenBoard>> &all = entries();
     all.erase(std::remove(all.begin(), all.end(), board), all.end());
+}
+
+void holdBoardsForFork() { registryLock.lock(); }
+
+void releaseBoardsInParent() { registryLock.unlock(); }
+
+void startBoardsInChild() {
+    // The parent's list stays allocated: its entries' turns may be held.
+    if (registry != nullptr) {
+        for (const std::shared_ptr<OpenBoard> &board : *registry) board->leftByFork = true;
+        registry = nullptr;
+    }
+    registryLock.unlock();
 }
 
 std::size_t knownBoards() {
