@@ -8,12 +8,11 @@ namespace VESK {
 namespace {
 
 std::mutex registryLock;
-// Built on first use and never destroyed, so a transport released while the
-// process exits still finds it. Guarded by registryLock.
-std::vector<std::shared_ptr<OpenBoard>> *registry = nullptr;
 std::vector<std::shared_ptr<OpenBoard>> &entries() {
-    if (registry == nullptr) registry = new std::vector<std::shared_ptr<OpenBoard>>;
-    return *registry;
+    // Built on first use and never destroyed, so a transport released while
+    // the process exits still finds it.
+    static auto *const all = new std::vector<std::shared_ptr<OpenBoard>>;
+    return *all;
 }
 
 }  // namespace
@@ -49,11 +48,12 @@ void holdBoardsForFork() { registryLock.lock(); }
 void releaseBoardsInParent() { registryLock.unlock(); }
 
 void startBoardsInChild() {
-    // The parent's list stays allocated: its entries' turns may be held.
-    if (registry != nullptr) {
-        for (const std::shared_ptr<OpenBoard> &board : *registry) board->leftByFork = true;
-        registry = nullptr;
-    }
+    // A thread that holds a board's turn holds the entry too, so clearing
+    // the list destroys only entries whose turn is free; the others stay
+    // with the parent's transports and threads copied by the fork.
+    std::vector<std::shared_ptr<OpenBoard>> &all = entries();
+    for (const std::shared_ptr<OpenBoard> &board : all) board->leftByFork = true;
+    all.clear();
     registryLock.unlock();
 }
 

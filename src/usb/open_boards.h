@@ -43,9 +43,8 @@ void leaveBoard(const std::shared_ptr<OpenBoard> &board);
 
 // fork: the registry's lock is held across it (`holdBoardsForFork` before,
 // one of the others after), so the child finds it free. The child starts
-// with no entries: those it inherited are marked left by the fork and kept
-// as they are, as a turn held by another thread of the parent can never be
-// released or destroyed here.
+// with no entries: those it inherited are marked left by the fork, as a turn
+// held by another thread of the parent is never released here.
 void holdBoardsForFork();
 void releaseBoardsInParent();
 void startBoardsInChild();

@@ -224,10 +224,9 @@ std::vector<InFlight *> abandoned;  // guarded by devicesLock
 
 // fork: the locks are taken around it (the open boards' registry first), so
 // the child finds them free; the child then forgets the parent's context,
-// devices, transfers and open boards. Their
-// memory is left as it is (the parent's instances copied into the child
-// still point at them); nothing is closed or released, which would act on
-// the parent's open files.
+// devices, transfers and open boards. Their memory is left as it is (the
+// parent's instances copied into the child still point at them); nothing is
+// closed or released, which would act on the parent's open files.
 void beforeFork() {
     holdBoardsForFork();
     devicesLock.lock();
