@@ -38,3 +38,18 @@ step --type 1 --json mdio read 1 0xB000
 step --type 0 --yes sn set LAB-7
 step --serial LAB-7 sn get
 step --type 1 watch --count 3 --interval 0.5
+
+# The bench service: every board on a dashboard, a JSON API and Prometheus
+# metrics. Started here for a moment on a free port and asked for its boards.
+printf '\n$ brevantctl serve    # then open http://127.0.0.1:8787/ for the dashboard (Ctrl-C stops it)\n'
+./build/dev/tools/brevantctl serve --listen 127.0.0.1:0 >"$work/serve.out" 2>&1 &
+serve_pid=$!
+for _ in $(seq 50); do grep -q 'http://' "$work/serve.out" 2>/dev/null && break; sleep 0.1; done
+sleep 1.5
+url=$(grep -o 'http://[^ ]*' "$work/serve.out" | head -1)
+cat "$work/serve.out"
+printf '$ curl %sapi/v1/boards/VBRD0001/sample\n' "$url"
+python3 -c 'import sys, urllib.request; print(urllib.request.urlopen(sys.argv[1] + "api/v1/boards/VBRD0001/sample").read().decode())' "$url"
+kill "$serve_pid"
+wait "$serve_pid" 2>/dev/null || true
+

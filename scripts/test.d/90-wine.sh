@@ -69,3 +69,21 @@ done
 
 "$wine" "$win/windows/brevant_register_interfaces.exe" 8248:AB000001 8348:CD000002 8348:EF000003 </dev/null
 "$wine" "$win/windows/brevant_wine_test.exe" "Z:${run//\//\\}\\control" </dev/null
+
+# brevantctl.exe serve: the bench service on the Windows side holds the boards
+# the board server still carries after the test above (two of them: it
+# unplugs one and renames another), and an API request from the host finds
+# them up.
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+"$wine" "$win/tools/brevantctl.exe" serve --listen "127.0.0.1:$port" --interval 0.5 \
+  >"$run/serve.out" 2>&1 </dev/null &
+serve_pid=$!
+status=0
+python3 "$root/tools/tests/serve/boards_check.py" "http://127.0.0.1:$port/" 60 2 || status=$?
+kill "$serve_pid" 2>/dev/null || true
+wait "$serve_pid" 2>/dev/null || true
+if [ "$status" -ne 0 ]; then
+  cat "$run/serve.out" >&2
+  exit 1
+fi
+echo "brevantctl.exe serve: answered the host"

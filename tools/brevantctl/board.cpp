@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "service_note.h"
 #include "transport.h"
 
 namespace brevantctl {
@@ -63,7 +64,9 @@ Link::Link(const BoardId &id, std::optional<std::string> serial)
     if (veskcfp2_connect(instance_) != 1) {
         veskcfp2_disconnect(instance_);
         veskcfp2_destroyInstance(instance_);
-        const std::optional<std::string> why = whyNotOpened(id.type, id.index);
+        // A bench service holding the board says so; otherwise the system may tell why.
+        std::optional<std::string> why = serviceHolding(id);
+        if (!why) why = whyNotOpened(id.type, id.index);
         throw BoardFailure("not connected: the " + describe() + " did not open" + (why ? ": " + *why : ""));
     }
 }

@@ -80,6 +80,11 @@ void flushStdout() {
 Context::Context(const Invocation &invocation, std::vector<std::string> args)
     : invocation_(invocation), args_(std::move(args)) {}
 
+Context::Context(const Invocation &invocation, std::vector<std::string> args, Link &board)
+    : invocation_(invocation), args_(std::move(args)), borrowed_(&board) {
+    json_["board"] = boardJson(board.id(), board.knownSerial());
+}
+
 std::uint32_t Context::number(std::size_t i, const char *name, std::uint32_t min, std::uint32_t max) const {
     return parseNumber(arg(i), name, min, max);
 }
@@ -91,6 +96,7 @@ std::optional<std::uint32_t> Context::optionNumber(const char *name, std::uint32
 }
 
 Link &Context::board() {
+    if (borrowed_ != nullptr) return *borrowed_;
     if (!link_) {
         std::optional<std::string> serial;
         const BoardId id = selectBoard(invocation_, serial);

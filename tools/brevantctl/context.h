@@ -19,6 +19,9 @@ namespace brevantctl {
 class Context {
    public:
     Context(const Invocation &invocation, std::vector<std::string> args);
+    // A context working on a board that is already connected (the bench
+    // service's): the selection options are not looked at.
+    Context(const Invocation &invocation, std::vector<std::string> args, Link &board);
 
     const Invocation &invocation() const { return invocation_; }
     std::size_t argCount() const { return args_.size(); }
@@ -69,6 +72,7 @@ class Context {
     const Invocation &invocation_;
     std::vector<std::string> args_;
     std::unique_ptr<Link> link_;
+    Link *borrowed_ = nullptr;
     std::vector<std::string> lines_;
     Json json_ = Json::object();
     std::optional<std::string> deferred_;

@@ -191,23 +191,6 @@ void readBoard(Sample &s) {
     if (s.readings().back().state == Reading::State::Failed) s.readings().back().why = "port 3 not read";
 }
 
-Json readingJson(const Reading &r) {
-    Json item = Json::object();
-    switch (r.state) {
-        case Reading::State::Ok: item["status"] = "ok"; item["value"] = r.value; break;
-        case Reading::State::Unavailable: item["status"] = "unavailable"; item["reason"] = r.why; break;
-        case Reading::State::Failed: item["status"] = "failed"; item["reason"] = r.why; break;
-    }
-    if (!r.unit.empty()) item["unit"] = r.unit;
-    return item;
-}
-
-Json readingsJson(const std::vector<Reading> &readings) {
-    Json all = Json::object();
-    for (const Reading &r : readings) all[r.key] = readingJson(r);
-    return all;
-}
-
 std::string boardLine(Link &link) {
     const std::optional<std::string> &serial = link.serial();
     return "type-" + std::to_string(link.id().type) + " board " +
@@ -229,6 +212,40 @@ double intervalOption(const Invocation &inv) {
     if (text->empty() || *end != '\0' || !std::isfinite(seconds) || seconds < 0 || seconds > 86400)
         throw UsageError("--interval must be 0 to 86400 seconds (decimals allowed), got '" + *text + "'");
     return seconds;
+}
+
+
+
+// Sleeps until `deadline`, waking for Ctrl-C.
+void sleepUntil(std::chrono::steady_clock::time_point deadline) {
+    while (!interrupted) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) return;
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(deadline - now,
+                                                                                  std::chrono::milliseconds(50)));
+    }
+}
+
+}  // namespace
+
+namespace {
+Json readingJson(const Reading &r) {
+    Json item = Json::object();
+    switch (r.state) {
+        case Reading::State::Ok: item["status"] = "ok"; item["value"] = r.value; break;
+        case Reading::State::Unavailable: item["status"] = "unavailable"; item["reason"] = r.why; break;
+        case Reading::State::Failed: item["status"] = "failed"; item["reason"] = r.why; break;
+    }
+    if (!r.unit.empty()) item["unit"] = r.unit;
+    return item;
+}
+
+}  // namespace
+
+Json readingsJson(const std::vector<Reading> &readings) {
+    Json all = Json::object();
+    for (const Reading &r : readings) all[r.key] = readingJson(r);
+    return all;
 }
 
 // ISO-8601 UTC time stamp with milliseconds: 2026-12-07T23:10:01.123Z
@@ -254,17 +271,9 @@ std::string csvField(const std::string &text) {
     return quoted + "\"";
 }
 
-// Sleeps until `deadline`, waking for Ctrl-C.
-void sleepUntil(std::chrono::steady_clock::time_point deadline) {
-    while (!interrupted) {
-        const auto now = std::chrono::steady_clock::now();
-        if (now >= deadline) return;
-        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(deadline - now,
-                                                                                  std::chrono::milliseconds(50)));
-    }
-}
+std::string csvColumn(const Reading &reading) { return reading.key + (reading.unit.empty() ? "" : "_" + reading.unit); }
 
-}  // namespace
+bool hasColumn(const Reading &reading) { return reading.state != Reading::State::Unavailable || reading.keepsColumn; }
 
 ReadingSourceRegistration::ReadingSourceRegistration(ReadingSource source) {
     addCommandOptions("status", source.options);
@@ -476,14 +485,14 @@ void runWatch(Context &c) {
                 // the columns in the order a type-1 board has them.
                 std::size_t at = 0;
                 for (const Reading &r : readings) {
-                    if (r.state == Reading::State::Unavailable && !r.keepsColumn) continue;
+                    if (!hasColumn(r)) continue;
                     const auto known = std::find(keys.begin(), keys.end(), r.key);
                     if (known != keys.end()) {
                         at = static_cast<std::size_t>(known - keys.begin()) + 1;
                         continue;
                     }
                     keys.insert(keys.begin() + static_cast<std::ptrdiff_t>(at), r.key);
-                    names.insert(names.begin() + static_cast<std::ptrdiff_t>(at), r.key + (r.unit.empty() ? "" : "_" + r.unit));
+                    names.insert(names.begin() + static_cast<std::ptrdiff_t>(at), csvColumn(r));
                     ++at;
                 }
             }

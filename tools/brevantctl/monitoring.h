@@ -21,6 +21,7 @@
 #ifndef BREVANTCTL_MONITORING_H
 #define BREVANTCTL_MONITORING_H
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -98,6 +99,19 @@ std::string roundedText(double value, const std::string &unit);
 
 // Every reading of the board, from every source in order.
 std::vector<Reading> takeSample(Context &context, Link &link);
+
+// The "readings" member of status --json and of each watch --json line.
+Json readingsJson(const std::vector<Reading> &readings);
+// The column a reading has in watch --csv: its key with its unit, "vcc_V".
+std::string csvColumn(const Reading &reading);
+// Whether a reading has a column in watch --csv: all but those the board
+// does not offer, unless the reading keeps its column anyway.
+bool hasColumn(const Reading &reading);
+// A CSV field, quoted when it holds a comma, a quote or a line break.
+std::string csvField(const std::string &text);
+// ISO-8601 UTC time stamp with milliseconds: 2026-12-07T23:10:01.123Z, the
+// time column of watch.
+std::string timestamp(std::chrono::system_clock::time_point when);
 
 }  // namespace brevantctl
 

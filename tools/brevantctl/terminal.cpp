@@ -2,6 +2,8 @@
 // Windows and POSIX) and the progress bar.
 #include "terminal.h"
 
+#include <atomic>
+
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
@@ -39,8 +41,14 @@ std::string formatDuration(double seconds) {
     return text;
 }
 
+namespace {
+std::atomic<bool> progressSilenced{false};
+}  // namespace
+
+void silenceProgress() { progressSilenced = true; }
+
 Progress::Progress(std::string label, std::uint32_t total, std::string unit)
-    : label_(std::move(label)), total_(total), unit_(std::move(unit)), shown_(total > 0 && isTerminal(stderr)),
+    : label_(std::move(label)), total_(total), unit_(std::move(unit)), shown_(total > 0 && !progressSilenced && isTerminal(stderr)),
       start_(std::chrono::steady_clock::now()), lastDraw_(start_) {
     if (shown_) draw(0, 0);
 }

@@ -17,9 +17,13 @@ void setBinary(std::FILE *stream);
 // "12 s", "4 min 05 s", "1 h 02 min"
 std::string formatDuration(double seconds);
 
+// Progress bars are off for the rest of the process (the bench service,
+// whose boards are read on threads of their own).
+void silenceProgress();
+
 // A one-line bar on standard error with the byte rate and the time left,
 // redrawn at most ten times a second. Draws nothing when standard error is
-// not a terminal.
+// not a terminal, or after silenceProgress().
 class Progress {
    public:
     // `unit` names what is counted in the rate ("registers"); bytes by default.

@@ -1,0 +1,355 @@
+// board_monitor.cpp - a board's own thread: connection, sampling, module
+// identity, history, CSV file and the commands of the API.
+#include "board_monitor.h"
+
+#include <cmath>
+#include <future>
+
+#include "../context.h"
+#include "../transport.h"
+#include "csv_log.h"
+
+namespace brevantctl::serve {
+
+namespace {
+
+const char *const kApiCommands[] = {"port set", "vendor-io", "ftdi", "power", "mdio write", "sn set", "sn clear",
+                                    "eeprom write"};
+
+bool sameColumns(const HistoryColumns &columns, const std::vector<Reading> &readings) {
+    std::size_t k = 0;
+    for (const Reading &r : readings) {
+        if (!hasColumn(r)) continue;
+        if (k >= columns.keys.size() || columns.keys[k] != r.key) return false;
+        ++k;
+    }
+    return k == columns.keys.size();
+}
+
+std::shared_ptr<const HistoryColumns> columnsOf(const std::vector<Reading> &readings) {
+    auto columns = std::make_shared<HistoryColumns>();
+    for (const Reading &r : readings) {
+        if (!hasColumn(r)) continue;
+        columns->keys.push_back(r.key);
+        columns->units.push_back(r.unit);
+        HistoryColumns::Kind kind = HistoryColumns::Kind::Real;
+        if (r.value.is_boolean()) kind = HistoryColumns::Kind::Boolean;
+        else if (r.value.is_number_integer()) kind = HistoryColumns::Kind::Integer;
+        columns->kinds.push_back(kind);
+    }
+    return columns;
+}
+
+// The HTTP status of a failed command, from the error it ended with.
+CommandOutcome failedCommand(int status, const std::string &message) {
+    CommandOutcome out;
+    out.status = status;
+    out.body["error"]["code"] = status;
+    out.body["error"]["message"] = message;
+    return out;
+}
+
+}  // namespace
+
+bool isApiCommand(const std::string &name) {
+    for (const char *command : kApiCommands) {
+        if (name == command) return true;
+    }
+    return false;
+}
+
+BoardMonitor::BoardMonitor(std::string id, BoardId board, std::optional<std::string> serial,
+                           const ServiceSettings &settings, SampleListener onSample)
+    : id_(std::move(id)), board_(board), settings_(settings), onSample_(std::move(onSample)), serial_(serial) {
+    auto view = std::make_shared<BoardView>();
+    view->id = id_;
+    view->board = board_;
+    view->serial = serial;
+    view->simulated = simulated();
+    view_ = view;
+    if (settings_.csvDir) csv_ = std::make_unique<CsvLog>(*settings_.csvDir, id_);
+    thread_ = std::thread([this] { loop(); });
+}
+
+BoardMonitor::~BoardMonitor() {
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        stop_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+    // Commands that were still waiting get their answer.
+    for (auto &job : jobs_) job();
+}
+
+std::shared_ptr<const BoardView> BoardMonitor::view() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return view_;
+}
+
+std::shared_ptr<BoardView> BoardMonitor::copyView() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return std::make_shared<BoardView>(*view_);
+}
+
+std::vector<HistoryEntry> BoardMonitor::history(std::chrono::system_clock::time_point since) const {
+    std::lock_guard<std::mutex> hold(lock_);
+    std::vector<HistoryEntry> out;
+    for (const HistoryEntry &entry : history_) {
+        if (entry.time >= since) out.push_back(entry);
+    }
+    return out;
+}
+
+void BoardMonitor::setPresent(bool present) {
+    bool changed = false;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        changed = present_ != present;
+        present_ = present;
+    }
+    if (!changed) return;
+    if (!present) {
+        auto view = copyView();
+        if (view->state != "replaced") {
+            view->state = "down";
+            view->problem = "gone: no " + std::string(board_.type == 1 ? "type-1" : "type-0") +
+                            " board is listed at device index " + std::to_string(board_.index) + " any more";
+        }
+        publish(view);
+    }
+    wake_.notify_all();
+}
+
+void BoardMonitor::publish(std::shared_ptr<BoardView> view) {
+    std::shared_ptr<const BoardView> shared = std::move(view);
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        view_ = shared;
+    }
+    if (onSample_) onSample_(shared);
+}
+
+CommandOutcome BoardMonitor::runCommand(const std::string &name, const std::vector<std::string> &args,
+                                        std::chrono::milliseconds timeout) {
+    const Command *command = findCommandByName(name);
+    if (command == nullptr || !isApiCommand(name)) return failedCommand(400, "'" + name + "' is not a command the service runs");
+    if (args.size() < command->minArgs || args.size() > command->maxArgs)
+        return failedCommand(400, std::string(args.size() < command->minArgs ? "missing arguments" : "too many arguments") +
+                                      ": " + name + " takes " + (*command->synopsis ? command->synopsis : "none"));
+    auto promise = std::make_shared<std::promise<CommandOutcome>>();
+    std::future<CommandOutcome> answer = promise->get_future();
+    auto job = [this, command, args, promise] {
+        if (!link_) {
+            promise->set_value(failedCommand(503, "not connected: " + describeBoard(board_) + " is not connected"));
+            return;
+        }
+        Invocation inv;
+        inv.json = true;
+        inv.yes = true;  // the request is the confirmation
+        try {
+            Context context(inv, args, *link_);
+            command->run(context);
+            CommandOutcome out;
+            out.body = context.json();
+            out.body["board"] = boardJson(link_->id(), link_->knownSerial());
+            if (context.deferredFailure()) out = failedCommand(503, *context.deferredFailure());
+            serial_ = link_->serial();  // sn set, sn clear and eeprom write change it
+            promise->set_value(out);
+        } catch (const UsageError &e) {
+            promise->set_value(failedCommand(400, e.what()));
+        } catch (const BoardFailure &e) {
+            // "not available: ... type-1 boards only" is the board's kind, not
+            // its health.
+            const std::string text = e.what();
+            promise->set_value(failedCommand(text.rfind("not available", 0) == 0 ? 409 : 503, text));
+            if (text.rfind("not available", 0) != 0) reconnect_ = true;
+        } catch (const std::exception &e) {
+            promise->set_value(failedCommand(503, e.what()));
+        }
+    };
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (stop_) return failedCommand(503, "the service is stopping");
+        jobs_.emplace_back(std::move(job));
+    }
+    wake_.notify_all();
+    if (answer.wait_for(timeout) != std::future_status::ready)
+        return failedCommand(503, describeBoard(board_) + " is busy: the command did not run in time");
+    return answer.get();
+}
+
+void BoardMonitor::runJobs() {
+    for (;;) {
+        std::function<void()> job;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            if (jobs_.empty()) return;
+            job = std::move(jobs_.front());
+            jobs_.pop_front();
+        }
+        job();
+    }
+}
+
+void BoardMonitor::loop() {
+    const auto interval = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(settings_.interval));
+    auto next = std::chrono::steady_clock::now();
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> hold(lock_);
+            if (stop_) break;
+        }
+        bool present = true;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            present = present_;
+        }
+        if (present && !replaced_) sampleOnce();
+        // The next tick; ticks missed by a slow sample are skipped, not made up.
+        const auto now = std::chrono::steady_clock::now();
+        next += interval;
+        if (next < now) next = now + interval - (now - next) % interval;
+        std::unique_lock<std::mutex> hold(lock_);
+        for (;;) {
+            if (stop_) break;
+            if (!jobs_.empty()) {
+                hold.unlock();
+                runJobs();
+                hold.lock();
+                continue;
+            }
+            if (wake_.wait_until(hold, next) == std::cv_status::timeout) break;
+        }
+    }
+    link_.reset();
+}
+
+void BoardMonitor::sampleOnce() {
+    auto view = copyView();
+    const auto started = std::chrono::steady_clock::now();
+    if (!link_) {
+        try {
+            link_ = std::make_unique<Link>(board_, std::nullopt);
+        } catch (const std::exception &e) {
+            view->state = "down";
+            view->problem = e.what();
+            publish(view);
+            return;
+        }
+        // A board at this index with another serial number is another board.
+        const std::optional<std::string> serial = link_->serial();
+        if (serial_ && serial != serial_) {
+            link_.reset();
+            replaced_ = true;
+            view->state = "replaced";
+            view->problem = "replaced: the board at device index " + std::to_string(board_.index) +
+                            " now has serial number " + (serial ? displaySerial(*serial) : "(unreadable)");
+            publish(view);
+            return;
+        }
+        serial_ = serial;
+        view->serial = serial;
+        moduleWasPresent_ = false;
+    } else if (reconnect_) {
+        ++view->reconnects;
+        link_->reconnect();
+    }
+    reconnect_ = false;
+
+    Context context(settings_.sampling, {}, *link_);
+    std::vector<Reading> readings;
+    try {
+        readings = takeSample(context, *link_);
+    } catch (const std::exception &e) {
+        readings.push_back(Reading::failed("board", "board", "", e.what()));
+    }
+    const auto time = std::chrono::system_clock::now();
+    std::size_t failed = 0, taken = 0;
+    std::string firstFailure;
+    bool modulePresent = false;
+    for (const Reading &r : readings) {
+        if (r.state == Reading::State::Failed) {
+            if (failed++ == 0) firstFailure = r.label + ": " + r.why;
+        } else if (r.state == Reading::State::Ok) {
+            ++taken;
+            if (r.key.rfind("module_", 0) == 0) modulePresent = true;
+        }
+        if (r.key == "module" && r.state == Reading::State::Unavailable) {
+            module_ = Json();
+            moduleProblem_ = r.why;
+        }
+    }
+    if (failed > 0) reconnect_ = true;
+    // The module's identity: when a module appears (a swap shows as a gap or
+    // a failed sample) and every so many samples after, so a module swapped
+    // between two samples is read afresh.
+    if (modulePresent && (!moduleWasPresent_ || module_.is_null() || ++sinceIdentity_ >= settings_.identityEvery)) {
+        sinceIdentity_ = 0;
+        readModuleIdentity(*link_);
+    }
+    moduleWasPresent_ = modulePresent;
+
+    view->time = time;
+    view->serial = serial_;
+    view->readings = readings;
+    view->module = module_;
+    view->moduleProblem = moduleProblem_;
+    ++view->samples;
+    if (failed > 0) ++view->failedSamples;
+    view->sampleSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (taken == 0) {
+        view->state = "down";
+        view->problem = "no reply: " + firstFailure;
+    } else {
+        view->state = "up";
+        view->problem = failed > 0 ? std::to_string(failed) + " failed (" + firstFailure + ")" : "";
+    }
+
+    HistoryEntry entry;
+    entry.time = time;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (!columns_ || !sameColumns(*columns_, readings)) columns_ = columnsOf(readings);
+        entry.columns = columns_;
+    }
+    for (const Reading &r : readings) {
+        if (!hasColumn(r)) continue;
+        const bool ok = r.state == Reading::State::Ok && r.value.is_number();
+        double value = std::nan("");
+        if (ok) value = r.value.get<double>();
+        else if (r.state == Reading::State::Ok && r.value.is_boolean()) value = r.value.get<bool>() ? 1 : 0;
+        entry.values.push_back(value);
+        entry.failed.push_back(r.state == Reading::State::Failed ? 1 : r.state == Reading::State::Unavailable ? 2 : 0);
+    }
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        history_.push_back(std::move(entry));
+        while (history_.size() > settings_.historyLength) history_.pop_front();
+    }
+    if (csv_) csv_->append(time, readings);
+    publish(view);
+}
+
+void BoardMonitor::readModuleIdentity(Link &link) {
+    const Command *info = findCommandByName("module info");
+    if (info == nullptr) return;
+    Invocation inv;
+    inv.json = true;
+    if (auto port = settings_.sampling.value("--mdio-port")) inv.options["--mdio-port"] = *port;
+    try {
+        Context context(inv, {}, link);
+        info->run(context);
+        Json identity = context.json();
+        identity.erase("board");
+        module_ = identity;
+        moduleProblem_.clear();
+    } catch (const std::exception &e) {
+        module_ = Json();
+        moduleProblem_ = e.what();
+        reconnect_ = true;
+    }
+}
+
+}  // namespace brevantctl::serve

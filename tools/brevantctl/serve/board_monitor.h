@@ -1,0 +1,147 @@
+// board_monitor.h - one board of the bench service. The board's own thread
+// connects it, samples it every interval (the readings of status, and the
+// module's monitors, exactly as watch --module takes them), reads the
+// module's identity when a module appears and now and then after, keeps the
+// last sample and a bounded history, appends each sample to the board's CSV
+// file, and runs the commands the API sends it between two samples. Only
+// this thread ever touches the board's instance; readers get immutable
+// views and copies of the history.
+#ifndef BREVANTCTL_SERVE_BOARD_MONITOR_H
+#define BREVANTCTL_SERVE_BOARD_MONITOR_H
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../board.h"
+#include "../cli.h"
+#include "../monitoring.h"
+
+namespace brevantctl::serve {
+
+class CsvLog;
+
+struct ServiceSettings {
+    double interval = 1.0;            // seconds between two samples of a board
+    std::size_t historyLength = 3600;  // samples kept per board
+    double rescanInterval = 5.0;       // seconds between two looks for boards
+    unsigned identityEvery = 60;       // samples between two readings of the module's identity
+    std::optional<std::string> csvDir;
+    Invocation sampling;  // the options the readings are taken with (--module)
+};
+
+// What readers see of a board. A new view replaces the old one whole after
+// each sample and each change of state.
+struct BoardView {
+    std::string id;  // the board in URLs: its serial number, or "type1-index0"
+    BoardId board{};
+    std::optional<std::string> serial;
+    bool simulated = false;
+    // "connecting" until the first sample, "up" while samples come back,
+    // "down" when the last sample got no reading, the board did not open or
+    // it is gone; "replaced" when another board took its place.
+    std::string state = "connecting";
+    std::string problem;  // why it is not up
+    std::optional<std::chrono::system_clock::time_point> time;  // of the last sample
+    std::vector<Reading> readings;                                // the last sample
+    Json module;                // module info --json members, null without a module
+    std::string moduleProblem;  // why there is no module identity
+    std::uint64_t samples = 0, failedSamples = 0, reconnects = 0;
+    double sampleSeconds = 0;  // how long the last sample took
+};
+
+// A sample as the history keeps it: values only; the columns (keys, units,
+// kinds) are shared by all the samples that have the same ones.
+struct HistoryColumns {
+    enum class Kind : std::uint8_t { Real, Integer, Boolean };
+    std::vector<std::string> keys, units;
+    std::vector<Kind> kinds;
+};
+struct HistoryEntry {
+    std::chrono::system_clock::time_point time;
+    std::shared_ptr<const HistoryColumns> columns;
+    std::vector<double> values;  // NaN: failed, or no value (a dBm of no light)
+    std::vector<std::uint8_t> failed;  // 1 where the reading failed, 2 where it was not available
+};
+
+// The outcome of a command run for the API: the JSON --json prints, or an
+// error with the HTTP status it maps to.
+struct CommandOutcome {
+    int status = 200;
+    Json body;
+};
+
+class BoardMonitor {
+   public:
+    using SampleListener = std::function<void(const std::shared_ptr<const BoardView> &)>;
+    BoardMonitor(std::string id, BoardId board, std::optional<std::string> serial, const ServiceSettings &settings,
+                 SampleListener onSample);
+    ~BoardMonitor();  // stops the thread and disconnects the board
+    BoardMonitor(const BoardMonitor &) = delete;
+    BoardMonitor &operator=(const BoardMonitor &) = delete;
+
+    const std::string &id() const { return id_; }
+    const BoardId &board() const { return board_; }
+    std::shared_ptr<const BoardView> view() const;
+    // The samples taken at or after `since`, oldest first.
+    std::vector<HistoryEntry> history(std::chrono::system_clock::time_point since) const;
+    // Rescans say whether the board is listed at its device index.
+    void setPresent(bool present);
+    // Another board answered at this board's place: it is kept, marked replaced.
+    bool replaced() const { return replaced_; }
+    // Runs a brevantctl command on the board (between two samples) and
+    // returns what it printed with --json. Waits at most `timeout`.
+    CommandOutcome runCommand(const std::string &name, const std::vector<std::string> &args,
+                              std::chrono::milliseconds timeout);
+
+   private:
+    void loop();
+    void sampleOnce();
+    void readModuleIdentity(Link &link);
+    void publish(std::shared_ptr<BoardView> view);
+    std::shared_ptr<BoardView> copyView() const;
+    void runJobs();
+
+    const std::string id_;
+    const BoardId board_;
+    const ServiceSettings &settings_;
+    SampleListener onSample_;
+    std::unique_ptr<CsvLog> csv_;
+
+    mutable std::mutex lock_;  // guards view_, history_, jobs_, present_, stop_
+    std::condition_variable wake_;
+    std::shared_ptr<const BoardView> view_;
+    std::deque<HistoryEntry> history_;
+    std::shared_ptr<const HistoryColumns> columns_;
+    std::deque<std::function<void()>> jobs_;
+    bool present_ = true;
+    bool stop_ = false;
+    std::atomic<bool> replaced_{false};
+
+    // The board thread's own state.
+    std::unique_ptr<Link> link_;
+    std::optional<std::string> serial_;
+    bool reconnect_ = false;
+    bool moduleWasPresent_ = false;
+    std::uint64_t sinceIdentity_ = 0;
+    Json module_;
+    std::string moduleProblem_;
+    std::thread thread_;
+};
+
+// The commands the API may run on a board: those that change it, and none
+// that touch files or ask the board for long.
+bool isApiCommand(const std::string &name);
+
+}  // namespace brevantctl::serve
+
+#endif

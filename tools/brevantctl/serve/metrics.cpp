@@ -1,0 +1,151 @@
+// metrics.cpp - Prometheus text exposition of the boards' last samples.
+#include "metrics.h"
+
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <map>
+
+namespace brevantctl::serve {
+
+namespace {
+
+// A label value: backslash, quote and line feed escaped; bytes outside
+// printable ASCII (board bytes are not UTF-8) as \xNN text.
+std::string labelValue(const std::string &text) {
+    std::string out;
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\\') out += "\\\\";
+        else if (c == '"') out += "\\\"";
+        else if (c == '\n') out += "\\n";
+        else if (byte < 0x20 || byte >= 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\\\x%02X", static_cast<unsigned>(byte));
+            out += escaped;
+        } else out += c;
+    }
+    return out;
+}
+
+std::string number(double value) {
+    if (std::isnan(value)) return "NaN";
+    char text[40];
+    std::snprintf(text, sizeof text, "%.10g", value);
+    return text;
+}
+
+struct Family {
+    std::string type, help;
+    std::vector<std::string> lines;
+};
+
+class Exposition {
+   public:
+    void add(const std::string &name, const char *type, const char *help, const std::string &labels, double value) {
+        Family &family = families_[name];
+        if (family.type.empty()) {
+            family.type = type;
+            family.help = help;
+            order_.push_back(name);
+        }
+        family.lines.push_back(name + "{" + labels + "} " + number(value));
+    }
+    std::string text() const {
+        std::string out;
+        for (const std::string &name : order_) {
+            const Family &family = families_.at(name);
+            out += "# HELP " + name + " " + family.help + "\n# TYPE " + name + " " + family.type + "\n";
+            for (const std::string &line : family.lines) out += line + "\n";
+        }
+        return out;
+    }
+
+   private:
+    std::map<std::string, Family> families_;
+    std::vector<std::string> order_;
+};
+
+// "module_lane3_txPower_mW" -> lane 3, "txPower_mW".
+bool laneKey(const std::string &key, unsigned &lane, std::string &rest) {
+    const std::string prefix = "module_lane";
+    if (key.rfind(prefix, 0) != 0) return false;
+    std::size_t i = prefix.size(), digits = 0;
+    lane = 0;
+    while (i < key.size() && key[i] >= '0' && key[i] <= '9') lane = lane * 10 + static_cast<unsigned>(key[i++] - '0'), ++digits;
+    if (digits == 0 || i >= key.size() || key[i] != '_') return false;
+    rest = key.substr(i + 1);
+    return true;
+}
+
+}  // namespace
+
+std::string metricsText(const std::vector<std::shared_ptr<const BoardView>> &views) {
+    Exposition e;
+    for (const auto &view : views) {
+        const std::string labels = "serial=\"" + labelValue(view->serial.value_or("")) + "\",type=\"" +
+                                   std::to_string(view->board.type) + "\",location=\"index " +
+                                   std::to_string(view->board.index) + "\"";
+        e.add("brevant_up", "gauge", "Whether the board answered its last sample (1) or not (0).", labels,
+              view->state == "up" ? 1 : 0);
+        e.add("brevant_samples_total", "counter", "Samples taken of the board.", labels,
+              static_cast<double>(view->samples));
+        e.add("brevant_failed_samples_total", "counter", "Samples in which at least one reading failed.", labels,
+              static_cast<double>(view->failedSamples));
+        e.add("brevant_reconnects_total", "counter", "Times the board's connection was opened again after a failure.",
+              labels, static_cast<double>(view->reconnects));
+        if (view->time) {
+            e.add("brevant_last_sample_timestamp_seconds", "gauge", "When the last sample was taken (Unix time).",
+                  labels, std::chrono::duration<double>(view->time->time_since_epoch()).count());
+            e.add("brevant_sample_duration_seconds", "gauge", "How long the last sample took.", labels,
+                  view->sampleSeconds);
+        }
+        if (view->state != "up") continue;  // a board that is down has no current readings
+        for (const Reading &r : view->readings) {
+            if (r.key == "module_state" && r.state == Reading::State::Ok && r.value.is_string()) {
+                // The state is a word ("Ready", "Fault", "0x0003"): one series
+                // whose label names it, as Prometheus does with enumerations.
+                e.add("brevant_module_state", "gauge", "The module's state, named by the state label.",
+                      labels + ",state=\"" + labelValue(r.value.get<std::string>()) + "\"", 1);
+                continue;
+            }
+            if (r.state != Reading::State::Ok || !r.value.is_number()) continue;
+            const double v = r.value.get<double>();
+            unsigned lane = 0;
+            std::string rest;
+            if (r.key == "vcc") {
+                e.add("brevant_board_supply_volts", "gauge", "The board's supply voltage.", labels, v);
+            } else if (r.key.rfind("temp", 0) == 0 && r.key.size() > 4 && std::isdigit(static_cast<unsigned char>(r.key[4]))) {
+                e.add("brevant_board_temperature_celsius", "gauge", "The board's temperature sensors.",
+                      labels + ",sensor=\"" + r.key.substr(4) + "\"", v);
+            } else if (r.key == "current_monitor") {
+                e.add("brevant_board_current_monitor", "gauge", "The board's 16-bit current monitor, raw.", labels, v);
+            } else if (r.key == "module_temperature_C") {
+                e.add("brevant_module_temperature_celsius", "gauge", "The module's temperature.", labels, v);
+            } else if (r.key == "module_supplyVoltage_V") {
+                e.add("brevant_module_supply_volts", "gauge", "The module's supply voltage.", labels, v);
+            } else if (laneKey(r.key, lane, rest)) {
+                const std::string laneLabels = labels + ",lane=\"" + std::to_string(lane) + "\"";
+                if (rest == "laserBias_mA")
+                    e.add("brevant_module_laser_bias_amperes", "gauge", "Each lane's laser bias current.", laneLabels, v / 1000);
+                else if (rest == "txPower_mW")
+                    e.add("brevant_module_tx_power_watts", "gauge", "Each lane's transmitted optical power.", laneLabels, v / 1000);
+                else if (rest == "rxPower_mW")
+                    e.add("brevant_module_rx_power_watts", "gauge", "Each lane's received optical power.", laneLabels, v / 1000);
+            }
+        }
+        if (view->module.is_object()) {
+            auto text = [&view](const char *key) {
+                const auto it = view->module.find(key);
+                return it != view->module.end() && it->is_string() ? it->get<std::string>() : std::string();
+            };
+            e.add("brevant_module_info", "gauge", "The module in the board's cage: vendor, part and serial number.",
+                  labels + ",vendor=\"" + labelValue(text("vendorName")) + "\",part=\"" +
+                      labelValue(text("partNumber")) + "\",module_serial=\"" + labelValue(text("serialNumber")) + "\"",
+                  1);
+        }
+    }
+    return e.text();
+}
+
+}  // namespace brevantctl::serve

@@ -1,0 +1,34 @@
+// metrics.h - the boards' last samples in the Prometheus text exposition
+// format. Built from the views alone: a scrape never touches USB.
+//
+// Every series carries the labels serial, type and location (the device
+// index, "index 0"); lane series add lane, board temperatures sensor.
+//   brevant_up                                1 when the last sample got readings
+//   brevant_board_supply_volts                type-1 boards
+//   brevant_board_temperature_celsius         {sensor}
+//   brevant_board_current_monitor             the raw 16-bit value
+//   brevant_module_temperature_celsius
+//   brevant_module_supply_volts
+//   brevant_module_laser_bias_amperes         {lane}
+//   brevant_module_tx_power_watts             {lane}
+//   brevant_module_rx_power_watts             {lane}
+//   brevant_module_state                      1, {state}: the module's state word
+//   brevant_module_info                       1, {vendor, part, module_serial}
+//   brevant_samples_total, brevant_failed_samples_total, brevant_reconnects_total
+//   brevant_sample_duration_seconds, brevant_last_sample_timestamp_seconds
+#ifndef BREVANTCTL_SERVE_METRICS_H
+#define BREVANTCTL_SERVE_METRICS_H
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "board_monitor.h"
+
+namespace brevantctl::serve {
+
+std::string metricsText(const std::vector<std::shared_ptr<const BoardView>> &views);
+
+}  // namespace brevantctl::serve
+
+#endif

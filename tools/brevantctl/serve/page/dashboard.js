@@ -1,0 +1,327 @@
+// dashboard.js - the bench service's page: the boards from /api/v1, kept
+// current by the live stream (/api/v1/events), with charts of the module's
+// monitors over the last minutes drawn on canvases by the small chart below.
+'use strict';
+
+const WINDOW_MS = 10 * 60 * 1000;   // what the charts show
+const LANE_COLORS = ['#1f6fd1', '#d1621f', '#2f9e58', '#9b3fc4', '#c83a3a', '#1aa3a3', '#7a6a12', '#555'];
+const CHARTS = {
+  temperature: { title: 'Module temperature', unit: '°C', match: k => k === 'module_temperature_C' },
+  supply: { title: 'Module supply', unit: 'V', match: k => k === 'module_supplyVoltage_V' },
+  laserBias: { title: 'Laser bias', unit: 'mA', match: k => /^module_lane\d+_laserBias_mA$/.test(k) },
+  txPower: { title: 'Tx power', unit: 'mW', match: k => /^module_lane\d+_txPower_mW$/.test(k) },
+  rxPower: { title: 'Rx power', unit: 'mW', match: k => /^module_lane\d+_rxPower_mW$/.test(k) },
+};
+
+const boards = new Map();  // id -> {card, series: Map(key -> [[ms, value]])}
+let service = {};
+let token = sessionStorage.getItem('brevant-token') || '';
+
+// ---- Requests -------------------------------------------------------------
+
+function headers(extra) {
+  const h = Object.assign({}, extra || {});
+  if (token) h['Authorization'] = 'Bearer ' + token;
+  return h;
+}
+
+async function api(path, options) {
+  for (let attempt = 0; attempt < 3; attempt++) {
+    const response = await fetch(path, Object.assign({}, options, { headers: headers(options && options.headers) }));
+    if (response.status !== 401) return response;
+    // The service wants its token: ask once, keep it for this tab.
+    token = window.prompt('This bench service needs its token:') || '';
+    sessionStorage.setItem('brevant-token', token);
+  }
+  throw new Error('no valid token');
+}
+
+async function getJson(path) {
+  const response = await api(path);
+  const body = await response.json();
+  if (!response.ok) throw new Error(body.error ? body.error.message : response.statusText);
+  return body;
+}
+
+// ---- Text -------------------------------------------------------------------
+
+function el(tag, attrs, text) {
+  const e = document.createElement(tag);
+  for (const [k, v] of Object.entries(attrs || {})) e.setAttribute(k, v);
+  if (text !== undefined) e.textContent = text;
+  return e;
+}
+
+function shown(reading) {
+  if (!reading) return '';
+  if (reading.status === 'unavailable') return 'n/a';
+  if (reading.status === 'failed') return 'failed' + (reading.reason ? ': ' + reading.reason : '');
+  const v = reading.value;
+  if (v === null) return '—';
+  if (typeof v === 'boolean') return v ? 'on' : 'off';
+  if (typeof v === 'string') return v;
+  if (Number.isInteger(v)) return String(v);
+  return String(Number(v.toPrecision(6))) + (reading.unit ? ' ' + reading.unit : '');
+}
+
+function codeText(v) {
+  if (v && typeof v === 'object') return v.name ? v.name : 'code ' + v.code;
+  return v === null || v === undefined ? '—' : String(v);
+}
+
+// ---- Charts: a line per lane over the last minutes --------------------------
+
+function drawChart(canvas, spec, lines) {
+  const ratio = window.devicePixelRatio || 1;
+  const width = canvas.clientWidth, height = canvas.clientHeight;
+  if (canvas.width !== Math.round(width * ratio)) canvas.width = Math.round(width * ratio);
+  if (canvas.height !== Math.round(height * ratio)) canvas.height = Math.round(height * ratio);
+  const g = canvas.getContext('2d');
+  g.setTransform(ratio, 0, 0, ratio, 0, 0);
+  g.clearRect(0, 0, width, height);
+  // The last ten minutes, or since the first reading when there are fewer
+  // (at least a minute), so a young chart uses its whole width.
+  const now = Date.now();
+  let from = now - WINDOW_MS, first = now;
+  for (const line of lines) if (line.points.length) first = Math.min(first, line.points[0][0]);
+  from = Math.max(from, Math.min(first, now - 60000));
+  const span = now - from;
+  let lo = Infinity, hi = -Infinity, points = 0;
+  for (const line of lines) for (const [t, v] of line.points) {
+    if (t < from || v === null) continue;
+    lo = Math.min(lo, v); hi = Math.max(hi, v); points++;
+  }
+  g.font = '11px system-ui, sans-serif';
+  g.fillStyle = '#334';
+  g.fillText(spec.title + ' (' + spec.unit + ')', 6, 13);
+  canvas.dataset.points = String(points);
+  if (points === 0) {
+    g.fillStyle = '#99a';
+    g.fillText('no readings', width / 2 - 28, height / 2 + 4);
+    return;
+  }
+  if (hi - lo < 1e-9) { hi += 0.5 * Math.max(Math.abs(hi) * 0.01, 0.001); lo -= 0.5 * Math.max(Math.abs(lo) * 0.01, 0.001); }
+  const pad = (hi - lo) * 0.1; lo -= pad; hi += pad;
+  const left = 48, right = width - 8, top = 20, bottom = height - 16;
+  const x = t => left + (right - left) * (t - from) / span;
+  const y = v => bottom - (bottom - top) * (v - lo) / (hi - lo);
+  g.strokeStyle = '#e3e7ee'; g.lineWidth = 1; g.fillStyle = '#667';
+  for (let k = 0; k <= 2; k++) {
+    const v = lo + (hi - lo) * k / 2, yy = Math.round(y(v)) + 0.5;
+    g.beginPath(); g.moveTo(left, yy); g.lineTo(right, yy); g.stroke();
+    g.fillText(Number(v.toPrecision(5)).toString(), 3, yy + 4);
+  }
+  g.fillText('-' + Math.round(span / 60000 * 10) / 10 + ' min', left, height - 3);
+  g.fillText('now', right - 20, height - 3);
+  lines.forEach((line, n) => {
+    g.strokeStyle = LANE_COLORS[n % LANE_COLORS.length]; g.lineWidth = 1.5;
+    g.beginPath();
+    let pen = false;
+    for (const [t, v] of line.points) {
+      if (t < from || v === null) { pen = false; continue; }
+      if (pen) g.lineTo(x(t), y(v)); else g.moveTo(x(t), y(v));
+      pen = true;
+    }
+    g.stroke();
+    if (lines.length > 1) { g.fillStyle = g.strokeStyle; g.fillText(line.label, left + 46 + 20 * n, height - 3); }
+  });
+}
+
+function drawCharts(board) {
+  for (const canvas of board.card.querySelectorAll('canvas.chart')) {
+    const spec = CHARTS[canvas.dataset.series];
+    const lines = [];
+    for (const [key, points] of board.series) {
+      if (!spec.match(key)) continue;
+      const lane = /lane(\d+)/.exec(key);
+      lines.push({ label: lane ? 'L' + lane[1] : '', points });
+    }
+    lines.sort((a, b) => a.label.localeCompare(b.label, undefined, { numeric: true }));
+    drawChart(canvas, spec, lines);
+  }
+}
+
+function remember(board, time, readings) {
+  const t = Date.parse(time);
+  for (const [key, reading] of Object.entries(readings || {})) {
+    if (!Object.values(CHARTS).some(spec => spec.match(key))) continue;
+    if (!board.series.has(key)) board.series.set(key, []);
+    const points = board.series.get(key);
+    points.push([t, reading.status === 'ok' && typeof reading.value === 'number' ? reading.value : null]);
+    while (points.length && points[0][0] < Date.now() - WINDOW_MS) points.shift();
+  }
+}
+
+// ---- Cards --------------------------------------------------------------------
+
+function cardFor(summary) {
+  let board = boards.get(summary.id);
+  if (board) return board;
+  const card = document.getElementById('board-card').content.firstElementChild.cloneNode(true);
+  card.dataset.board = summary.id;
+  card.querySelector('.serial').textContent = summary.id;
+  const b = summary.board;
+  card.querySelector('.kind').textContent = 'type ' + b.type + ' · device index ' + b.index;
+  card.querySelector('.simulated').hidden = !b.simulated;
+  if (service.allowWrites) {
+    const form = card.querySelector('.controls');
+    form.hidden = false;
+    form.addEventListener('submit', event => { event.preventDefault(); send(summary.id, form); });
+  }
+  const empty = document.getElementById('empty');
+  if (empty) empty.remove();
+  document.getElementById('boards').appendChild(card);
+  board = { card, series: new Map() };
+  boards.set(summary.id, board);
+  return board;
+}
+
+function fillTable(table, rows) {
+  table.replaceChildren(...rows.map(([label, text, key, failed]) => {
+    const tr = el('tr');
+    tr.appendChild(el('td', {}, label));
+    const td = el('td', { class: 'value' + (failed ? ' failed' : '') }, text);
+    if (key) td.dataset.key = key;
+    tr.appendChild(td);
+    return tr;
+  }));
+}
+
+function update(event) {
+  const board = cardFor(event);
+  const card = board.card;
+  const state = card.querySelector('.state');
+  state.textContent = event.state;
+  state.className = 'state badge ' + event.state;
+  card.dataset.time = event.time || '';
+  card.dataset.state = event.state;
+  const problem = card.querySelector('.problem');
+  problem.hidden = !event.problem;
+  problem.textContent = event.problem || '';
+  if (event.board.serial) card.querySelector('.serial').textContent = event.board.serial;
+  const readings = event.readings || {};
+  const rows = [], monitors = [], lanes = new Map();
+  for (const [key, r] of Object.entries(readings)) {
+    const failed = r.status === 'failed';
+    const lane = /^module_lane(\d+)_(\w+?)_(mA|mW|dBm)$/.exec(key);
+    if (lane) {
+      if (!lanes.has(lane[1])) lanes.set(lane[1], {});
+      lanes.get(lane[1])[lane[2] + '_' + lane[3]] = { text: shown(r), key };
+    } else if (key.startsWith('module')) {
+      if (r.status !== 'unavailable' || key === 'module') monitors.push([key === 'module' ? 'module' : key.replace(/^module_/, ''), shown(r), key, failed]);
+    } else if (r.status !== 'unavailable') {
+      rows.push([key, shown(r), key, failed]);
+    }
+  }
+  rows.push(['time (UTC)', event.time ? event.time.substring(11, 19) : '—', 'time', false]);
+  fillTable(card.querySelector('.readings'), rows);
+  const m = event.module;
+  fillTable(card.querySelector('.identity'), m ? [
+    ['vendor', m.vendorName || '—', 'vendorName'], ['part', m.partNumber || '—', 'partNumber'],
+    ['serial', m.serialNumber || '—', 'serialNumber'], ['application', codeText(m.applicationCode), 'applicationCode'],
+  ] : []);
+  fillTable(card.querySelector('.monitors'), monitors);
+  const table = card.querySelector('.lanes');
+  table.replaceChildren();
+  if (lanes.size) {
+    const head = el('tr');
+    for (const h of ['lane', 'bias mA', 'Tx mW', 'Tx dBm', 'Rx mW', 'Rx dBm']) head.appendChild(el('th', {}, h));
+    table.appendChild(head);
+    for (const [n, cells] of lanes) {
+      const tr = el('tr');
+      tr.appendChild(el('td', {}, n));
+      for (const c of ['laserBias_mA', 'txPower_mW', 'txPower_dBm', 'rxPower_mW', 'rxPower_dBm']) {
+        const td = el('td', { class: 'value' }, cells[c] ? cells[c].text.replace(/ (mA|mW|dBm)$/, '') : '');
+        if (cells[c]) td.dataset.key = cells[c].key;
+        tr.appendChild(td);
+      }
+      table.appendChild(tr);
+    }
+  }
+  if (event.time) remember(board, event.time, readings);
+  drawCharts(board);
+}
+
+// ---- Changes (only when the service allows writes) ----------------------------
+
+async function send(id, form) {
+  const answer = form.querySelector('.answer');
+  const args = form.elements.args.value.trim().split(/\s+/).filter(Boolean);
+  answer.className = 'answer';
+  answer.textContent = '…';
+  try {
+    const response = await api('/api/v1/boards/' + encodeURIComponent(id) + '/commands', {
+      method: 'POST', headers: { 'Content-Type': 'application/json' },
+      body: JSON.stringify({ command: form.elements.command.value, args }),
+    });
+    const body = await response.json();
+    if (!response.ok) throw new Error(body.error ? body.error.message : response.statusText);
+    const shownBody = Object.assign({}, body);
+    delete shownBody.board;
+    answer.textContent = 'done: ' + JSON.stringify(shownBody);
+  } catch (e) {
+    answer.className = 'answer error';
+    answer.textContent = e.message;
+  }
+}
+
+// ---- The live stream ------------------------------------------------------------
+
+async function stream() {
+  const status = document.getElementById('connection');
+  for (;;) {
+    try {
+      const response = await api('/api/v1/events', { headers: { Accept: 'text/event-stream' } });
+      if (!response.ok || !response.body) throw new Error('stream refused: ' + response.status);
+      status.textContent = 'live';
+      status.className = 'badge state up';
+      const reader = response.body.getReader();
+      const decoder = new TextDecoder();
+      let text = '';
+      for (;;) {
+        const { value, done } = await reader.read();
+        if (done) break;
+        text += decoder.decode(value, { stream: true });
+        let end;
+        while ((end = text.indexOf('\n\n')) >= 0) {
+          const block = text.substring(0, end);
+          text = text.substring(end + 2);
+          const data = block.split('\n').filter(l => l.startsWith('data: ')).map(l => l.substring(6)).join('\n');
+          if (data) update(JSON.parse(data));
+        }
+      }
+    } catch (e) {
+      console.warn(e);
+    }
+    status.textContent = 'reconnecting';
+    status.className = 'badge state down';
+    await new Promise(resolve => setTimeout(resolve, 2000));
+  }
+}
+
+async function start() {
+  try {
+    service = await getJson('/api/v1');
+  } catch (e) {
+    document.getElementById('empty').textContent = 'The service did not answer: ' + e.message;
+    return;
+  }
+  document.getElementById('service').textContent = 'sample every ' + service.interval + ' s · writes ' +
+    (service.allowWrites ? 'allowed' : 'off') + (service.simulated ? ' · simulated bench' : '');
+  const list = await getJson('/api/v1/boards');
+  const since = new Date(Date.now() - WINDOW_MS).toISOString();
+  for (const summary of list.boards) {
+    const board = cardFor(summary);
+    try {
+      const history = await getJson('/api/v1/boards/' + encodeURIComponent(summary.id) + '/history?since=' + since);
+      for (const sample of history.samples) remember(board, sample.time, sample.readings);
+    } catch (e) {
+      console.warn(e);
+    }
+  }
+  if (!list.boards.length) document.getElementById('empty').textContent = 'No board found yet; looking again every few seconds.';
+  stream();
+  window.addEventListener('resize', () => boards.forEach(drawCharts));
+}
+
+start();

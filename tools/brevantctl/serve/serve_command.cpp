@@ -1,0 +1,142 @@
+// serve_command.cpp - brevantctl serve: the bench service. Finds the boards,
+// samples each on its own thread, and serves them until Ctrl-C.
+#include <atomic>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "../context.h"
+#include "../handlers.h"
+#include "../service_note.h"
+#include "../terminal.h"
+#include "../transport.h"
+#include "api_routes.h"
+#include "board_set.h"
+#include "http_server.h"
+
+namespace brevantctl::serve {
+
+namespace {
+
+const char kServeDetails[] =
+    "Finds the boards of both types (the selection options narrow which: --type, --index, --serial), connects "
+    "each, and samples every board each --interval on a thread of its own: the readings of status, and the "
+    "module's monitors as watch --module reads them, with the module's identity read when a module appears. It "
+    "keeps each board's last sample and its last 3600 samples (--history), looks for boards again every 5 s "
+    "(a board that goes is marked down, one that comes is added), and serves a dashboard at /, a JSON API under "
+    "/api/v1/, live Server-Sent Events at /api/v1/events and Prometheus metrics at /metrics, until Ctrl-C. "
+    "It listens on loopback unless --listen names another address, which needs --token-file. Nothing changes "
+    "a board without --allow-writes. --csv-dir appends each board's samples to DIR/<serial>.csv in the "
+    "columns of watch --csv.";
+
+std::atomic<bool> stopRequested{false};
+extern "C" void onStop(int) { stopRequested = true; }
+
+double secondsOption(const Invocation &inv, const char *name, double fallback, double min, double max) {
+    const std::optional<std::string> text = inv.value(name);
+    if (!text) return fallback;
+    char *end = nullptr;
+    const double seconds = std::strtod(text->c_str(), &end);
+    if (text->empty() || *end != '\0' || !std::isfinite(seconds) || seconds < min || seconds > max)
+        throw UsageError(std::string(name) + " must be " + decimal(min) + " to " + decimal(max) +
+                         " seconds (decimals allowed), got '" + *text + "'");
+    return seconds;
+}
+
+std::string readToken(const std::string &file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) throw FileFailure("cannot read the token file " + file);
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string token = text.str();
+    while (!token.empty() && (token.back() == '\n' || token.back() == '\r' || token.back() == ' ')) token.pop_back();
+    if (token.size() < 16) throw UsageError("the token in " + file + " must be at least 16 characters");
+    for (char c : token) {
+        if (c <= ' ' || c > '~') throw UsageError("the token in " + file + " must be printable ASCII without spaces");
+    }
+    return token;
+}
+
+void runServe(Context &c) {
+    const Invocation &inv = c.invocation();
+    ServiceSettings settings;
+    settings.interval = secondsOption(inv, "--interval", 1.0, 0.05, 3600);
+    settings.rescanInterval = secondsOption(inv, "--rescan", 5.0, 0.1, 3600);
+    settings.historyLength = c.optionNumber("--history", 1, 1000000).value_or(3600);
+    if (auto dir = inv.value("--csv-dir")) settings.csvDir = *dir;
+    settings.sampling.options["--module"] = "";
+    const ListenAddress address = parseListenAddress(inv.value("--listen").value_or("127.0.0.1:8787"));
+    AccessRules rules;
+    rules.allowWrites = inv.flag("--allow-writes");
+    if (auto file = inv.value("--token-file")) rules.token = readToken(*file);
+    if (!address.loopback && !rules.token)
+        throw UsageError("--listen " + address.host + " reaches beyond this computer: give --token-file as well");
+    BoardFilter filter;
+    if (inv.type) filter.type = parseBoardType(*inv.type);
+    if (inv.index) filter.index = static_cast<std::uint16_t>(parseNumber(*inv.index, "--index", 0, kLastDeviceIndex));
+    filter.serial = inv.serial;
+    if (settings.csvDir) {
+        std::error_code error;
+        std::filesystem::create_directories(*settings.csvDir, error);
+        if (!std::filesystem::is_directory(*settings.csvDir))
+            throw FileFailure("cannot create the folder " + *settings.csvDir);
+    }
+
+    silenceProgress();
+    noteSimulated();
+    BoardSet boards(settings, filter);
+    ApiRoutes routes(boards, rules);
+    std::unique_ptr<HttpServer> server;
+    try {
+        server = std::make_unique<HttpServer>(address, rules, routes, boards);
+    } catch (const std::exception &e) {
+        throw Failure("cannot listen on " + address.host + ":" + std::to_string(address.port) + ": " + e.what());
+    }
+    const std::string host = address.host.find(':') != std::string::npos ? "[" + address.host + "]" : address.host;
+    const std::string url = "http://" + host + ":" + std::to_string(server->port()) + "/";
+    ServiceNote note(url);
+    boards.start();
+    std::vector<BoardId> held;
+    for (const auto &board : boards.boards()) held.push_back(board->board());
+    note.update(held);
+    std::printf("brevantctl serve: %zu board%s at %s (writes %s%s)\n", held.size(), held.size() == 1 ? "" : "s",
+                url.c_str(), rules.allowWrites ? "allowed" : "off", rules.token ? ", token required" : "");
+    flushStdout();
+    c.printed();
+
+    stopRequested = false;
+    std::signal(SIGINT, onStop);
+    std::signal(SIGTERM, onStop);
+    while (!stopRequested) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        std::vector<BoardId> now;
+        for (const auto &board : boards.boards()) now.push_back(board->board());
+        if (now.size() != held.size()) {
+            held = now;
+            note.update(held);
+        }
+    }
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+    server.reset();
+    std::printf("brevantctl serve: stopped\n");
+}
+
+CommandRegistration registration({
+    {"serve", "", 0, 0, "the bench service: every board on a web page, a JSON API and Prometheus metrics",
+     kServeDetails, true, runServe,
+     {{"--listen", 0, "ADDR:PORT", "where to listen (default 127.0.0.1:8787)"},
+      {"--interval", 0, "SECONDS", "time between two samples of a board (default 1)"},
+      {"--allow-writes", 0, nullptr, "let the API and the page change boards"},
+      {"--token-file", 0, "FILE", "a bearer token every API request must carry (needed off loopback)"},
+      {"--csv-dir", 0, "DIR", "append each board's samples to DIR/<serial>.csv"},
+      {"--history", 0, "N", "samples kept per board (default 3600)"},
+      {"--rescan", 0, "SECONDS", "time between two looks for boards (default 5)"}}},
+});
+
+}  // namespace
+}  // namespace brevantctl::serve

@@ -1,0 +1,107 @@
+"""browser_test.py - the dashboard in a real browser: headless Chromium
+driven by Selenium against brevantctl serve on the simulated bench.
+
+    /usr/bin/python3 browser_test.py BREVANTCTL WORKDIR
+
+The page must list both simulated boards with their serial numbers and the
+simulated mark, show a module temperature that changes within two sample
+intervals, draw its charts, and with writes allowed set a port from the page
+so that the board's next sample shows it. A screenshot goes to
+WORKDIR/dashboard.png."""
+import os
+import shutil
+import sys
+import tempfile
+import time
+
+from selenium import webdriver
+from selenium.webdriver.chrome.service import Service as DriverService
+from selenium.common.exceptions import StaleElementReferenceException
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import Select, WebDriverWait
+
+from service import Service
+
+INTERVAL = 0.5
+
+
+def text(driver, selector):
+    """The text of an element, read in one go: the page replaces its tables
+    on every sample, so an element found before may be gone when read."""
+    return driver.execute_script('const e = document.querySelector(arguments[0]); return e ? e.textContent : null;',
+                                 selector)
+
+
+def waiter(driver, seconds, poll=0.1):
+    return WebDriverWait(driver, seconds, poll_frequency=poll, ignored_exceptions=[StaleElementReferenceException])
+
+
+def browser(profile):
+    options = webdriver.ChromeOptions()
+    options.binary_location = shutil.which('chromium') or '/usr/bin/chromium'
+    for flag in ('--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+                 '--disable-background-networking', '--disable-component-update', '--disable-sync',
+                 '--disable-dev-shm-usage', '--user-data-dir=' + profile, '--window-size=1366,768'):
+        options.add_argument(flag)
+    return webdriver.Chrome(service=DriverService(shutil.which('chromedriver') or '/usr/bin/chromedriver'),
+                            options=options)
+
+
+def main(ctl, work):
+    service = Service(ctl, work, '--allow-writes', '--interval', str(INTERVAL))
+    profile = tempfile.mkdtemp(prefix='chromium-', dir=work)
+    driver = None
+    try:
+        driver = browser(profile)
+        driver.set_page_load_timeout(30)
+        driver.get(service.url)
+        wait = waiter(driver, 15)
+
+        # Both boards of the default simulated bench, with their serials and the mark.
+        cards = wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, 'section.board[data-state="up"]')) == 2
+                           and d.find_elements(By.CSS_SELECTOR, 'section.board'))
+        serials = sorted(c.find_element(By.CSS_SELECTOR, '.serial').text for c in cards)
+        assert serials == ['VBRD0001', 'VBRD0002'], serials
+        for card in cards:
+            assert card.find_element(By.CSS_SELECTOR, '.simulated').is_displayed(), 'no simulated mark'
+
+        # The module temperature moves within two intervals.
+        cell = '[data-board="VBRD0001"] td[data-key="module_temperature_C"]'
+        first = wait.until(lambda d: text(d, cell))
+        start = time.monotonic()
+        waiter(driver, 2 * INTERVAL + 0.5, poll=0.05).until(lambda d: text(d, cell) != first)
+        print('module temperature changed after %.2f s: %s -> %s' % (time.monotonic() - start, first, text(driver, cell)))
+
+        # Every chart of a board with a module has lines.
+        wait.until(lambda d: all(int(c.get_attribute('data-points') or 0) >= 2 for c in
+                                 d.find_elements(By.CSS_SELECTOR, '[data-board="VBRD0001"] canvas.chart')))
+        inked = driver.execute_script("""
+            const c = document.querySelector('[data-board="VBRD0001"] canvas[data-series="laserBias"]');
+            const d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
+            let n = 0; for (let i = 3; i < d.length; i += 4) if (d[i] > 0) n++;
+            return n;""")
+        assert inked > 500, 'the bias chart drew %d pixels' % inked
+
+        # Port 3 set from the page: its FTDI bit shows in the board's next samples.
+        form = driver.find_element(By.CSS_SELECTOR, '[data-board="VBRD0001"] form.controls')
+        Select(form.find_element(By.NAME, 'command')).select_by_value('port set')
+        form.find_element(By.NAME, 'args').send_keys('3 0x80')
+        form.find_element(By.CSS_SELECTOR, 'button').click()
+        wait.until(lambda d: form.find_element(By.CSS_SELECTOR, '.answer').text.startswith('done'))
+        wait.until(lambda d: text(d, '[data-board="VBRD0001"] td[data-key="port3"]') == '128')
+        sample = service.json('/api/v1/boards/VBRD0001/sample')
+        assert sample['readings']['ftdi_supply']['value'] is True, sample['readings']['ftdi_supply']
+
+        time.sleep(3 * INTERVAL)  # a few more points on the charts
+        shot = os.path.join(work, 'dashboard.png')
+        driver.save_screenshot(shot)
+        print('browser test passed; screenshot', shot)
+    finally:
+        if driver is not None:
+            driver.quit()
+        service.stop()
+        shutil.rmtree(profile, ignore_errors=True)
+
+
+if __name__ == '__main__':
+    main(os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2]))
