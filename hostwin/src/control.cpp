@@ -177,6 +177,11 @@ std::vector<std::uint32_t> readLengths() {
     return c.s.readLengths;
 }
 
+void forgetReadLengths() {
+    Control c;
+    std::vector<std::uint32_t>().swap(c.s.readLengths);
+}
+
 std::uint64_t nowMs() {
     Control c;
     return c.s.clock;

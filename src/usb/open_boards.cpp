@@ -43,6 +43,20 @@ void leaveBoard(const std::shared_ptr<OpenBoard> &board) {
     all.erase(std::remove(all.begin(), all.end(), board), all.end());
 }
 
+void holdBoardsForFork() { registryLock.lock(); }
+
+void releaseBoardsInParent() { registryLock.unlock(); }
+
+void startBoardsInChild() {
+    // A thread that holds a board's turn holds the entry too, so clearing
+    // the list destroys only entries whose turn is free; the others stay
+    // with the parent's transports and threads copied by the fork.
+    std::vector<std::shared_ptr<OpenBoard>> &all = entries();
+    for (const std::shared_ptr<OpenBoard> &board : all) board->leftByFork = true;
+    all.clear();
+    registryLock.unlock();
+}
+
 std::size_t knownBoards() {
     std::lock_guard<std::mutex> hold(registryLock);
     return entries().size();

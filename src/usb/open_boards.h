@@ -26,6 +26,11 @@ struct OpenBoard {
     std::atomic<std::uint32_t> owedReplyLength{0};
     // Transports with pipes on the board; guarded by the registry's lock.
     unsigned users = 0;
+    // Set in a process forked from the one that made the entry: `turn` may
+    // be held by a thread that the fork did not copy, so it is never taken
+    // again. Only the parent's transports copied by the fork still point at
+    // such an entry, and their pipes reach nothing here.
+    std::atomic<bool> leftByFork{false};
 };
 
 // Joins the board at `path`, making its entry when there is none. `firstUser`
@@ -35,6 +40,14 @@ std::shared_ptr<OpenBoard> joinBoard(const std::string &path, bool &firstUser);
 // One user less. The entry is forgotten once nobody uses the board and it
 // owes nothing; an owed reply keeps it until the board vanishes.
 void leaveBoard(const std::shared_ptr<OpenBoard> &board);
+
+// fork: the registry's lock is held across it (`holdBoardsForFork` before,
+// one of the others after), so the child finds it free. The child starts
+// with no entries: those it inherited are marked left by the fork, as a turn
+// held by another thread of the parent is never released here.
+void holdBoardsForFork();
+void releaseBoardsInParent();
+void startBoardsInChild();
 
 // Entries the registry holds (for tests).
 std::size_t knownBoards();

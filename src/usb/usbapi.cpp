@@ -118,8 +118,12 @@ void USBAPI::dropPipesIfDeviceGone() {
     if (deviceGone()) closePipes();
 }
 
+// A board left by a fork is not waited for: its turn may belong to a thread
+// of the parent, and its pipes reach nothing in this process anyway.
 BoardTurn::BoardTurn(const USBAPI &transport)
-    : board_(transport.board()), hold_(board_->turn) {}
+    : board_(transport.board()), hold_(board_->turn, std::defer_lock) {
+    if (!board_->leftByFork) hold_.lock();
+}
 
 std::uint32_t BoardTurn::owedReplyLength() const { return board_->owedReplyLength; }
 

@@ -700,6 +700,55 @@ TEST_F(Libusb, ForkedChildUsesUsbOnItsOwn) {
     EXPECT_EQ(held.claimedInterfaces(), 1u);
 }
 
+// A child forked while another thread of its parent is in the middle of an
+// exchange with a board (holding that board's turn, which the child can
+// never see released): the child lists the boards, connects the other board
+// and talks to it, finds the busy board held by its parent, and a query on
+// the parent's instance copied into it fails at once instead of waiting for
+// the turn.
+TEST_F(Libusb, ForkedChildDoesNotWaitForATurnItsParentHeld) {
+    plug(1, "PARENT02", {0x8348, 1, {1}});
+    plug(1, "CHILD002", {0x8348, 1, {2}});
+    CFP2INSTANCE *inst = connected(1, 0);
+    uint8_t reply[20];
+    ASSERT_EQ(veskcfp2_ping(inst, reply), VESKCFP2_CMD_OK);
+    std::atomic<int> step{0};  // 1: the turn is held, 2: the fork is done
+    std::thread busy([&] {
+        VESK::USBAPI transport(0, VESK::MATCH_8348, VESK::PIPE_SUFFIX, VESK::PIPE_SUFFIX);
+        EXPECT_TRUE(transport.openPipes());
+        {
+            VESK::BoardTurn turn(transport);
+            step = 1;
+            while (step.load() < 2) std::this_thread::yield();
+        }
+        transport.closePipes();
+    });
+    while (step.load() < 1) std::this_thread::yield();
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        alarm(20);  // a child stuck on the parent's turn is killed, not waited for
+        int failed = 0;
+        std::uint16_t indices[4];
+        std::uint8_t first[8] = {};
+        if (veskcfp2_enumerateDevices(1, indices, first) != 2) failed |= 1;
+        CFP2INSTANCE *own = veskcfp2_createInstance(1, 1);
+        if (veskcfp2_connect(own) != 1 || veskcfp2_ping(own, reply) != VESKCFP2_CMD_OK) failed |= 2;
+        if (veskcfp2_connect(veskcfp2_createInstance(1, 0)) != 0) failed |= 4;
+        if (veskcfp2_ping(inst, reply) != VESKCFP2_CMD_FAILED) failed |= 8;
+        if (veskcfp2_disconnect(own) != 1) failed |= 16;
+        _exit(failed);
+    }
+    step = 2;
+    busy.join();
+    ASSERT_GE(child, 0);
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "the child was stopped by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "failed checks of the child, as bits";
+    EXPECT_EQ(veskcfp2_ping(inst, reply), VESKCFP2_CMD_OK) << "the parent's board takes turns again";
+}
+
 // One board, one conversation: instances, probes and programs that came
 // before, each after a reply some query gave up on.
 

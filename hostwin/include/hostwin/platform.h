@@ -118,6 +118,9 @@ HOSTWIN_API std::uint64_t calls(Fn fn);
 // The byte count each ReadFile since the last reset asked for, in order
 // (faulted ones included).
 HOSTWIN_API std::vector<std::uint32_t> readLengths();
+// Forgets the byte counts recorded so far and the memory that held them
+// (a long run that measures its heap calls this between its steps).
+HOSTWIN_API void forgetReadLengths();
 // Calls of every function except GetLastError, SetLastError, wsprintfA and
 // _strlwr: zero means the caller did not touch the system.
 HOSTWIN_API std::uint64_t systemCalls();

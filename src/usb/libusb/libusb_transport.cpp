@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "protocol/report.h"
+#include "usb/open_boards.h"
 
 namespace VESK {
 namespace libusb {
@@ -221,18 +222,20 @@ std::vector<SharedDevice *> devices;  // guarded by devicesLock
 // complete them (and write their flag and buffer) until the handle closes.
 std::vector<InFlight *> abandoned;  // guarded by devicesLock
 
-// fork: the locks are taken around it, so the child finds them free; the
-// child then forgets the parent's context, devices and transfers. Their
-// memory is left as it is (the parent's instances copied into the child
-// still point at them); nothing is closed or released, which would act on
-// the parent's open files.
+// fork: the locks are taken around it (the open boards' registry first), so
+// the child finds them free; the child then forgets the parent's context,
+// devices, transfers and open boards. Their memory is left as it is (the
+// parent's instances copied into the child still point at them); nothing is
+// closed or released, which would act on the parent's open files.
 void beforeFork() {
+    holdBoardsForFork();
     devicesLock.lock();
     contextLock.lock();
 }
 void afterForkInParent() {
     contextLock.unlock();
     devicesLock.unlock();
+    releaseBoardsInParent();
 }
 void afterForkInChild() {
     for (SharedDevice *shared : devices) shared->inherited = true;
@@ -243,6 +246,7 @@ void afterForkInChild() {
     activeTransferCount = 0;
     contextLock.unlock();
     devicesLock.unlock();
+    startBoardsInChild();
 }
 [[maybe_unused]] const int forkHandled = pthread_atfork(beforeFork, afterForkInParent, afterForkInChild);
 
