@@ -187,14 +187,33 @@ std::string lowerFirst(std::string text) {
     return text;
 }
 
-void runModuleStatus(Context &c) {
+// What module status and module monitor begin with: the port, a module
+// that is there, its lane count (--lanes, else the application code's) and
+// its state, whose line comes first.
+struct ModuleStart {
+    std::uint8_t port;
+    std::optional<unsigned> lanes;
+    Words id;
+    Value state;
+};
+
+ModuleStart startModuleCommand(Context &c) {
     const std::uint8_t port = mdioPort(c);
     std::optional<unsigned> lanes = c.optionNumber(kLanesOption.name, 1, cfp2module::kMaxLanes);
-    const Words id = readRegisters(c, port, {cfp2module::kIdentifierRegister, cfp2module::kApplicationRegister});
+    Words id = readRegisters(c, port, {cfp2module::kIdentifierRegister, cfp2module::kApplicationRegister});
     requireModule(id, port);
     if (!lanes) lanes = cfp2module::lanesOf(id.at(cfp2module::kApplicationRegister));
-    const Value state = readState(c, port);
+    Value state = readState(c, port);
     c.line(labelled(state.field->label, state.display()));
+    return {port, lanes, std::move(id), std::move(state)};
+}
+
+void runModuleStatus(Context &c) {
+    const ModuleStart start = startModuleCommand(c);
+    const std::uint8_t port = start.port;
+    const std::optional<unsigned> lanes = start.lanes;
+    const Words &id = start.id;
+    const Value &state = start.state;
     c.json()["port"] = port;
     c.json()["state"] = stateJson(state);
     c.json()["laneCount"] = lanes ? Json(*lanes) : Json();
@@ -253,14 +272,11 @@ void runModuleStatus(Context &c) {
 }
 
 void runModuleMonitor(Context &c) {
-    const std::uint8_t port = mdioPort(c);
-    std::optional<unsigned> lanes = c.optionNumber(kLanesOption.name, 1, cfp2module::kMaxLanes);
-
-    const Words id = readRegisters(c, port, {cfp2module::kIdentifierRegister, cfp2module::kApplicationRegister});
-    requireModule(id, port);
-    if (!lanes) lanes = cfp2module::lanesOf(id.at(cfp2module::kApplicationRegister));
-    const Value state = readState(c, port);
-    c.line(labelled(state.field->label, state.display()));
+    const ModuleStart start = startModuleCommand(c);
+    const std::uint8_t port = start.port;
+    const std::optional<unsigned> lanes = start.lanes;
+    const Words &id = start.id;
+    const Value &state = start.state;
     std::vector<std::uint16_t> regs = cfp2module::registersOf(cfp2module::moduleMonitorFields());
     const std::vector<std::uint16_t> laneRegs = cfp2module::registersOf(cfp2module::laneMonitorFields(), lanes.value_or(0));
     regs.insert(regs.end(), laneRegs.begin(), laneRegs.end());

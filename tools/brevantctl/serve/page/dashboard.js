@@ -109,7 +109,7 @@ function codeText(v) {
 
 // ---- Charts: a line per lane over the last minutes --------------------------
 
-function drawChart(canvas, spec, lines) {
+function drawChart(canvas, chart, lines) {
   const ratio = window.devicePixelRatio || 1;
   const width = canvas.clientWidth, height = canvas.clientHeight;
   if (canvas.width !== Math.round(width * ratio)) canvas.width = Math.round(width * ratio);
@@ -131,7 +131,7 @@ function drawChart(canvas, spec, lines) {
   }
   g.font = '11px system-ui, sans-serif';
   g.fillStyle = '#334';
-  g.fillText(spec.title + ' (' + spec.unit + ')', 6, 13);
+  g.fillText(chart.title + ' (' + chart.unit + ')', 6, 13);
   canvas.dataset.points = String(points);
   if (points === 0) {
     g.fillStyle = '#99a';
@@ -147,7 +147,7 @@ function drawChart(canvas, spec, lines) {
   for (let k = 0; k <= 2; k++) {
     const v = lo + (hi - lo) * k / 2, yy = Math.round(y(v)) + 0.5;
     g.beginPath(); g.moveTo(left, yy); g.lineTo(right, yy); g.stroke();
-    g.fillText(spec.decimals !== undefined ? v.toFixed(spec.decimals) : Number(v.toPrecision(5)).toString(), 3, yy + 4);
+    g.fillText(chart.decimals !== undefined ? v.toFixed(chart.decimals) : Number(v.toPrecision(5)).toString(), 3, yy + 4);
   }
   g.fillText('-' + Math.round(span / 60000 * 10) / 10 + ' min', left, height - 3);
   g.fillText('now', right - 20, height - 3);
@@ -167,23 +167,23 @@ function drawChart(canvas, spec, lines) {
 
 function drawCharts(board) {
   for (const canvas of board.card.querySelectorAll('canvas.chart')) {
-    const spec = CHARTS[canvas.dataset.series];
+    const chart = CHARTS[canvas.dataset.series];
     const lines = [];
     for (const [key, points] of board.series) {
-      if (!spec.match(key)) continue;
+      if (!chart.match(key)) continue;
       const lane = /lane(\d+)/.exec(key);
       lines.push({ label: lane ? 'L' + lane[1] : '', points });
-    if (spec.decimals === undefined) spec.decimals = columnOf(key).decimals;
+    if (chart.decimals === undefined) chart.decimals = columnOf(key).decimals;
     }
     lines.sort((a, b) => a.label.localeCompare(b.label, undefined, { numeric: true }));
-    drawChart(canvas, spec, lines);
+    drawChart(canvas, chart, lines);
   }
 }
 
 function remember(board, time, readings) {
   const t = Date.parse(time);
   for (const [key, reading] of Object.entries(readings || {})) {
-    if (!Object.values(CHARTS).some(spec => spec.match(key))) continue;
+    if (!Object.values(CHARTS).some(chart => chart.match(key))) continue;
     if (!board.series.has(key)) board.series.set(key, []);
     const points = board.series.get(key);
     points.push([t, reading.status === 'ok' && typeof reading.value === 'number' ? reading.value : null]);
