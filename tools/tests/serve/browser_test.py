@@ -137,6 +137,9 @@ def main(ctl, work):
         state = waiter(driver, 15).until(lambda d: text(d, badge))
         assert state == 'module Fault', state
         assert 'warning' in attribute(driver, badge, 'class').split(), 'a Fault without the warning colour'
+        # This service does not allow writes: no control to change the board shows.
+        shown = [f for f in driver.find_elements(By.CSS_SELECTOR, '.controls') if f.is_displayed()]
+        assert not shown, 'controls shown on a service that does not allow writes'
         print('browser test passed; screenshot', shot)
     finally:
         if driver is not None:
