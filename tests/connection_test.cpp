@@ -149,4 +149,24 @@ TEST_F(Connection, SurpriseRemovalDropsPipesAndReplugRecovers) {
     EXPECT_EQ(veskcfp2_ping(inst, reply), VESKCFP2_CMD_OK);
 }
 
+// Two boards carrying one serial number (two fresh boards from one batch)
+// get paths of their own, as Windows names the second after its place on
+// the bus: each instance reaches its own board, never the other.
+TEST_F(Connection, TwoBoardsWithOneSerialNumberEachAnswerTheirOwnInstance) {
+    vboard::Board &first = bench.plug(0, "TWIN0001");
+    vboard::Board &second = bench.plug(0, "twin0001");
+    EXPECT_NE(bench.pathOf(first), bench.pathOf(second));
+    first.state().ports[5] = 0x11;
+    second.state().ports[5] = 0x22;
+    CFP2INSTANCE *a = connected(0, 0);
+    CFP2INSTANCE *b = connected(0, 1);
+    std::uint8_t va = 0, vb = 0;
+    ASSERT_EQ(veskcfp2_getPort(a, 5, &va), VESKCFP2_CMD_OK);
+    ASSERT_EQ(veskcfp2_getPort(b, 5, &vb), VESKCFP2_CMD_OK);
+    EXPECT_EQ(va, 0x11);
+    EXPECT_EQ(vb, 0x22);
+    EXPECT_EQ(first.reports().size(), 1u);
+    EXPECT_EQ(second.reports().size(), 1u);
+}
+
 }  // namespace

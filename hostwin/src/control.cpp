@@ -77,6 +77,11 @@ InterfaceDesc interfaceDesc(InterfaceId id) {
     return interfaceOf(c.s, id).desc;
 }
 
+std::vector<InterfaceId> interfaces() {
+    Control c;
+    return c.s.order;
+}
+
 bool isPresent(InterfaceId id) {
     Control c;
     return interfaceOf(c.s, id).present;

@@ -2,6 +2,7 @@
 // and registry values Windows gives them.
 #include "vboard/bench.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <stdexcept>
@@ -33,9 +34,23 @@ std::string deviceInstance(std::uint16_t vendorId, std::uint16_t productId, cons
 
 hostwin::InterfaceId plugInterface(std::shared_ptr<Board> board, std::uint16_t vendorId,
                                    std::uint16_t productId) {
+    // Windows names a USB device after its serial number only while no
+    // other device of the same ids has that serial; a duplicate is named
+    // after where it is plugged instead, so every path opens one device.
+    std::string name = board->serial();
+    const std::string wanted = interfacePath(vendorId, productId, name);
+    const std::vector<hostwin::InterfaceId> known = hostwin::interfaces();
+    const bool taken = std::any_of(known.begin(), known.end(), [&](hostwin::InterfaceId id) {
+        return hostwin::interfaceDesc(id).path == wanted;
+    });
+    if (taken) {
+        char location[32];
+        std::snprintf(location, sizeof location, "6&1b7c3f2&0&%zu", known.size() + 1);
+        name = location;
+    }
     hostwin::InterfaceDesc desc;
-    desc.path = interfacePath(vendorId, productId, board->serial());
-    desc.deviceInstance = deviceInstance(vendorId, productId, board->serial());
+    desc.path = interfacePath(vendorId, productId, name);
+    desc.deviceInstance = deviceInstance(vendorId, productId, name);
     desc.endpoint = std::move(board);
     return hostwin::addInterface(std::move(desc));
 }

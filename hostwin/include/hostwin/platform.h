@@ -89,6 +89,9 @@ HOSTWIN_API void restoreInterface(InterfaceId id);
 // Changes the description of an interface (endpoint included); handles stay.
 HOSTWIN_API void updateInterface(InterfaceId id, const InterfaceDesc &desc);
 HOSTWIN_API InterfaceDesc interfaceDesc(InterfaceId id);
+// Every interface added since the last reset, present or removed, in list
+// order.
+HOSTWIN_API std::vector<InterfaceId> interfaces();
 HOSTWIN_API bool isPresent(InterfaceId id);
 // Replies queued on the interface's endpoint and not yet read.
 HOSTWIN_API std::size_t pendingReplies(InterfaceId id);
