@@ -160,6 +160,21 @@ TEST_F(BoardConversation, ReplyAnotherProgramLeftInTheEndpointIsDrainedOnConnect
     EXPECT_EQ(hostwin::readLengths().size(), readsNow);
 }
 
+TEST_F(BoardConversation, AnInstanceThatFindsItsBoardGoneLeavesTheReplugsOwedReplyAlone) {
+    // The board is unplugged and plugged again before `stale` notices. A new
+    // instance opens it, and its query times out: the board owes it a reply.
+    // When `stale` then finds its own pipes gone, the board is back, and what
+    // it owes the new instance is still to be collected.
+    CFP2INSTANCE *stale = connected(1, 0);
+    bench.unplug(*board);
+    bench.replug(*board);
+    CFP2INSTANCE *fresh = connected(1, 0);
+    timeOutVcc(fresh);
+    std::uint8_t port = 0;
+    EXPECT_EQ(veskcfp2_getPort(stale, 3, &port), VESKCFP2_CMD_FAILED);
+    expectOwnTemperature(fresh);
+}
+
 TEST_F(BoardConversation, BoardsNeverWaitForEachOther) {
     // The first board answers late; the second one's query takes no longer
     // than its own reply, and its answer is its own.

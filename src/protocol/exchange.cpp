@@ -15,10 +15,12 @@ bool pipesOpen(const VESK::USBAPI &transport) {
 
 // Closes the pipes when the transport says the failed transfer found the
 // device gone. A board that vanished owes no reply any more: the mark goes
-// first, so the board's entry is forgotten with its last user.
+// first, so the board's entry is forgotten with its last user. While other
+// transports still have pipes on the board's path, the mark stays: the
+// board may be back under them, owing one of them a reply.
 void dropPipesIfVanished(VESK::USBAPI &transport, VESK::BoardTurn &turn) {
     if (!VESK::deviceGone()) return;
-    turn.setOwedReplyLength(0);
+    turn.boardFoundGone();
     transport.closePipes();
 }
 

@@ -43,6 +43,11 @@ void leaveBoard(const std::shared_ptr<OpenBoard> &board) {
     all.erase(std::remove(all.begin(), all.end(), board), all.end());
 }
 
+void boardFoundGone(const std::shared_ptr<OpenBoard> &board) {
+    std::lock_guard<std::mutex> hold(registryLock);
+    if (board->users <= 1) board->owedReplyLength = 0;
+}
+
 void holdBoardsForFork() { registryLock.lock(); }
 
 void releaseBoardsInParent() { registryLock.unlock(); }

@@ -41,6 +41,12 @@ std::shared_ptr<OpenBoard> joinBoard(const std::string &path, bool &firstUser);
 // owes nothing; an owed reply keeps it until the board vanishes.
 void leaveBoard(const std::shared_ptr<OpenBoard> &board);
 
+// A transfer of one of the board's users found the board gone: what the
+// board owes is forgotten, unless other transports still have pipes on its
+// path. The board may be back under those (unplugged and plugged again
+// before this user noticed), owing one of them a reply.
+void boardFoundGone(const std::shared_ptr<OpenBoard> &board);
+
 // fork: the registry's lock is held across it (`holdBoardsForFork` before,
 // one of the others after), so the child finds it free. The child starts
 // with no entries: those it inherited are marked left by the fork, as a turn

@@ -88,7 +88,7 @@ void USBAPI::drainBoard() {
         std::uint32_t received = 0;
         if (!readReply(readPipe_, discarded, sizeof discarded, &received, DRAIN_READ_MS)) {
             if (deviceGone()) {
-                board->owedReplyLength = 0;
+                boardFoundGone(board);
                 closePipes();
             }
             return;
@@ -128,5 +128,7 @@ BoardTurn::BoardTurn(const USBAPI &transport)
 std::uint32_t BoardTurn::owedReplyLength() const { return board_->owedReplyLength; }
 
 void BoardTurn::setOwedReplyLength(std::uint32_t length) { board_->owedReplyLength = length; }
+
+void BoardTurn::boardFoundGone() { VESK::boardFoundGone(board_); }
 
 }  // namespace VESK

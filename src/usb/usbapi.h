@@ -149,6 +149,9 @@ class BoardTurn {
     explicit BoardTurn(const USBAPI &transport);
     std::uint32_t owedReplyLength() const;
     void setOwedReplyLength(std::uint32_t length);
+    // This exchange's transfer found the board gone: it owes nothing more,
+    // unless other transports of the process still have pipes on its path.
+    void boardFoundGone();
 
    private:
     std::shared_ptr<OpenBoard> board_;
