@@ -51,6 +51,20 @@ class BoardConversation : public BenchTest {
         }
         return wrong;
     }
+    // A program that wrote a supply-voltage query and exited without reading
+    // the answer: it waits in the board's endpoint.
+    void leaveSupplyVoltageReplyUnread() {
+        const HANDLE pipe = CreateFileA(hostwin::endpointName(bench.pathOf(*board)).c_str(), GENERIC_WRITE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+        std::uint8_t report[64] = {0xF6, 0x01, 0x00, 0x01};
+        DWORD written = 0;
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        EXPECT_TRUE(WriteFile(pipe, report, sizeof report, &written, &overlapped));
+        CloseHandle(overlapped.hEvent);
+        CloseHandle(pipe);
+    }
     vboard::Board *board = nullptr;
     std::atomic<int> ready{0};
 };
@@ -130,18 +144,7 @@ TEST_F(BoardConversation, EnumerationWhileAnotherThreadPollsTheBoard) {
 }
 
 TEST_F(BoardConversation, ReplyAnotherProgramLeftInTheEndpointIsDrainedOnConnect) {
-    // A program that wrote a supply-voltage query and exited without reading
-    // the answer: it waits in the board's endpoint.
-    const HANDLE pipe = CreateFileA(hostwin::endpointName(bench.pathOf(*board)).c_str(), GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
-    std::uint8_t report[64] = {0xF6, 0x01, 0x00, 0x01};
-    DWORD written = 0;
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    ASSERT_TRUE(WriteFile(pipe, report, sizeof report, &written, &overlapped));
-    CloseHandle(overlapped.hEvent);
-    CloseHandle(pipe);
+    leaveSupplyVoltageReplyUnread();
     ASSERT_EQ(hostwin::pendingReplies(bench.interfaceOf(*board)), 1u);
 
     const std::size_t readsBefore = hostwin::readLengths().size();
@@ -158,6 +161,17 @@ TEST_F(BoardConversation, ReplyAnotherProgramLeftInTheEndpointIsDrainedOnConnect
     const std::size_t readsNow = hostwin::readLengths().size();
     connected(1, 0);
     EXPECT_EQ(hostwin::readLengths().size(), readsNow);
+}
+
+TEST_F(BoardConversation, ReplyLeftInTheEndpointStillWaitsForTheFirstQueryWhenTheDrainCouldNotRead) {
+    // The drain's read fails at once, so the endpoint may still hold the
+    // reply: the first query collects it before asking.
+    leaveSupplyVoltageReplyUnread();
+    hostwin::failCalls(Fn::ReadFile, ERROR_GEN_FAILURE);
+    CFP2INSTANCE *inst = connected(1, 0);
+    EXPECT_EQ(hostwin::pendingReplies(bench.interfaceOf(*board)), 1u);
+    expectOwnTemperature(inst);
+    EXPECT_EQ(hostwin::pendingReplies(bench.interfaceOf(*board)), 0u);
 }
 
 TEST_F(BoardConversation, AnInstanceThatFindsItsBoardGoneLeavesTheReplugsOwedReplyAlone) {

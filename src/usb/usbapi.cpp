@@ -79,7 +79,10 @@ bool USBAPI::openPipes() {
 // the endpoint by an earlier user of the board (a process that gave up on a
 // query and exited) would be taken for this process's first answer. Short
 // whole-packet reads take such replies away until one gets nothing. A board
-// found gone on the way leaves the pipes closed.
+// found gone on the way leaves the pipes closed. A drain that could not make
+// sure the endpoint is empty (a read failed for another reason than nothing
+// coming, or replies kept coming) marks the board as owing a reply, so its
+// first query collects what may be left before asking.
 void USBAPI::drainBoard() {
     const std::shared_ptr<OpenBoard> board = board_;
     std::lock_guard<std::mutex> hold(board->turn);
@@ -90,11 +93,14 @@ void USBAPI::drainBoard() {
             if (deviceGone()) {
                 boardFoundGone(board);
                 closePipes();
+                return;
             }
-            return;
+            if (readTimedOut()) return;
+            break;
         }
         if (received == 0) return;
     }
+    if (board->owedReplyLength == 0) board->owedReplyLength = brevant::REPORT_SIZE;
 }
 
 void USBAPI::leaveBoardIfJoined() {
