@@ -85,7 +85,17 @@ const std::optional<std::string> &Link::serial() {
     return serial_;
 }
 
-bool Link::reconnect() { return veskcfp2_connect(instance_) == 1; }
+bool Link::reconnect(std::optional<std::string> *otherSerial) {
+    if (veskcfp2_connect(instance_) != 1) return false;
+    if (!serial_) return true;
+    std::uint8_t bytes[8] = {};
+    if (veskcfp2_getSN(instance_, bytes) != 1) return true;
+    const std::string now = trimmed(std::string(bytes, bytes + 8));
+    if (now == *serial_) return true;
+    veskcfp2_disconnect(instance_);
+    if (otherSerial != nullptr) *otherSerial = now;
+    return false;
+}
 
 std::string Link::describe() const {
     return "type-" + std::to_string(id_.type) + " board at device index " + std::to_string(id_.index);

@@ -68,8 +68,15 @@ class Link {
         serial_.reset();
         serialTried_ = false;
     }
-    // Opens the pipes again (after an unplug or a failed transfer).
-    bool reconnect();
+    // Opens the pipes again (after an unplug or a failed transfer). The
+    // device index names whichever board is there now: when a board is
+    // unplugged, the next one behind it moves up into its place. So when the
+    // serial number is known and the board now at the index reads another
+    // one, its pipes are closed again, `otherSerial` (when given) receives
+    // what it read, and false comes back: no reading of that board passes
+    // for this one's. True when connected to a board that is not known to
+    // be another (one whose serial number does not answer included).
+    bool reconnect(std::optional<std::string> *otherSerial = nullptr);
     std::string describe() const;  // "type-1 board at device index 0"
 
    private:

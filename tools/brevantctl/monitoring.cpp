@@ -459,8 +459,16 @@ void runWatch(Context &c) {
         for (std::size_t b = 0; b < boards.size(); ++b) {
             Watched &w = boards[b];
             Link &link = *w.link;
-            if (w.reconnect) link.reconnect();
             const std::string time = timestamp(std::chrono::system_clock::now());
+            if (w.reconnect) {
+                // Another board may have moved into the watched one's place:
+                // its readings fail rather than pass for the watched board's.
+                std::optional<std::string> other;
+                if (!link.reconnect(&other) && other)
+                    std::fprintf(stderr, "brevantctl: watch: %s the %s now has serial number %s, not %s\n", time.c_str(),
+                                 link.describe().c_str(), displaySerial(*other).c_str(),
+                                 displaySerial(w.serial).c_str());
+            }
             std::vector<Reading> readings = takeSample(c, link);
             // One line on standard error for a sample with failed readings.
             w.reconnect = false;

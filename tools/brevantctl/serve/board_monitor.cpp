@@ -240,21 +240,16 @@ void BoardMonitor::sampleOnce() {
         }
         // A board at this index with another serial number is another board.
         const std::optional<std::string> serial = link_->serial();
-        if (serial_ && serial != serial_) {
-            link_.reset();
-            replaced_ = true;
-            view->state = "replaced";
-            view->problem = "replaced: the board at device index " + std::to_string(board_.index) +
-                            " now has serial number " + (serial ? displaySerial(*serial) : "(unreadable)");
-            publish(view);
-            return;
-        }
+        if (serial_ && serial != serial_) return markReplaced(view, serial);
         serial_ = serial;
         view->serial = serial;
         moduleWasPresent_ = false;
     } else if (reconnect_) {
         ++view->reconnects;
-        link_->reconnect();
+        // The board unplugged from this index may have left its place to the
+        // next board of its type.
+        std::optional<std::string> other;
+        if (!link_->reconnect(&other) && other) return markReplaced(view, other);
     }
     reconnect_ = false;
 
@@ -330,6 +325,15 @@ void BoardMonitor::sampleOnce() {
     }
     if (csv_) csv_->append(time, readings);
     publish(view);
+}
+
+void BoardMonitor::markReplaced(std::shared_ptr<BoardView> view, const std::optional<std::string> &serial) {
+    link_.reset();
+    replaced_ = true;
+    view->state = "replaced";
+    view->problem = "replaced: the board at device index " + std::to_string(board_.index) + " now has serial number " +
+                   (serial ? displaySerial(*serial) : "(unreadable)");
+    publish(std::move(view));
 }
 
 void BoardMonitor::readModuleIdentity(Link &link) {

@@ -107,6 +107,9 @@ class BoardMonitor {
     void loop();
     void sampleOnce();
     void readModuleIdentity(Link &link);
+    // Another board answers at this board's device index: the connection
+    // goes and the view says which serial number answered.
+    void markReplaced(std::shared_ptr<BoardView> view, const std::optional<std::string> &serial);
     void publish(std::shared_ptr<BoardView> view);
     std::shared_ptr<BoardView> copyView() const;
     void runJobs();

@@ -380,6 +380,35 @@ TEST_F(ServeTest, ABoardUnpluggedIsMarkedDownAndComesBackWhenReplugged) {
     EXPECT_TRUE(waitFor([&] { return state("EF000003") == "up"; }));
 }
 
+TEST_F(ServeTest, ABoardThatMovesIntoAnUnpluggedBoardsPlaceIsNeverTakenForIt) {
+    // Unplugging the first of two type-1 boards moves the second to device
+    // index 0, where the first one's monitor reconnects: it must find
+    // another board there, not log that board's readings as its own.
+    vboard::Board &first = bench.plug(1, "AB000001");
+    first.setTemperature(0, 30.0);
+    bench.plug(1, "EF000002").setTemperature(0, -7.5);
+    start();
+    ASSERT_TRUE(waitFor([&] { return state("AB000001") == "up" && state("EF000002") == "up"; }));
+    bench.unplug(first);
+    ASSERT_TRUE(waitFor([&] { return state("AB000001") == "replaced"; })) << state("AB000001");
+    EXPECT_NE(boards->find("AB000001")->view()->problem.find("now has serial number EF000002"), std::string::npos);
+    for (const HistoryEntry &entry : boards->find("AB000001")->history({})) {
+        const auto &keys = entry.columns->keys;
+        const std::size_t temp = static_cast<std::size_t>(std::find(keys.begin(), keys.end(), "temp0") - keys.begin());
+        ASSERT_LT(temp, keys.size());
+        EXPECT_NE(entry.values[temp], -7.5) << "the other board's temperature logged as this board's";
+    }
+    // The board at index 0 is served under its own serial number.
+    EXPECT_TRUE(waitFor([&] {
+        for (const auto &monitor : boards->boards()) {
+            const auto view = monitor->view();
+            if (view->board.index == 0 && view->serial == std::optional<std::string>("EF000002") && view->state == "up")
+                return true;
+        }
+        return false;
+    }));
+}
+
 TEST_F(ServeTest, ABoardThatHangsDoesNotDelayTheOthers) {
     bench.plug(1, "AB000001");
     vboard::Board &hung = bench.plug(1, "HANG0001");
