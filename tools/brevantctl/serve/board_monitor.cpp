@@ -139,7 +139,10 @@ CommandOutcome BoardMonitor::runCommand(const std::string &name, const std::vect
                                       ": " + name + " takes " + (*command->synopsis ? command->synopsis : "none"));
     auto promise = std::make_shared<std::promise<CommandOutcome>>();
     std::future<CommandOutcome> answer = promise->get_future();
-    auto job = [this, command, args, promise] {
+    // Set by whichever comes first: the job starting, or the caller giving up.
+    auto claimed = std::make_shared<std::atomic<bool>>(false);
+    auto job = [this, command, args, promise, claimed] {
+        if (claimed->exchange(true)) return;
         if (!link_) {
             promise->set_value(failedCommand(503, "not connected: " + describeBoard(board_) + " is not connected"));
             return;
@@ -174,8 +177,9 @@ CommandOutcome BoardMonitor::runCommand(const std::string &name, const std::vect
         jobs_.emplace_back(std::move(job));
     }
     wake_.notify_all();
-    if (answer.wait_for(timeout) != std::future_status::ready)
-        return failedCommand(503, describeBoard(board_) + " is busy: the command did not run in time");
+    // A command that started is waited for: its answer says what it did.
+    if (answer.wait_for(timeout) != std::future_status::ready && !claimed->exchange(true))
+        return failedCommand(503, describeBoard(board_) + " is busy: the command did not run in time and will not run");
     return answer.get();
 }
 

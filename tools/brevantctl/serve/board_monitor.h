@@ -99,7 +99,9 @@ class BoardMonitor {
     // Another board answered at this board's place: it is kept, marked replaced.
     bool replaced() const { return replaced_; }
     // Runs a brevantctl command on the board (between two samples) and
-    // returns what it printed with --json. Waits at most `timeout`.
+    // returns what it printed with --json. Waits at most `timeout` for the
+    // command to start: one that has not started by then never runs, so an
+    // answer that it did not run holds.
     CommandOutcome runCommand(const std::string &name, const std::vector<std::string> &args,
                               std::chrono::milliseconds timeout);
 

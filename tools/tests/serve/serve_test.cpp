@@ -433,6 +433,31 @@ TEST_F(ServeTest, ABoardThatHangsDoesNotDelayTheOthers) {
     EXPECT_GT(hungView["failedSamples"].get<int>(), 0);
 }
 
+TEST_F(ServeTest, ACommandAnsweredAsNotRunInTimeNeverRuns) {
+    // Each report takes the board 100 ms, so the monitor's thread is nearly
+    // always in the middle of a sample, and a command waits for its end.
+    vboard::Board &board = bench.plug(1, "AB000001");
+    board.knobs().paceMs = 100;
+    ServiceSettings settings = quick();
+    settings.interval = 0.001;
+    BoardMonitor monitor("AB000001", {1, 0}, std::nullopt, settings, nullptr);
+    ASSERT_TRUE(waitFor([&] { return monitor.view()->samples >= 1; }, 20s));
+    CommandOutcome outcome;
+    for (int attempt = 0; attempt < 5 && outcome.status != 503; ++attempt) {
+        std::this_thread::sleep_for(150ms);  // into the next sample
+        outcome = monitor.runCommand("port set", {"5", "66"}, 20ms);
+        if (outcome.status == 200) {
+            std::lock_guard<std::mutex> hold(board.mutex());
+            board.state().ports[5] = 0;
+        }
+    }
+    ASSERT_EQ(outcome.status, 503);
+    const std::uint64_t then = monitor.view()->samples;
+    ASSERT_TRUE(waitFor([&] { return monitor.view()->samples >= then + 2; }, 20s));
+    std::lock_guard<std::mutex> hold(board.mutex());
+    EXPECT_EQ(board.state().ports[5], 0) << "a command answered as not run ran later";
+}
+
 TEST_F(ServeTest, SamplesGoToEachBoardsCsvFileWhichARestartContinues) {
     const std::filesystem::path dir = std::filesystem::temp_directory_path() / "serve_test_csv";
     std::filesystem::remove_all(dir);
