@@ -267,11 +267,15 @@ class Session : public std::enable_shared_from_this<Session> {
         }
         queue_.push_back(std::make_shared<std::string>(std::move(head)));
         ++server_.streams;
+        // The listener runs on a board's thread, under the board set's
+        // listener lock, and takes no hold on the session there: were it
+        // the last holder, the session would end on that thread and, in
+        // ending, ask for that same lock again.
         std::weak_ptr<Session> weak = shared_from_this();
-        listener_ = server_.listen([weak](const std::shared_ptr<const BoardView> &view) {
-            if (auto self = weak.lock()) {
-                net::post(self->stream_.get_executor(), [self, view] { self->push(*view); });
-            }
+        listener_ = server_.listen([weak, executor = stream_.get_executor()](const std::shared_ptr<const BoardView> &view) {
+            net::post(executor, [weak, view] {
+                if (auto self = weak.lock()) self->push(*view);
+            });
         });
         writeNext();
         // A read that ends when the reader goes away.
