@@ -409,7 +409,7 @@ TEST_F(ServeTest, ABoardKeepsItsLocationWhenABoardBeforeItIsUnplugged) {
     EXPECT_EQ(metrics.find("brevant_up{serial=\"AB000001\",type=\"1\",location=\"bench:0\"} 1"), std::string::npos);
 }
 
-TEST(ServeMetrics, OneBoardListedTwiceGivesOneSetOfSeriesAndAnUnknownPlaceAnEmptyLocation) {
+TEST(ServeViews, OneBoardListedTwiceGivesOneSetOfSeriesAndAnUnknownPlaceIsSaidToBeUnknown) {
     // A real board found again at another device index keeps its port: two
     // entries with one serial number and location. The later one is current.
     auto gone = std::make_shared<BoardView>();
@@ -426,6 +426,8 @@ TEST(ServeMetrics, OneBoardListedTwiceGivesOneSetOfSeriesAndAnUnknownPlaceAnEmpt
     EXPECT_NE(text.find("brevant_up{serial=\"AB000001\",type=\"1\",location=\"1-4.2\"} 1\n"), std::string::npos);
     EXPECT_EQ(text.find("brevant_up{serial=\"AB000001\",type=\"1\",location=\"1-4.2\"} 0"), std::string::npos);
     EXPECT_NE(text.find("brevant_up{serial=\"CD000002\",type=\"0\",location=\"\"} 0\n"), std::string::npos);
+    EXPECT_TRUE(boardSummaryJson(*nowhere)["board"]["location"].is_null());
+    EXPECT_EQ(boardSummaryJson(*found)["board"]["location"], "1-4.2");
 }
 
 TEST_F(ServeTest, ABoardThatHangsDoesNotDelayTheOthers) {
