@@ -59,12 +59,14 @@ bool isApiCommand(const std::string &name) {
 }
 
 BoardMonitor::BoardMonitor(std::string id, BoardId board, std::optional<std::string> serial,
-                           const ServiceSettings &settings, SampleListener onSample)
+                           std::optional<std::string> location, const ServiceSettings &settings,
+                           SampleListener onSample)
     : id_(std::move(id)), board_(board), settings_(settings), onSample_(std::move(onSample)), serial_(serial) {
     auto view = std::make_shared<BoardView>();
     view->id = id_;
     view->board = board_;
     view->serial = serial;
+    view->location = std::move(location);
     view->simulated = simulated();
     view_ = view;
     if (settings_.csvDir) csv_ = std::make_unique<CsvLog>(*settings_.csvDir, id_);
@@ -241,12 +243,7 @@ void BoardMonitor::sampleOnce() {
         // A board at this index with another serial number is another board.
         const std::optional<std::string> serial = link_->serial();
         if (serial_ && serial != serial_) {
-            link_.reset();
-            replaced_ = true;
-            view->state = "replaced";
-            view->problem = "replaced: the board at device index " + std::to_string(board_.index) +
-                            " now has serial number " + (serial ? displaySerial(*serial) : "(unreadable)");
-            publish(view);
+            markReplaced(view, serial);
             return;
         }
         serial_ = serial;
@@ -255,6 +252,16 @@ void BoardMonitor::sampleOnce() {
     } else if (reconnect_) {
         ++view->reconnects;
         link_->reconnect();
+        // When a board is unplugged the boards after it move up one device
+        // index, so the index may now reach another board: its readings are
+        // not this board's. A serial number that cannot be read proves
+        // nothing; the sample then tells whether the board answers.
+        link_->forgetSerial();
+        const std::optional<std::string> serial = link_->serial();
+        if (serial_ && serial && *serial != *serial_) {
+            markReplaced(view, serial);
+            return;
+        }
     }
     reconnect_ = false;
 
@@ -330,6 +337,15 @@ void BoardMonitor::sampleOnce() {
     }
     if (csv_) csv_->append(time, readings);
     publish(view);
+}
+
+void BoardMonitor::markReplaced(std::shared_ptr<BoardView> view, const std::optional<std::string> &serial) {
+    link_.reset();
+    replaced_ = true;
+    view->state = "replaced";
+    view->problem = "replaced: the board at device index " + std::to_string(board_.index) +
+                    " now has serial number " + (serial ? displaySerial(*serial) : "(unreadable)");
+    publish(std::move(view));
 }
 
 void BoardMonitor::readModuleIdentity(Link &link) {
