@@ -111,22 +111,23 @@ void BoardMonitor::setPresent(bool present) {
         present_ = present;
     }
     if (!changed) return;
-    if (!present) {
-        auto view = copyView();
-        if (view->state != "replaced") {
-            view->state = "down";
-            view->problem = "gone: no " + std::string(board_.type == 1 ? "type-1" : "type-0") +
-                            " board is listed at device index " + std::to_string(board_.index) + " any more";
-        }
-        publish(view);
-    }
+    if (!present) publish(copyView());
     wake_.notify_all();
 }
 
 void BoardMonitor::publish(std::shared_ptr<BoardView> view) {
-    std::shared_ptr<const BoardView> shared = std::move(view);
+    std::shared_ptr<const BoardView> shared;
     {
         std::lock_guard<std::mutex> hold(lock_);
+        // A board no longer listed is down, whatever a sample that was under
+        // way when the rescan missed it found: it is not sampled again, so
+        // that sample's "up" would otherwise stand for good.
+        if (!present_ && view->state != "replaced") {
+            view->state = "down";
+            view->problem = "gone: no " + std::string(board_.type == 1 ? "type-1" : "type-0") +
+                            " board is listed at device index " + std::to_string(board_.index) + " any more";
+        }
+        shared = std::move(view);
         view_ = shared;
     }
     if (onSample_) onSample_(shared);
