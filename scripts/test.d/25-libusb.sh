@@ -1,10 +1,11 @@
 # The libusb transport against the virtual board firmware on a mocked USB
 # stack: umockdev presents the boards in sysfs and /dev/bus/usb and the tests
 # answer the usbdevfs ioctls, run under umockdev-wrapper. CTest already runs
-# them once in order (10-host, 20-sanitizers); here they run twice more in a
+# them once in order (10-host, 20-sanitizers); here they run once more in a
 # shuffled order, in the host build and under AddressSanitizer +
 # UndefinedBehaviorSanitizer, so that no test leans on another's leftovers;
-# then once under ThreadSanitizer.
+# then once under ThreadSanitizer (a build without brevantctl, whose cases
+# skip there).
 # ASan wants its runtime first among the loaded libraries, which umockdev's
 # preload library displaces; they work together with that check off. Stack
 # frames outlive their return under ASan, so a completion written to a
@@ -16,12 +17,12 @@ fi
 cmake --preset dev >/dev/null
 cmake --build --preset dev --target libusb_tests
 env -u BREVANT_SIMULATOR umockdev-wrapper ./build/dev/tests/libusb_tests \
-  --gtest_shuffle --gtest_repeat=2 --gtest_brief=1
+  --gtest_shuffle --gtest_brief=1
 cmake --preset asan >/dev/null
 cmake --build --preset asan --target libusb_tests
 env -u BREVANT_SIMULATOR ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:verify_asan_link_order=0:detect_stack_use_after_return=1 \
   UBSAN_OPTIONS=print_stacktrace=1 umockdev-wrapper ./build/asan/tests/libusb_tests \
-  --gtest_shuffle --gtest_repeat=2 --gtest_brief=1
+  --gtest_shuffle --gtest_brief=1
 # As root every device node opens; the permission cases need a user whom
 # file permissions bind.
 binary=$PWD/build/dev/tests/libusb_tests

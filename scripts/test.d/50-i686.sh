@@ -1,8 +1,8 @@
 # The host build for 32-bit x86 (gcc -m32), with the exports given the
 # standard-call convention of the 32-bit DLL: the library, the virtual Windows
-# with its 32-bit record layouts, the virtual boards, every GoogleTest suite,
-# the brevantctl process tests and the example, each program run under
-# qemu-i386. Also checks that each export pops its arguments as its decorated
+# with its 32-bit record layouts, the virtual boards, every GoogleTest suite of
+# the library and the example, each program run under qemu-i386 (brevantctl
+# is a host program and is tested in the host builds). Also checks that each export pops its arguments as its decorated
 # name in windows/brevant-x86.def says.
 set -euo pipefail
 cmake --preset i686 >/dev/null

@@ -63,9 +63,7 @@ void runList(Context &c) {
         Row row{id, readSerial(id), std::nullopt, "", ""};
         // The device index follows where a board is attached: its USB port
         // path, or for a simulated board its line in the bench.
-        if (sim) row.location = BoardLocation{"bench:" + std::to_string(id.index),
-                                              "line " + std::to_string(id.index + 1) + " of the virtual bench"};
-        else row.location = boardLocation(id.type, id.index);
+        row.location = locateBoard(id.type, id.index);
         row.serialText = row.serial.serial ? displaySerial(*row.serial.serial) : "(unreadable: " + row.serial.reason + ")";
         row.locationText = row.location ? row.location->brief : std::string("-");
         serialWidth = std::max(serialWidth, row.serialText.size());

@@ -36,6 +36,10 @@ struct BoardLocation {
     std::string detail;  // "USB device 1-4.1 (bus 1, port path 4.1, /dev/bus/usb/001/007)"
 };
 std::optional<BoardLocation> boardLocation(int type, unsigned index);
+// Where the board of `type` at device `index` is attached, as list shows it:
+// on the simulated bench its line ("bench:0"), otherwise boardLocation.
+// Nothing when the system cannot tell.
+std::optional<BoardLocation> locateBoard(int type, unsigned index);
 
 // When the system gives this program no USB devices at all (Linux: no
 // /dev/bus/usb or no USB in sysfs, as in a container given none), what to

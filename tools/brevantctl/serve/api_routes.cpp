@@ -24,9 +24,12 @@ HttpResponse jsonResponse(const Json &body, unsigned status = 200) {
     return response;
 }
 
+// The board as --json prints it, with where it is attached as list --json
+// says it (null when not known).
 Json boardOf(const BoardView &view) {
     Json board = boardJson(view.board, view.serial);
     if (!view.simulated) board.erase("simulated");
+    board["location"] = view.location ? Json(*view.location) : Json();
     return board;
 }
 
@@ -224,7 +227,8 @@ HttpResponse ApiRoutes::boardRoute(const HttpRequest &request, const std::string
         }
         const std::string command = body["command"].get<std::string>();
         if (monitor->view()->state == "replaced") return errorResponse(409, "the board " + id + " was replaced");
-        const CommandOutcome outcome = monitor->runCommand(command, args, kCommandTimeout);
+        CommandOutcome outcome = monitor->runCommand(command, args, kCommandTimeout);
+        if (outcome.body.contains("board")) outcome.body["board"]["location"] = boardOf(*monitor->view())["location"];
         return jsonResponse(outcome.body, static_cast<unsigned>(outcome.status));
     }
     if (post) return errorResponse(405, "only commands are sent with POST");

@@ -59,12 +59,14 @@ bool isApiCommand(const std::string &name) {
 }
 
 BoardMonitor::BoardMonitor(std::string id, BoardId board, std::optional<std::string> serial,
-                           const ServiceSettings &settings, SampleListener onSample)
+                           std::optional<std::string> location, const ServiceSettings &settings,
+                           SampleListener onSample)
     : id_(std::move(id)), board_(board), settings_(settings), onSample_(std::move(onSample)), serial_(serial) {
     auto view = std::make_shared<BoardView>();
     view->id = id_;
     view->board = board_;
     view->serial = serial;
+    view->location = std::move(location);
     view->simulated = simulated();
     view_ = view;
     if (settings_.csvDir) csv_ = std::make_unique<CsvLog>(*settings_.csvDir, id_);
@@ -109,22 +111,23 @@ void BoardMonitor::setPresent(bool present) {
         present_ = present;
     }
     if (!changed) return;
-    if (!present) {
-        auto view = copyView();
-        if (view->state != "replaced") {
-            view->state = "down";
-            view->problem = "gone: no " + std::string(board_.type == 1 ? "type-1" : "type-0") +
-                            " board is listed at device index " + std::to_string(board_.index) + " any more";
-        }
-        publish(view);
-    }
+    if (!present) publish(copyView());
     wake_.notify_all();
 }
 
 void BoardMonitor::publish(std::shared_ptr<BoardView> view) {
-    std::shared_ptr<const BoardView> shared = std::move(view);
+    std::shared_ptr<const BoardView> shared;
     {
         std::lock_guard<std::mutex> hold(lock_);
+        // A board no longer listed is down, whatever a sample that was under
+        // way when the rescan missed it found: it is not sampled again, so
+        // that sample's "up" would otherwise stand for good.
+        if (!present_ && view->state != "replaced") {
+            view->state = "down";
+            view->problem = "gone: no " + std::string(board_.type == 1 ? "type-1" : "type-0") +
+                            " board is listed at device index " + std::to_string(board_.index) + " any more";
+        }
+        shared = std::move(view);
         view_ = shared;
     }
     if (onSample_) onSample_(shared);
@@ -244,16 +247,25 @@ void BoardMonitor::sampleOnce() {
         }
         // A board at this index with another serial number is another board.
         const std::optional<std::string> serial = link_->serial();
-        if (serial_ && serial != serial_) return markReplaced(view, serial);
+        if (serial_ && serial != serial_) {
+            markReplaced(view, serial);
+            return;
+        }
         serial_ = serial;
         view->serial = serial;
         moduleWasPresent_ = false;
     } else if (reconnect_) {
         ++view->reconnects;
-        // The board unplugged from this index may have left its place to the
-        // next board of its type.
+        // When a board is unplugged the boards after it move up one device
+        // index, so the index may now reach another board: the reconnect
+        // reads the serial number, and a board found to have another one is
+        // not sampled as this one. A serial number that cannot be read
+        // proves nothing; the sample then tells whether the board answers.
         std::optional<std::string> other;
-        if (!link_->reconnect(&other) && other) return markReplaced(view, other);
+        if (!link_->reconnect(&other) && other) {
+            markReplaced(view, other);
+            return;
+        }
     }
     reconnect_ = false;
 
@@ -335,8 +347,8 @@ void BoardMonitor::markReplaced(std::shared_ptr<BoardView> view, const std::opti
     link_.reset();
     replaced_ = true;
     view->state = "replaced";
-    view->problem = "replaced: the board at device index " + std::to_string(board_.index) + " now has serial number " +
-                   (serial ? displaySerial(*serial) : "(unreadable)");
+    view->problem = "replaced: the board at device index " + std::to_string(board_.index) +
+                    " now has serial number " + (serial ? displaySerial(*serial) : "(unreadable)");
     publish(std::move(view));
 }
 

@@ -45,6 +45,10 @@ struct BoardView {
     std::string id;  // the board in URLs: its serial number, or "type1-index0"
     BoardId board{};
     std::optional<std::string> serial;
+    // Where the board is attached, as list shows it ("bench:0", "1-4.1"),
+    // found with the board; it stays when other boards come and go and the
+    // device index shifts. Empty when the system could not tell.
+    std::optional<std::string> location;
     bool simulated = false;
     // "connecting" until the first sample, "up" while samples come back,
     // "down" when the last sample got no reading, the board did not open or
@@ -83,8 +87,8 @@ struct CommandOutcome {
 class BoardMonitor {
    public:
     using SampleListener = std::function<void(const std::shared_ptr<const BoardView> &)>;
-    BoardMonitor(std::string id, BoardId board, std::optional<std::string> serial, const ServiceSettings &settings,
-                 SampleListener onSample);
+    BoardMonitor(std::string id, BoardId board, std::optional<std::string> serial, std::optional<std::string> location,
+                 const ServiceSettings &settings, SampleListener onSample);
     ~BoardMonitor();  // stops the thread and disconnects the board
     BoardMonitor(const BoardMonitor &) = delete;
     BoardMonitor &operator=(const BoardMonitor &) = delete;
@@ -108,10 +112,9 @@ class BoardMonitor {
    private:
     void loop();
     void sampleOnce();
-    void readModuleIdentity(Link &link);
-    // Another board answers at this board's device index: the connection
-    // goes and the view says which serial number answered.
+    // Another board answers at this board's device index: drops the link for good.
     void markReplaced(std::shared_ptr<BoardView> view, const std::optional<std::string> &serial);
+    void readModuleIdentity(Link &link);
     void publish(std::shared_ptr<BoardView> view);
     std::shared_ptr<BoardView> copyView() const;
     void runJobs();

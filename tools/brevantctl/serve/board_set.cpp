@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "../transport.h"
+
 namespace brevantctl::serve {
 
 namespace {
@@ -86,9 +88,13 @@ void BoardSet::rescan() {
         // No other thread uses a board the service does not serve yet.
         const std::optional<std::string> serial = readSerial(board).serial;
         if (filter_.serial && serial != filter_.serial) continue;
+        // Where it is attached, asked once: samples and scrapes never ask
+        // the system again.
+        const std::optional<BoardLocation> place = locateBoard(board.type, board.index);
+        const std::optional<std::string> location = place ? std::optional<std::string>(place->brief) : std::nullopt;
         std::lock_guard<std::mutex> hold(lock_);
         if (stop_) return;
-        boards_.push_back(std::make_shared<BoardMonitor>(newId(board, serial), board, serial, settings_,
+        boards_.push_back(std::make_shared<BoardMonitor>(newId(board, serial), board, serial, location, settings_,
                                                          [this](const std::shared_ptr<const BoardView> &view) {
                                                              notify(view);
                                                          }));

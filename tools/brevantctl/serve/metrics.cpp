@@ -1,6 +1,7 @@
 // metrics.cpp - Prometheus text exposition of the boards' last samples.
 #include "metrics.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <functional>
@@ -82,10 +83,23 @@ bool laneKey(const std::string &key, unsigned &lane, std::string &rest) {
 
 std::string metricsText(const std::vector<std::shared_ptr<const BoardView>> &views) {
     Exposition e;
-    for (const auto &view : views) {
-        const std::string labels = "serial=\"" + labelValue(view->serial.value_or("")) + "\",type=\"" +
-                                   std::to_string(view->board.type) + "\",location=\"index " +
-                                   std::to_string(view->board.index) + "\"";
+    // The location is where the board is attached, not its device index,
+    // which shifts when another board goes: a series keeps its identity.
+    // Not known, it is empty, which Prometheus reads as no location.
+    std::vector<std::string> boardLabels;
+    for (const auto &view : views)
+        boardLabels.push_back("serial=\"" + labelValue(view->serial.value_or("")) + "\",type=\"" +
+                              std::to_string(view->board.type) + "\",location=\"" +
+                              labelValue(view->location.value_or("")) + "\"");
+    for (std::size_t i = 0; i < views.size(); ++i) {
+        const auto &view = views[i];
+        const std::string &labels = boardLabels[i];
+        // One board listed twice (found again at another device index) is
+        // one set of series, the later entry's: two series with the same
+        // labels would spoil the scrape.
+        if (std::find(boardLabels.begin() + static_cast<std::ptrdiff_t>(i) + 1, boardLabels.end(), labels) !=
+            boardLabels.end())
+            continue;
         e.add("brevant_up", "gauge", "Whether the board answered its last sample (1) or not (0).", labels,
               view->state == "up" ? 1 : 0);
         e.add("brevant_samples_total", "counter", "Samples taken of the board.", labels,

@@ -1,8 +1,9 @@
 // metrics.h - the boards' last samples in the Prometheus text exposition
 // format. Built from the views alone: a scrape never touches USB.
 //
-// Every series carries the labels serial, type and location (the device
-// index, "index 0"); lane series add lane, board temperatures sensor.
+// Every series carries the labels serial, type and location (where the board
+// is attached, as list shows it: "bench:0", "1-4.1"; empty when not known);
+// lane series add lane, board temperatures sensor.
 //   brevant_up                                1 when the last sample got readings
 //   brevant_board_supply_volts                type-1 boards
 //   brevant_board_temperature_celsius         {sensor}

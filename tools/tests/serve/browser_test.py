@@ -69,6 +69,9 @@ def main(ctl, work):
                            and d.find_elements(By.CSS_SELECTOR, 'section.board'))
         serials = sorted(c.find_element(By.CSS_SELECTOR, '.serial').text for c in cards)
         assert serials == ['VBRD0001', 'VBRD0002'], serials
+        # Each card says where its board is attached, as brevantctl list does.
+        places = sorted(c.find_element(By.CSS_SELECTOR, '.kind').text for c in cards)
+        assert places == ['type 0 · at bench:1', 'type 1 · at bench:0'], places
         for card in cards:
             assert card.find_element(By.CSS_SELECTOR, '.simulated').is_displayed(), 'no simulated mark'
 

@@ -58,6 +58,7 @@ def main(ctl, work):
         assert len(result) == 1, result
         labels, value = result[0]['metric'], float(result[0]['value'][1])
         assert labels['serial'] == 'VBRD0001' and labels['type'] == '1' and labels['job'] == 'bench', labels
+        assert labels['location'] == 'bench:0', labels
         # The simulated module swings around 41.5 degrees.
         assert 40.5 < value < 42.5, value
         print('Prometheus scraped the module temperature of VBRD0001: %.3f C' % value)

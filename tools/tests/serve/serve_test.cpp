@@ -22,6 +22,7 @@
 #include "api_routes.h"
 #include "board_set.h"
 #include "http_server.h"
+#include "metrics.h"
 #include "service_note.h"
 
 namespace {
@@ -158,7 +159,8 @@ TEST_F(ServeTest, EveryRouteAnswersInTheShapesOfTheCommandLine) {
     const Json list = get(port, "/api/v1/boards").json();
     ASSERT_EQ(list["boards"].size(), 2u);
     EXPECT_EQ(list["boards"][0]["id"], "AB000001");
-    EXPECT_EQ(list["boards"][0]["board"], Json::parse(R"({"type":1,"index":0,"serial":"AB000001","simulated":true})"));
+    EXPECT_EQ(list["boards"][0]["board"],
+              Json::parse(R"({"type":1,"index":0,"serial":"AB000001","simulated":true,"location":"bench:0"})"));
     EXPECT_EQ(list["boards"][1]["board"]["type"], 0);
 
     const Json one = get(port, "/api/v1/boards/AB000001").json();
@@ -202,13 +204,13 @@ TEST_F(ServeTest, EveryRouteAnswersInTheShapesOfTheCommandLine) {
     EXPECT_EQ(get(port, "/api/v1/boards/AB000001/history?since=yesterday").status, 400u);
 
     const std::string metrics = get(port, "/metrics").body;
-    EXPECT_NE(metrics.find("brevant_up{serial=\"AB000001\",type=\"1\",location=\"index 0\"} 1\n"), std::string::npos);
-    EXPECT_NE(metrics.find("brevant_module_info{serial=\"AB000001\",type=\"1\",location=\"index 0\",vendor=\"VIRTUAL "
+    EXPECT_NE(metrics.find("brevant_up{serial=\"AB000001\",type=\"1\",location=\"bench:0\"} 1\n"), std::string::npos);
+    EXPECT_NE(metrics.find("brevant_module_info{serial=\"AB000001\",type=\"1\",location=\"bench:0\",vendor=\"VIRTUAL "
                            "OPTICS\",part=\"VO-CFP2-SR4-100\",module_serial=\"VO2412A00017\"} 1"),
               std::string::npos);
-    EXPECT_NE(metrics.find("brevant_module_state{serial=\"AB000001\",type=\"1\",location=\"index 0\",state=\"Ready\"} 1"),
+    EXPECT_NE(metrics.find("brevant_module_state{serial=\"AB000001\",type=\"1\",location=\"bench:0\",state=\"Ready\"} 1"),
               std::string::npos);
-    EXPECT_NE(metrics.find("brevant_module_tx_power_watts{serial=\"AB000001\",type=\"1\",location=\"index 0\",lane=\"3\"}"),
+    EXPECT_NE(metrics.find("brevant_module_tx_power_watts{serial=\"AB000001\",type=\"1\",location=\"bench:0\",lane=\"3\"}"),
               std::string::npos);
 
     // The page and its files come from the program; nothing else does.
@@ -246,6 +248,7 @@ TEST_F(ServeTest, AllowedWritesChangeTheBoardAndAnswerErrorsWithFittingCodes) {
     ASSERT_EQ(set.status, 200u) << set.body;
     EXPECT_EQ(set.json()["port"], 5);
     EXPECT_EQ(set.json()["value"], 0x42);
+    EXPECT_EQ(set.json()["board"]["location"], "bench:0");
     {
         std::lock_guard<std::mutex> hold(board.mutex());
         EXPECT_EQ(board.state().ports[5], 0x42);
@@ -360,14 +363,16 @@ TEST_F(ServeTest, FiftyReadersStreamWhileTheBoardsAreReadAsOften) {
 }
 
 TEST_F(ServeTest, ABoardUnpluggedIsMarkedDownAndComesBackWhenReplugged) {
-    vboard::Board &a = bench.plug(1, "AB000001");
+    // The last board on the bench: no other board moves up while it is away
+    // (the test after this one tells that story).
     bench.plug(0, "CD000002");
+    vboard::Board &a = bench.plug(1, "AB000001");
     start();
     ASSERT_TRUE(waitFor([&] { return state("AB000001") == "up"; }));
     bench.unplug(a);
     ASSERT_TRUE(waitFor([&] { return state("AB000001") == "down"; }));
     EXPECT_EQ(get(port, "/api/v1/boards").json()["boards"].size(), 2u);  // kept, not dropped
-    EXPECT_NE(get(port, "/metrics").body.find("brevant_up{serial=\"AB000001\",type=\"1\",location=\"index 0\"} 0"),
+    EXPECT_NE(get(port, "/metrics").body.find("brevant_up{serial=\"AB000001\",type=\"1\",location=\"bench:1\"} 0"),
               std::string::npos);
     bench.replug(a);
     ASSERT_TRUE(waitFor([&] { return state("AB000001") == "up"; }));
@@ -409,6 +414,51 @@ TEST_F(ServeTest, ABoardThatMovesIntoAnUnpluggedBoardsPlaceIsNeverTakenForIt) {
     }));
 }
 
+TEST_F(ServeTest, ABoardKeepsItsLocationWhenABoardBeforeItIsUnplugged) {
+    vboard::Board &a = bench.plug(1, "AB000001");
+    bench.plug(1, "CD000002");
+    start();
+    ASSERT_TRUE(waitFor([&] { return state("AB000001") == "up" && state("CD000002") == "up"; }));
+    const std::string up = "brevant_up{serial=\"CD000002\",type=\"1\",location=\"bench:1\"} ";
+    EXPECT_NE(get(port, "/metrics").body.find(up + "1\n"), std::string::npos);
+
+    // CD000002 moves up to device index 0, where the service had AB000001:
+    // that entry must not go on reading the other board as its own.
+    bench.unplug(a);
+    ASSERT_TRUE(waitFor([&] { return state("AB000001") == "replaced"; }));
+    EXPECT_NE(get(port, "/api/v1/boards/AB000001").json()["problem"].get<std::string>().find("CD000002"),
+              std::string::npos);
+    // The place found with the board stays with it, whatever its index now.
+    ASSERT_TRUE(waitFor([&] { return state("CD000002") == "down"; }));
+    const Json cd = get(port, "/api/v1/boards/CD000002").json();
+    EXPECT_EQ(cd["board"]["index"], 1);
+    EXPECT_EQ(cd["board"]["location"], "bench:1");
+    const std::string metrics = get(port, "/metrics").body;
+    EXPECT_NE(metrics.find(up + "0\n"), std::string::npos);
+    EXPECT_EQ(metrics.find("brevant_up{serial=\"AB000001\",type=\"1\",location=\"bench:0\"} 1"), std::string::npos);
+}
+
+TEST(ServeViews, OneBoardListedTwiceGivesOneSetOfSeriesAndAnUnknownPlaceIsSaidToBeUnknown) {
+    // A real board found again at another device index keeps its port: two
+    // entries with one serial number and location. The later one is current.
+    auto gone = std::make_shared<BoardView>();
+    gone->serial = "AB000001";
+    gone->board = {1, 1};
+    gone->location = "1-4.2";
+    gone->state = "down";
+    auto found = std::make_shared<BoardView>(*gone);
+    found->board = {1, 0};
+    found->state = "up";
+    auto nowhere = std::make_shared<BoardView>();
+    nowhere->serial = "CD000002";
+    const std::string text = metricsText({gone, found, nowhere});
+    EXPECT_NE(text.find("brevant_up{serial=\"AB000001\",type=\"1\",location=\"1-4.2\"} 1\n"), std::string::npos);
+    EXPECT_EQ(text.find("brevant_up{serial=\"AB000001\",type=\"1\",location=\"1-4.2\"} 0"), std::string::npos);
+    EXPECT_NE(text.find("brevant_up{serial=\"CD000002\",type=\"0\",location=\"\"} 0\n"), std::string::npos);
+    EXPECT_TRUE(boardSummaryJson(*nowhere)["board"]["location"].is_null());
+    EXPECT_EQ(boardSummaryJson(*found)["board"]["location"], "1-4.2");
+}
+
 TEST_F(ServeTest, ABoardThatHangsDoesNotDelayTheOthers) {
     bench.plug(1, "AB000001");
     vboard::Board &hung = bench.plug(1, "HANG0001");
@@ -440,7 +490,7 @@ TEST_F(ServeTest, ACommandAnsweredAsNotRunInTimeNeverRuns) {
     board.knobs().paceMs = 100;
     ServiceSettings settings = quick();
     settings.interval = 0.001;
-    BoardMonitor monitor("AB000001", {1, 0}, std::nullopt, settings, nullptr);
+    BoardMonitor monitor("AB000001", {1, 0}, std::nullopt, std::nullopt, settings, nullptr);
     ASSERT_TRUE(waitFor([&] { return monitor.view()->samples >= 1; }, 20s));
     CommandOutcome outcome;
     for (int attempt = 0; attempt < 5 && outcome.status != 503; ++attempt) {

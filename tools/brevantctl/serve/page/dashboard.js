@@ -200,7 +200,9 @@ function cardFor(summary) {
   card.dataset.board = summary.id;
   card.querySelector('.serial').textContent = summary.id;
   const b = summary.board;
-  card.querySelector('.kind').textContent = 'type ' + b.type + ' · device index ' + b.index;
+  const kind = card.querySelector('.kind');
+  kind.textContent = 'type ' + b.type + ' · ' + (b.location ? 'at ' + b.location : 'location not known');
+  kind.title = 'device index ' + b.index;
   card.querySelector('.simulated').hidden = !b.simulated;
   if (service.allowWrites) {
     const form = card.querySelector('.controls');
