@@ -189,6 +189,35 @@ TEST_F(BoardConversation, AnInstanceThatFindsItsBoardGoneLeavesTheReplugsOwedRep
     expectOwnTemperature(fresh);
 }
 
+TEST_F(BoardConversation, TwoInstancesConnectingAtOnceNeverTakeAReplyLeftInTheEndpoint) {
+    // Whichever of the two opens the board first drains it; the other must
+    // not ask before that drain is done.
+    CFP2INSTANCE *a = veskcfp2_createInstance(1, 0);
+    CFP2INSTANCE *b = veskcfp2_createInstance(1, 0);
+    int wrong = 0;
+    for (int round = 0; round < 300; ++round) {
+        leaveSupplyVoltageReplyUnread();
+        std::atomic<int> go{0};
+        std::thread other([&] {
+            go.fetch_add(1);
+            while (go.load() < 2) std::this_thread::yield();
+            veskcfp2_connect(a);
+        });
+        go.fetch_add(1);
+        while (go.load() < 2) std::this_thread::yield();
+        double celsius = 0;
+        if (veskcfp2_connect(b) == 1 && veskcfp2_getTemperature(b, 0, &celsius) == VESKCFP2_CMD_OK && celsius != 41.5)
+            ++wrong;
+        other.join();
+        veskcfp2_disconnect(a);
+        veskcfp2_disconnect(b);
+        hostwin::dropPendingReplies(bench.interfaceOf(*board));
+    }
+    veskcfp2_destroyInstance(a);
+    veskcfp2_destroyInstance(b);
+    EXPECT_EQ(wrong, 0);
+}
+
 TEST_F(BoardConversation, BoardsNeverWaitForEachOther) {
     // The first board answers late; the second one's query takes no longer
     // than its own reply, and its answer is its own.

@@ -2,6 +2,7 @@
 #include "usb/open_boards.h"
 
 #include <algorithm>
+#include <thread>
 #include <vector>
 
 namespace VESK {
@@ -17,22 +18,36 @@ std::vector<std::shared_ptr<OpenBoard>> &entries() {
 
 }  // namespace
 
-std::shared_ptr<OpenBoard> joinBoard(const std::string &path, bool &firstUser) {
-    std::lock_guard<std::mutex> hold(registryLock);
-    std::vector<std::shared_ptr<OpenBoard>> &all = entries();
-    auto found = std::find_if(all.begin(), all.end(), [&](const std::shared_ptr<OpenBoard> &b) {
-        return b->path == path;
-    });
-    std::shared_ptr<OpenBoard> board;
-    if (found != all.end()) {
-        board = *found;
-    } else {
-        board = std::make_shared<OpenBoard>(path);
-        all.push_back(board);
+std::shared_ptr<OpenBoard> joinBoard(const std::string &path, std::unique_lock<std::mutex> &firstTurn) {
+    for (;;) {
+        std::unique_lock<std::mutex> hold(registryLock);
+        std::vector<std::shared_ptr<OpenBoard>> &all = entries();
+        auto found = std::find_if(all.begin(), all.end(), [&](const std::shared_ptr<OpenBoard> &b) {
+            return b->path == path;
+        });
+        std::shared_ptr<OpenBoard> board;
+        if (found != all.end()) {
+            board = *found;
+        } else {
+            board = std::make_shared<OpenBoard>(path);
+            all.push_back(board);
+        }
+        if (board->users == 0) {
+            // The turn of a board nobody uses is held only by an exchange
+            // whose transport has just left the board and which is about to
+            // end. Code holding a turn may ask for the registry, so the turn
+            // is only tried here, and tried again once the registry is free.
+            std::unique_lock<std::mutex> turn(board->turn, std::try_to_lock);
+            if (!turn.owns_lock()) {
+                hold.unlock();
+                std::this_thread::yield();
+                continue;
+            }
+            firstTurn = std::move(turn);
+        }
+        ++board->users;
+        return board;
     }
-    firstUser = board->users == 0;
-    ++board->users;
-    return board;
 }
 
 void leaveBoard(const std::shared_ptr<OpenBoard> &board) {

@@ -33,10 +33,12 @@ struct OpenBoard {
     std::atomic<bool> leftByFork{false};
 };
 
-// Joins the board at `path`, making its entry when there is none. `firstUser`
-// tells whether no other transport of the process had the board open, so
-// nothing of this process is talking to it.
-std::shared_ptr<OpenBoard> joinBoard(const std::string &path, bool &firstUser);
+// Joins the board at `path`, making its entry when there is none. When no
+// other transport of the process had the board open, `firstTurn` receives
+// the board's turn, taken before anyone else can join: the first user
+// drains the board before any other transport of the process can talk to
+// it. Otherwise `firstTurn` is left empty.
+std::shared_ptr<OpenBoard> joinBoard(const std::string &path, std::unique_lock<std::mutex> &firstTurn);
 // One user less. The entry is forgotten once nobody uses the board and it
 // owes nothing; an owed reply keeps it until the board vanishes.
 void leaveBoard(const std::shared_ptr<OpenBoard> &board);

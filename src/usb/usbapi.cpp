@@ -67,11 +67,17 @@ bool USBAPI::openPipes() {
         b.findDevicePath(deviceIndex_, matchText_, path, sizeof path, &pathLength) != LOOKUP_OK) {
         return false;
     }
-    bool firstUser = false;
-    board_ = joinBoard(path, firstUser);
+    // The first user holds the board's turn from joining until its drain is
+    // done, so no other transport of the process asks the board anything
+    // before then. The entry outlives the turn's hold even if the drain
+    // finds the board gone and leaves it.
+    std::shared_ptr<OpenBoard> joined;
+    std::unique_lock<std::mutex> firstTurn;
+    joined = joinBoard(path, firstTurn);
+    board_ = joined;
     writePipe_ = b.openPipe(deviceIndex_, matchText_, writePipeSuffix_, PipeDirection::Write);
     readPipe_ = b.openPipe(deviceIndex_, matchText_, readPipeSuffix_, PipeDirection::Read);
-    if (firstUser && writePipeOpen() && readPipeOpen()) drainBoard();
+    if (firstTurn.owns_lock() && writePipeOpen() && readPipeOpen()) drainBoard();
     return writePipeOpen() && readPipeOpen();
 }
 
@@ -85,7 +91,6 @@ bool USBAPI::openPipes() {
 // first query collects what may be left before asking.
 void USBAPI::drainBoard() {
     const std::shared_ptr<OpenBoard> board = board_;
-    std::lock_guard<std::mutex> hold(board->turn);
     std::uint8_t discarded[brevant::REPORT_SIZE];
     for (unsigned read = 0; read < DRAIN_READ_LIMIT; ++read) {
         std::uint32_t received = 0;

@@ -128,6 +128,7 @@ class USBAPI : public VESKUSBBASE {
     int eepromRead(std::int32_t address, std::uint8_t *value);
 
    private:
+    // Runs with the board's turn held by openPipes.
     void drainBoard();
     void leaveBoardIfJoined();
 
