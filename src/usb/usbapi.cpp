@@ -79,7 +79,8 @@ bool USBAPI::openPipes() {
 // the endpoint by an earlier user of the board (a process that gave up on a
 // query and exited) would be taken for this process's first answer. Short
 // whole-packet reads take such replies away until one gets nothing. A board
-// found gone on the way leaves the pipes closed.
+// found gone on the way leaves the pipes closed; a read that fails otherwise
+// leaves the board marked as owing a reply.
 void USBAPI::drainBoard() {
     const std::shared_ptr<OpenBoard> board = board_;
     std::lock_guard<std::mutex> hold(board->turn);
@@ -88,8 +89,14 @@ void USBAPI::drainBoard() {
         std::uint32_t received = 0;
         if (!readReply(readPipe_, discarded, sizeof discarded, &received, DRAIN_READ_MS)) {
             if (deviceGone()) {
+                board->owedReplyWaits = 0;
                 board->owedReplyLength = 0;
                 closePipes();
+            } else if (!readTimedOut() && board->owedReplyLength == 0) {
+                // The read failed before it could tell whether a reply is
+                // left: the next query collects one first.
+                board->owedReplyWaits = 1;
+                board->owedReplyLength = static_cast<std::uint32_t>(brevant::REPORT_SIZE);
             }
             return;
         }
@@ -127,6 +134,11 @@ BoardTurn::BoardTurn(const USBAPI &transport)
 
 std::uint32_t BoardTurn::owedReplyLength() const { return board_->owedReplyLength; }
 
-void BoardTurn::setOwedReplyLength(std::uint32_t length) { board_->owedReplyLength = length; }
+std::uint32_t BoardTurn::owedReplyWaits() const { return board_->owedReplyWaits; }
+
+void BoardTurn::setOwedReply(std::uint32_t length, std::uint32_t waits) {
+    board_->owedReplyWaits = waits;
+    board_->owedReplyLength = length;
+}
 
 }  // namespace VESK

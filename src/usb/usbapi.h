@@ -148,7 +148,10 @@ class BoardTurn {
    public:
     explicit BoardTurn(const USBAPI &transport);
     std::uint32_t owedReplyLength() const;
-    void setOwedReplyLength(std::uint32_t length);
+    std::uint32_t owedReplyWaits() const;
+    // Marks a reply of `length` bytes owed, to be waited for `waits` times.
+    void setOwedReply(std::uint32_t length, std::uint32_t waits);
+    void clearOwedReply() { setOwedReply(0, 0); }
 
    private:
     std::shared_ptr<OpenBoard> board_;
