@@ -19,8 +19,8 @@
 //     reply, another instance's or a probe's) is a finding. Several slots
 //     often hold instances of one board, and probes run between them.
 //     Replies carry nothing that ties them to their query, so the library
-//     can only wait one read timeout for a reply owed: the oracle rests
-//     while a board answers 200 ms late or more, and while injected faults
+//     waits for a reply owed only until about two read timeouts after its
+//     query: the oracle rests while a board answers 200 ms late or more, and while injected faults
 //     may lie about a present board (ERROR_INVALID_HANDLE: the library takes
 //     the board for gone and forgets what it owes) or about a read (an
 //     ERROR_IO_PENDING for a read never started), until the replies queued
@@ -77,7 +77,7 @@ constexpr Fn kFaultable[] = {
 constexpr DWORD kErrors[] = {ERROR_INVALID_HANDLE, ERROR_GEN_FAILURE, ERROR_HANDLE_EOF, ERROR_IO_PENDING,
                              ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_OPERATION_ABORTED};
 constexpr unsigned kFns = static_cast<unsigned>(Fn::Count);
-// Replies this late may outlast the one read timeout the library waits for
+// Replies this late may outlast the two read timeouts the library waits for
 // a reply owed.
 constexpr std::uint32_t kUntrackedLatencyMs = 200;
 

@@ -189,4 +189,22 @@ TEST_F(LateReply, ReadThatFailedAtOnceAlsoLeavesItsReplyOwed) {
     EXPECT_EQ(port, 0x12);
 }
 
+TEST_F(LateReply, ReplyOwedByAReadThatEndedAtOnceIsWaitedForAWholeReplyTime) {
+    // The wait for the reply fails at once: the read is cancelled before any
+    // time passed, and the reply is still 150 ms away.
+    board->knobs().latencyMs = 150;
+    hostwin::failCalls(Fn::WaitForSingleObject, ERROR_GEN_FAILURE);
+    std::uint8_t port = 0;
+    EXPECT_EQ(veskcfp2_getPort(inst, 5, &port), VESKCFP2_CMD_FAILED);
+    board->knobs().latencyMs = 0;
+    // One 100 ms wait would give up before that reply comes, and the next
+    // read would take it for port 3's answer.
+    const std::uint64_t start = hostwin::nowMs();
+    EXPECT_EQ(veskcfp2_getPort(inst, 3, &port), VESKCFP2_CMD_OK);
+    EXPECT_EQ(port, 0x12);
+    EXPECT_EQ(hostwin::nowMs() - start, 150u);
+    EXPECT_EQ(veskcfp2_getPort(inst, 5, &port), VESKCFP2_CMD_OK);
+    EXPECT_EQ(port, 0x7F);
+}
+
 }  // namespace

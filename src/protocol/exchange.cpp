@@ -26,19 +26,25 @@ void dropPipesIfVanished(VESK::USBAPI &transport, VESK::BoardTurn &turn) {
 
 // Replies carry nothing that ties them to their query, so a reply that comes
 // after its query gave up would be taken as the answer to the next one.
-// Before a query is sent, one read (bounded like any other) collects the
-// reply the board still owes; its bytes are dropped. The board stays marked
-// until a query's own read succeeds. False when the query must not go on:
-// the pipes were dropped, or the read failed for another reason than
-// nothing coming in time, so the owed reply may still sit in the endpoint.
+// Before a query is sent, reads (each bounded like any other) collect the
+// reply the board still owes; its bytes are dropped. A reply owed by a read
+// that waited its full time gets one more wait; one owed by a read that
+// ended at once gets two, as it may still be a whole reply time away. The
+// board stays marked until a query's own read succeeds. False when the query
+// must not go on: the pipes were dropped, or a read failed for another
+// reason than nothing coming in time, so the owed reply may still sit in the
+// endpoint.
 bool collectOwedReply(VESK::USBAPI &transport, VESK::BoardTurn &turn) {
     std::uint8_t discarded[REPORT_SIZE];
     const std::uint32_t length =
         std::min<std::uint32_t>(turn.owedReplyLength(), static_cast<std::uint32_t>(REPORT_SIZE));
-    if (VESK::readReply(transport.readPipe(), discarded, length, nullptr)) return true;
-    if (!VESK::readTimedOut()) {
-        dropPipesIfVanished(transport, turn);
-        return false;
+    const std::uint32_t waits = std::max<std::uint32_t>(turn.owedReplyWaits(), 1);
+    for (std::uint32_t wait = 0; wait < waits; ++wait) {
+        if (VESK::readReply(transport.readPipe(), discarded, length, nullptr)) return true;
+        if (!VESK::readTimedOut()) {
+            dropPipesIfVanished(transport, turn);
+            return false;
+        }
     }
     return true;
 }
@@ -71,12 +77,13 @@ int exchange(VESK::USBAPI &transport, const std::uint8_t *report, std::uint32_t 
     std::uint32_t received = 0;
     if (!VESK::readReply(transport.readPipe(), reply, replyLength, &received)) {
         // The report went out: whatever stopped the read, the board may
-        // still answer it.
-        turn.setOwedReplyLength(replyLength);
+        // still answer it, and unless the read waited its full time, that
+        // answer may be a whole reply time away.
+        turn.setOwedReply(replyLength, VESK::readTimedOut() ? 1 : 2);
         dropPipesIfVanished(transport, turn);
         return CMD_FAILED;
     }
-    turn.setOwedReplyLength(0);
+    turn.clearOwedReply();
     if (received == replyLength) return CMD_OK;
     if (received < replyLength) return CMD_SHORT;
     // More bytes than asked cannot be a reply to this query. The read itself

@@ -60,7 +60,9 @@ void leaveBoard(const std::shared_ptr<OpenBoard> &board) {
 
 void boardFoundGone(const std::shared_ptr<OpenBoard> &board) {
     std::lock_guard<std::mutex> hold(registryLock);
-    if (board->users <= 1) board->owedReplyLength = 0;
+    if (board->users > 1) return;
+    board->owedReplyWaits = 0;
+    board->owedReplyLength = 0;
 }
 
 void holdBoardsForFork() { registryLock.lock(); }

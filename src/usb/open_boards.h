@@ -24,6 +24,11 @@ struct OpenBoard {
     // The length of a reply the board still owes: a query's read failed, so
     // its reply may come later. 0 when nothing is owed. Written under `turn`.
     std::atomic<std::uint32_t> owedReplyLength{0};
+    // How many whole read waits the next query spends collecting that reply
+    // before it goes on: one after a read that waited its full time for it,
+    // two after a read that ended without waiting (an error at once), since
+    // that reply may still be a whole reply time away. Written under `turn`.
+    std::atomic<std::uint32_t> owedReplyWaits{0};
     // Transports with pipes on the board; guarded by the registry's lock.
     unsigned users = 0;
     // Set in a process forked from the one that made the entry: `turn` may

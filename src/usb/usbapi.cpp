@@ -105,7 +105,10 @@ void USBAPI::drainBoard() {
         }
         if (received == 0) return;
     }
-    if (board->owedReplyLength == 0) board->owedReplyLength = brevant::REPORT_SIZE;
+    if (board->owedReplyLength == 0) {
+        board->owedReplyWaits = 1;
+        board->owedReplyLength = static_cast<std::uint32_t>(brevant::REPORT_SIZE);
+    }
 }
 
 void USBAPI::leaveBoardIfJoined() {
@@ -138,7 +141,12 @@ BoardTurn::BoardTurn(const USBAPI &transport)
 
 std::uint32_t BoardTurn::owedReplyLength() const { return board_->owedReplyLength; }
 
-void BoardTurn::setOwedReplyLength(std::uint32_t length) { board_->owedReplyLength = length; }
+std::uint32_t BoardTurn::owedReplyWaits() const { return board_->owedReplyWaits; }
+
+void BoardTurn::setOwedReply(std::uint32_t length, std::uint32_t waits) {
+    board_->owedReplyWaits = waits;
+    board_->owedReplyLength = length;
+}
 
 void BoardTurn::boardFoundGone() { VESK::boardFoundGone(board_); }
 

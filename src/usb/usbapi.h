@@ -149,7 +149,10 @@ class BoardTurn {
    public:
     explicit BoardTurn(const USBAPI &transport);
     std::uint32_t owedReplyLength() const;
-    void setOwedReplyLength(std::uint32_t length);
+    std::uint32_t owedReplyWaits() const;
+    // Marks a reply of `length` bytes owed, to be waited for `waits` times.
+    void setOwedReply(std::uint32_t length, std::uint32_t waits);
+    void clearOwedReply() { setOwedReply(0, 0); }
     // This exchange's transfer found the board gone: it owes nothing more,
     // unless other transports of the process still have pipes on its path.
     void boardFoundGone();
