@@ -87,7 +87,10 @@ Json historyReadings(const HistoryEntry &entry) {
 Json columnsJson(const BoardSet &boards) {
     Json columns = Json::object();
     for (const auto &board : boards.boards()) {
-        for (const Reading &r : board->view()->readings) {
+        // The view is held for the loop: the board's thread may publish a
+        // new one meanwhile, which frees the old one's readings.
+        const std::shared_ptr<const BoardView> view = board->view();
+        for (const Reading &r : view->readings) {
             if (columns.contains(r.key)) continue;
             std::string unit = r.unit;
             const std::size_t underscore = r.key.rfind('_');
