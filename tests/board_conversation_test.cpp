@@ -166,13 +166,7 @@ TEST_F(BoardConversation, ReplyAnotherProgramLeftInTheEndpointIsDrainedOnConnect
 TEST_F(BoardConversation, DrainThatCannotReadLeavesTheFirstQueryToCollectTheReply) {
     // Another program left a supply-voltage reply; this process's drain read
     // fails before it can tell whether anything is there.
-    const HANDLE pipe = CreateFileA(hostwin::endpointName(bench.pathOf(*board)).c_str(), GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
-    std::uint8_t report[64] = {0xF6, 0x01, 0x00, 0x01};
-    DWORD written = 0;
-    ASSERT_TRUE(WriteFile(pipe, report, sizeof report, &written, nullptr));
-    CloseHandle(pipe);
+    leaveSupplyVoltageReplyUnread();
     hostwin::failCalls(Fn::ReadFile, ERROR_GEN_FAILURE);
     CFP2INSTANCE *inst = connected(1, 0);
     EXPECT_EQ(hostwin::pendingReplies(bench.interfaceOf(*board)), 1u);

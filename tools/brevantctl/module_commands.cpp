@@ -209,11 +209,7 @@ ModuleStart startModuleCommand(Context &c) {
 }
 
 void runModuleStatus(Context &c) {
-    const ModuleStart start = startModuleCommand(c);
-    const std::uint8_t port = start.port;
-    const std::optional<unsigned> lanes = start.lanes;
-    const Words &id = start.id;
-    const Value &state = start.state;
+    const auto &[port, lanes, id, state] = startModuleCommand(c);
     c.json()["port"] = port;
     c.json()["state"] = stateJson(state);
     c.json()["laneCount"] = lanes ? Json(*lanes) : Json();
@@ -272,11 +268,7 @@ void runModuleStatus(Context &c) {
 }
 
 void runModuleMonitor(Context &c) {
-    const ModuleStart start = startModuleCommand(c);
-    const std::uint8_t port = start.port;
-    const std::optional<unsigned> lanes = start.lanes;
-    const Words &id = start.id;
-    const Value &state = start.state;
+    const auto &[port, lanes, id, state] = startModuleCommand(c);
     std::vector<std::uint16_t> regs = cfp2module::registersOf(cfp2module::moduleMonitorFields());
     const std::vector<std::uint16_t> laneRegs = cfp2module::registersOf(cfp2module::laneMonitorFields(), lanes.value_or(0));
     regs.insert(regs.end(), laneRegs.begin(), laneRegs.end());
