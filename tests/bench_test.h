@@ -24,6 +24,8 @@ class BenchTest : public ::testing::Test, protected TestInstances {
         EXPECT_EQ(open.events, 0u) << "events left open";
         EXPECT_EQ(open.deviceLists, 0u) << "device lists left open";
         EXPECT_EQ(open.registryKeys, 0u) << "registry keys left open";
+        EXPECT_EQ(open.mutexes, 0u) << "board turns left open";
+        EXPECT_EQ(open.sections, 0u) << "board marks left open";
         EXPECT_EQ(hostwin::abandonedIo(), 0u) << "I/O records released while the system owned them";
         EXPECT_EQ(hostwin::outstandingIo(), 0u) << "reads left unfinished";
     }

@@ -155,12 +155,21 @@ TEST_F(BoardConversation, ReplyAnotherProgramLeftInTheEndpointIsDrainedOnConnect
     EXPECT_EQ(std::vector<std::uint32_t>(reads.begin() + static_cast<std::ptrdiff_t>(readsBefore), reads.end()),
               (std::vector<std::uint32_t>{64, 64}))
         << "whole-packet reads";
+    // The drain found the endpoint empty at last: the board is in step, and
+    // its first query is one read of its own length, with no ping before it.
+    const std::size_t sentBefore = board->reports().size();
+    const std::size_t readsBeforeQuery = hostwin::readLengths().size();
     expectOwnTemperature(inst);
+    EXPECT_EQ(board->reports().size(), sentBefore + 1);
+    EXPECT_EQ(hostwin::readLengths().size(), readsBeforeQuery + 1);
+    EXPECT_EQ(hostwin::readLengths().back(), 3u);
 
-    // A second instance on a board already open drains nothing.
+    // A second instance on a board already open drains too (it cannot tell
+    // a board in use from one replugged under a stale instance): one short
+    // read that finds nothing.
     const std::size_t readsNow = hostwin::readLengths().size();
     connected(1, 0);
-    EXPECT_EQ(hostwin::readLengths().size(), readsNow);
+    EXPECT_EQ(hostwin::readLengths().size(), readsNow + 1);
 }
 
 TEST_F(BoardConversation, DrainThatCannotReadLeavesTheFirstQueryToCollectTheReply) {

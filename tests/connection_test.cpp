@@ -75,9 +75,9 @@ TEST_F(Connection, SecondConnectClosesTheFirstPipesBeforeOpeningNewOnes) {
     const std::uint64_t closesBefore = hostwin::calls(Fn::CloseHandle);
     EXPECT_EQ(veskcfp2_connect(inst), 1);
     EXPECT_EQ(hostwin::openObjects().files, 2u);
-    // The two pipes, and the event of the read that drained the endpoint of
-    // the board nobody had open any more.
-    EXPECT_EQ(hostwin::calls(Fn::CloseHandle) - closesBefore, 3u);
+    // The two pipes, the event of the read that drained the endpoint, and
+    // the turn and mark of the board nobody had open any more.
+    EXPECT_EQ(hostwin::calls(Fn::CloseHandle) - closesBefore, 5u);
 }
 
 TEST_F(Connection, ConnectAfterAFailedHalfOpenConnectDoesNotLeakTheOpenPipe) {
@@ -85,7 +85,7 @@ TEST_F(Connection, ConnectAfterAFailedHalfOpenConnectDoesNotLeakTheOpenPipe) {
     bench.setOpenable(board, true, false);
     CFP2INSTANCE *inst = create(1, 0);
     EXPECT_EQ(veskcfp2_connect(inst), 0);
-    EXPECT_EQ(hostwin::openObjects().files, 1u);  // the write pipe opened
+    EXPECT_EQ(hostwin::openObjects().files, 0u);  // the write pipe opened and was closed again
     // Half open is not connected: a command without a reply could be
     // written, but nothing goes out.
     std::uint8_t value = 0;
@@ -98,7 +98,7 @@ TEST_F(Connection, ConnectAfterAFailedHalfOpenConnectDoesNotLeakTheOpenPipe) {
               0u);
     EXPECT_EQ(board.reports().size(), 0u);
     EXPECT_EQ(veskcfp2_connect(inst), 0);
-    EXPECT_EQ(hostwin::openObjects().files, 1u);
+    EXPECT_EQ(hostwin::openObjects().files, 0u);
     bench.setOpenable(board, true, true);
     EXPECT_EQ(veskcfp2_connect(inst), 1);
     EXPECT_EQ(hostwin::openObjects().files, 2u);
@@ -126,12 +126,14 @@ TEST_F(Connection, RefusedCloseMakesDisconnectFailAndTheNextConnectStillWorks) {
     EXPECT_EQ(veskcfp2_ping(inst, reply), VESKCFP2_CMD_OK);
 }
 
-TEST_F(Connection, DestroyWithoutDisconnectClosesNothing) {
+TEST_F(Connection, DestroyWithoutDisconnectClosesNoPipe) {
     bench.plug(1, "A");
     CFP2INSTANCE *inst = veskcfp2_createInstance(1, 0);
     ASSERT_EQ(veskcfp2_connect(inst), 1);
-    EXPECT_EQ(systemCallsDuring([&] { veskcfp2_destroyInstance(inst); }), 0u);
+    // Only the board's turn and mark go, with the board's last user.
+    EXPECT_EQ(systemCallsDuring([&] { veskcfp2_destroyInstance(inst); }), 3u);
     EXPECT_EQ(hostwin::openObjects().files, 2u);
+    EXPECT_EQ(hostwin::openObjects().mutexes + hostwin::openObjects().sections, 0u);
     hostwin::reset();  // the caller's leak, not the library's: clear it for the fixture
 }
 

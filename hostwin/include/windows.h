@@ -89,6 +89,8 @@ typedef struct _OVERLAPPED {
 #define ERROR_GEN_FAILURE 31L
 #define ERROR_SHARING_VIOLATION 32L
 #define ERROR_HANDLE_EOF 38L
+#define ERROR_NOT_OWNER 288L
+#define ERROR_ALREADY_EXISTS 183L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_INVALID_FLAGS 1004L
@@ -112,8 +114,13 @@ typedef struct _OVERLAPPED {
 /* Waits. */
 #define INFINITE 0xFFFFFFFFu
 #define WAIT_OBJECT_0 0x00000000u
+#define WAIT_ABANDONED 0x00000080u
 #define WAIT_TIMEOUT 0x00000102u
 #define WAIT_FAILED 0xFFFFFFFFu
+
+/* Shared sections. */
+#define PAGE_READWRITE 0x04u
+#define FILE_MAP_ALL_ACCESS 0x000F001Fu
 
 /* Registry. */
 typedef struct HKEY__ *HKEY;
@@ -143,6 +150,17 @@ HOSTWIN_API HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes,
 HOSTWIN_API BOOL WINAPI ResetEvent(HANDLE hEvent);
 HOSTWIN_API DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 HOSTWIN_API DWORD WINAPI GetLastError(void);
+/* Named mutexes and shared sections, named objects of the whole system. */
+HOSTWIN_API HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner,
+                                       LPCSTR lpName);
+HOSTWIN_API BOOL WINAPI ReleaseMutex(HANDLE hMutex);
+HOSTWIN_API HANDLE WINAPI CreateFileMappingA(HANDLE hFile, LPSECURITY_ATTRIBUTES lpAttributes,
+                                             DWORD flProtect, DWORD dwMaximumSizeHigh,
+                                             DWORD dwMaximumSizeLow, LPCSTR lpName);
+HOSTWIN_API LPVOID WINAPI MapViewOfFile(HANDLE hFileMappingObject, DWORD dwDesiredAccess,
+                                        DWORD dwFileOffsetHigh, DWORD dwFileOffsetLow,
+                                        size_t dwNumberOfBytesToMap);
+HOSTWIN_API BOOL WINAPI UnmapViewOfFile(LPCVOID lpBaseAddress);
 HOSTWIN_API void WINAPI SetLastError(DWORD dwErrCode);
 
 HOSTWIN_API LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions,

@@ -18,7 +18,8 @@ const char *const kNames[] = {
     "SetupDiDestroyDeviceInfoList", "RegOpenKeyExA", "RegQueryValueExA", "RegCloseKey",
     "CreateFileA", "WriteFile", "ReadFile", "GetOverlappedResult", "CancelIo", "CloseHandle",
     "CreateEventA", "ResetEvent", "WaitForSingleObject", "GetLastError",
-    "SetLastError", "wsprintfA", "_strlwr"};
+    "SetLastError", "wsprintfA", "_strlwr", "CreateMutexA", "ReleaseMutex",
+    "WaitForSingleObject (mutex)", "CreateFileMappingA", "MapViewOfFile", "UnmapViewOfFile"};
 static_assert(sizeof kNames / sizeof kNames[0] == static_cast<unsigned>(Fn::Count),
               "a name for every system call");
 
@@ -102,7 +103,12 @@ void reset() {
     State &s = c.s;
     s.interfaces.clear();
     s.order.clear();
-    s.objects.clear();
+    // Named mutexes and sections stay with whoever holds them (a library
+    // that keeps a board's turn across benches), as on a real system.
+    for (auto it = s.objects.begin(); it != s.objects.end();) {
+        const bool named = it->second.kind == Object::Mutex || it->second.kind == Object::Section;
+        it = named ? std::next(it) : s.objects.erase(it);
+    }
     s.pending.clear();
     s.calls.fill(0);
     s.readLengths.clear();
@@ -162,9 +168,17 @@ OpenObjects openObjects() {
             case Object::Event: ++open.events; break;
             case Object::DeviceList: ++open.deviceLists; break;
             case Object::RegistryKey: ++open.registryKeys; break;
+            case Object::Mutex: ++open.mutexes; break;
+            case Object::Section: ++open.sections; break;
         }
     }
+    open.sections += c.s.views.size();
     return open;
+}
+
+void abandonMutexes() {
+    Control c;
+    for (auto &entry : c.s.mutexes) entry.second.abandonNext = true;
 }
 
 std::uint64_t abandonedIo() {

@@ -276,14 +276,15 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
     Call call(Fn::CloseHandle);
     State &s = call.s;
     auto it = s.objects.find(reinterpret_cast<std::uintptr_t>(hObject));
-    if (it == s.objects.end() ||
-        (it->second.kind != Object::File && it->second.kind != Object::Event)) {
+    if (it == s.objects.end() || it->second.kind == Object::DeviceList || it->second.kind == Object::RegistryKey) {
         setError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
     // A refused close still releases the handle: the caller cannot use it
     // again either way.
-    abandonReads(s, it->first, it->second.kind == Object::Event);
+    if (it->second.kind == Object::File || it->second.kind == Object::Event)
+        abandonReads(s, it->first, it->second.kind == Object::Event);
+    closeNamed(s, it->second);
     s.objects.erase(it);
     if (call.fault()) {
         setError(*call.fault());
@@ -320,6 +321,7 @@ BOOL WINAPI ResetEvent(HANDLE hEvent) {
 }
 
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+    if (isMutex(hHandle)) return waitForMutex(hHandle, dwMilliseconds);
     Call call(Fn::WaitForSingleObject);
     if (call.fault()) {
         setError(*call.fault());

@@ -11,7 +11,9 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "hostwin/platform.h"
@@ -51,12 +53,25 @@ struct RegistryKeyObject {
     InterfaceId interface;
 };
 
+// A named mutex or shared section, alive while a handle (or a view) keeps it.
+struct NamedMutex {
+    unsigned handles = 0;
+    std::thread::id owner;  // default: nobody
+    unsigned recursion = 0;
+    bool abandonNext = false;
+};
+struct NamedSection {
+    unsigned handles = 0;
+    std::shared_ptr<std::vector<std::uint8_t>> bytes;
+};
+
 struct Object {
-    enum Kind { File, Event, DeviceList, RegistryKey } kind;
+    enum Kind { File, Event, DeviceList, RegistryKey, Mutex, Section } kind;
     FileObject file{};
     EventObject event{};
     DeviceListObject list{};
     RegistryKeyObject key{};
+    std::string name{};  // of a mutex or section
 };
 
 // A read that did not complete at once.
@@ -86,6 +101,11 @@ struct State {
     std::map<std::uintptr_t, Object> objects;
     std::uintptr_t nextHandle = 0x1000;
     std::deque<PendingRead> pending;
+    std::map<std::string, NamedMutex> mutexes;
+    std::map<std::string, NamedSection> sections;
+    // Mapped views: their memory, kept alive by the view.
+    std::map<const void *, std::shared_ptr<std::vector<std::uint8_t>>> views;
+    std::uint64_t unnamed = 0;
 
     std::array<std::uint64_t, static_cast<unsigned>(Fn::Count)> calls{};
     std::array<std::deque<Fault>, static_cast<unsigned>(Fn::Count)> faults{};
@@ -114,6 +134,13 @@ class Call {
 HANDLE newHandle(State &s, Object object);
 Object *findObject(State &s, HANDLE handle, Object::Kind kind);
 void setError(DWORD error);
+
+// Waits on a mutex handle (WaitForSingleObject on a mutex); `isMutex` tells
+// such handles.
+bool isMutex(HANDLE handle);
+DWORD waitForMutex(HANDLE handle, DWORD milliseconds);
+// Drops one handle of a named object (CloseHandle of a mutex or section).
+void closeNamed(State &s, const Object &object);
 
 // Whether a file object's device is still the one it was opened on.
 bool fileAlive(State &s, const FileObject &file);

@@ -1,6 +1,7 @@
 // eeprom_serial.cpp - single EEPROM bytes and the 8-character serial number
 // kept at EEPROM addresses 0-7.
 #include "api/board.h"
+#include "protocol/eeprom.h"
 
 using namespace brevant;
 
@@ -15,14 +16,14 @@ int32_t VESKCFP2_CALL veskcfp2_eepromRead(CFP2INSTANCE *instance, int32_t addres
                                           uint8_t *value) {
     CFP2BOARD *board = boardOf(instance);
     if (board == nullptr || value == nullptr) return CMD_FAILED;
-    return board->transport->eepromRead(address, value);
+    return eepromRead(*board->transport, address, value);
 }
 
 int32_t VESKCFP2_CALL veskcfp2_eepromWrite(CFP2INSTANCE *instance, int32_t address,
                                            uint8_t data) {
     CFP2BOARD *board = boardOf(instance);
     if (board == nullptr) return CMD_FAILED;
-    return board->transport->eepromWrite(address, data);
+    return eepromWrite(*board->transport, address, data);
 }
 
 uint8_t VESKCFP2_CALL veskcfp2_getSN(CFP2INSTANCE *instance, uint8_t *serial) {
@@ -30,7 +31,7 @@ uint8_t VESKCFP2_CALL veskcfp2_getSN(CFP2INSTANCE *instance, uint8_t *serial) {
     if (board == nullptr || serial == nullptr) return 0;
     for (int i = 0; i < kSerialLength; ++i) {
         // A short reply means this character never arrived.
-        if (board->transport->eepromRead(i, &serial[i]) != CMD_OK) return 0;
+        if (eepromRead(*board->transport, i, &serial[i]) != CMD_OK) return 0;
     }
     return 1;
 }
@@ -42,14 +43,14 @@ uint8_t VESKCFP2_CALL veskcfp2_setSN(CFP2INSTANCE *instance, const uint8_t *seri
     // Length 0 reads no character: eight spaces are written whatever `serial` is.
     if (serial == nullptr && length > 0) return 0;
     for (int i = 0; i < length; ++i) {
-        if (board->transport->eepromWrite(i, serial[i]) == CMD_FAILED) return 0;
+        if (eepromWrite(*board->transport, i, serial[i]) == CMD_FAILED) return 0;
     }
     // Every padding byte is attempted, but a serial with a space that never
     // reached the board is not the serial asked for: the old character is
     // still there.
     bool padded = true;
     for (int i = length; i < kSerialLength; ++i) {
-        if (board->transport->eepromWrite(i, kSerialPadding) == CMD_FAILED) padded = false;
+        if (eepromWrite(*board->transport, i, kSerialPadding) == CMD_FAILED) padded = false;
     }
     return padded ? 1 : 0;
 }

@@ -1,6 +1,7 @@
 // enumerate.cpp - lists the attached boards of a type with the first byte of
 // each one's EEPROM (the first serial character).
 #include "api/board.h"
+#include "protocol/eeprom.h"
 
 using namespace brevant;
 
@@ -39,7 +40,7 @@ int32_t VESKCFP2_CALL veskcfp2_enumerateDevices(int32_t boardType, uint16_t *ind
         VESK::USBAPI probe(found[k], matchText, VESK::PIPE_SUFFIX, VESK::PIPE_SUFFIX);
         probe.openPipes();
         std::uint8_t first = 0;
-        probe.eepromRead(0, &first);
+        eepromRead(probe, 0, &first);
         probe.closePipes();
         firstBytes[2 * k] = first;
     }

@@ -2,7 +2,7 @@
 // the process is built in one shared report, EEPROM_REPORT; a process-wide
 // lock keeps each fill-and-send whole, so two threads can never send a report
 // that mixes the address of one command with the data of another.
-#include <mutex>
+#include "protocol/eeprom.h"
 
 #include "protocol/exchange.h"
 #include "protocol/report.h"
@@ -12,7 +12,6 @@ namespace brevant {
 namespace {
 
 std::uint8_t EEPROM_REPORT[REPORT_SIZE];
-std::mutex eepromReportLock;
 
 constexpr std::uint32_t kAddressMask = 0x1FFFF;
 
@@ -28,28 +27,30 @@ EepromAddress splitAddress(std::int32_t address) {
 }
 
 }  // namespace
-}  // namespace brevant
 
-namespace VESK {
-
-int USBAPI::eepromWrite(std::int32_t address, std::uint8_t data) {
-    const brevant::EepromAddress a = brevant::splitAddress(address);
-    std::lock_guard<std::mutex> hold(brevant::eepromReportLock);
-    return brevant::runCommand(*this, brevant::EEPROM_REPORT, brevant::Command::EepromWrite,
-                               {a.page, a.high, a.low, data}, nullptr);
+std::mutex &eepromLock() {
+    // Never destroyed: a transport released while the process exits may
+    // still take it.
+    static auto *const lock = new std::mutex;
+    return *lock;
 }
 
-int USBAPI::eepromRead(std::int32_t address, std::uint8_t *value) {
-    const brevant::EepromAddress a = brevant::splitAddress(address);
+int eepromWrite(VESK::USBAPI &transport, std::int32_t address, std::uint8_t data) {
+    const EepromAddress a = splitAddress(address);
+    std::lock_guard<std::mutex> hold(eepromLock());
+    return runCommand(transport, EEPROM_REPORT, Command::EepromWrite, {a.page, a.high, a.low, data}, nullptr);
+}
+
+int eepromRead(VESK::USBAPI &transport, std::int32_t address, std::uint8_t *value) {
+    const EepromAddress a = splitAddress(address);
     std::uint8_t reply[2] = {0, 0};
     int result;
     {
-        std::lock_guard<std::mutex> hold(brevant::eepromReportLock);
-        result = brevant::runCommand(*this, brevant::EEPROM_REPORT, brevant::Command::EepromRead,
-                                     {a.page, a.high, a.low}, reply);
+        std::lock_guard<std::mutex> hold(eepromLock());
+        result = runCommand(transport, EEPROM_REPORT, Command::EepromRead, {a.page, a.high, a.low}, reply);
     }
     if (value != nullptr) *value = reply[1];
     return result;
 }
 
-}  // namespace VESK
+}  // namespace brevant

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "protocol/report.h"
+#include "usb/conversation.h"
 #include "usb/usbapi.h"
 
 namespace brevant {
@@ -24,31 +25,6 @@ void dropPipesIfVanished(VESK::USBAPI &transport, VESK::BoardTurn &turn) {
     transport.closePipes();
 }
 
-// Replies carry nothing that ties them to their query, so a reply that comes
-// after its query gave up would be taken as the answer to the next one.
-// Before a query is sent, reads (each bounded like any other) collect the
-// reply the board still owes; its bytes are dropped. A reply owed by a read
-// that waited its full time gets one more wait; one owed by a read that
-// ended at once gets two, as it may still be a whole reply time away. The
-// board stays marked until a query's own read succeeds. False when the query
-// must not go on: the pipes were dropped, or a read failed for another
-// reason than nothing coming in time, so the owed reply may still sit in the
-// endpoint.
-bool collectOwedReply(VESK::USBAPI &transport, VESK::BoardTurn &turn) {
-    std::uint8_t discarded[REPORT_SIZE];
-    const std::uint32_t length =
-        std::min<std::uint32_t>(turn.owedReplyLength(), static_cast<std::uint32_t>(REPORT_SIZE));
-    const std::uint32_t waits = std::max<std::uint32_t>(turn.owedReplyWaits(), 1);
-    for (std::uint32_t wait = 0; wait < waits; ++wait) {
-        if (VESK::readReply(transport.readPipe(), discarded, length, nullptr)) return true;
-        if (!VESK::readTimedOut()) {
-            dropPipesIfVanished(transport, turn);
-            return false;
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 int exchange(VESK::USBAPI &transport, const std::uint8_t *report, std::uint32_t replyLength,
@@ -58,15 +34,17 @@ int exchange(VESK::USBAPI &transport, const std::uint8_t *report, std::uint32_t 
     if (!pipesOpen(transport)) return CMD_FAILED;
 
     // The board's replies answer whoever asked last, so every instance and
-    // probe of the process on this board takes its turn: one report and its
-    // reply at a time.
+    // probe of every process on this board takes its turn: one report and
+    // its reply at a time.
     VESK::BoardTurn turn(transport);
+    if (!turn.held()) return CMD_FAILED;
 
-    // Only a query can be harmed by an old reply: commands without one go out
-    // at once.
-    if (replyLength != 0 && turn.owedReplyLength() != 0 && !collectOwedReply(transport, turn)) {
-        return CMD_FAILED;
-    }
+    // Only a query can be harmed by a reply nobody waits for: commands
+    // without one go out at once. A query on a board that may owe a reply
+    // waits until the conversation is back in step, and then reads a whole
+    // packet, so that a reply of another length is seen as such.
+    bool wholePacket = false;
+    if (replyLength != 0 && !turn.readyForQuery(transport, wholePacket)) return CMD_FAILED;
 
     if (!VESK::writeReport(transport.writePipe(), report, nullptr)) {
         dropPipesIfVanished(transport, turn);
@@ -74,20 +52,25 @@ int exchange(VESK::USBAPI &transport, const std::uint8_t *report, std::uint32_t 
     }
     if (replyLength == 0) return CMD_OK;
 
+    std::uint8_t packet[REPORT_SIZE];
     std::uint32_t received = 0;
-    if (!VESK::readReply(transport.readPipe(), reply, replyLength, &received)) {
+    const bool read = wholePacket
+                          ? VESK::readReply(transport.readPipe(), packet, sizeof packet, &received)
+                          : VESK::readReply(transport.readPipe(), reply, replyLength, &received);
+    if (!read) {
         // The report went out: whatever stopped the read, the board may
-        // still answer it, and unless the read waited its full time, that
-        // answer may be a whole reply time away.
-        turn.setOwedReply(replyLength, VESK::readTimedOut() ? 1 : 2);
+        // still answer it.
+        turn.replyMayStillCome(replyLength);
         dropPipesIfVanished(transport, turn);
         return CMD_FAILED;
     }
-    turn.clearOwedReply();
+    if (wholePacket) std::copy(packet, packet + std::min(received, replyLength), reply);
     if (received == replyLength) return CMD_OK;
     if (received < replyLength) return CMD_SHORT;
-    // More bytes than asked cannot be a reply to this query. The read itself
-    // succeeded, so the pipes are fine: no system error is consulted.
+    // More bytes than asked cannot be this query's reply: the board is out of
+    // step (its own reply may still come) or lengthens its replies. The read
+    // itself succeeded, so the pipes are fine: no system error is consulted.
+    turn.replyMayStillCome(replyLength);
     return CMD_FAILED;
 }
 

@@ -20,9 +20,9 @@ namespace brevant {
 // After a transfer that failed because the device went away (the transport
 // answers that), both pipes are closed so later commands fail without
 // touching the system until the board is connected again.
-// A query whose read failed leaves the board owing a reply; the board's next
-// query first collects and drops that reply (waiting at most one read
-// timeout), so a late answer is never taken for the next query's.
+// A query whose read failed leaves the board marked as owing a reply; the
+// board's next query first brings the conversation back in step (see
+// usb/conversation.h), so a late answer is never taken for the next query's.
 int exchange(VESK::USBAPI &transport, const std::uint8_t *report, std::uint32_t replyLength,
              std::uint8_t *reply);
 

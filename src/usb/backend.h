@@ -14,14 +14,31 @@ namespace VESK {
 
 enum class PipeDirection { Write, Read };
 
+enum class SharedTurnTake { Taken, Abandoned, Failed };
+
+// A board's turn and mark shared by every process that uses the library on
+// it. Only where the system lets two processes open one board at once.
+struct SharedTurnOps {
+    // The turn of the board at `path` (the path a lookup found); null when
+    // it cannot be made.
+    void *(*open)(const char *path);
+    // Waits for the turn; Abandoned when a process died holding it.
+    SharedTurnTake (*take)(void *turn);
+    void (*give)(void *turn);
+    // Two words every process sees alike, read and written only while the
+    // turn is held: the replies the board may owe, and how many are pings.
+    std::uint32_t *(*mark)(void *turn);
+    void (*close)(void *turn);
+};
+
 struct Backend {
     const char *name;
     bool simulated;  // the boards it reaches are virtual ones
     int (*findDevicePath)(std::uint32_t memberIndex, const char *matchText, char *destination,
                           std::uint32_t destinationSize, std::uint32_t *pathLength);
-    // Looks the device up afresh and opens one pipe; noPipe() on failure.
-    PipeHandle (*openPipe)(std::uint16_t deviceIndex, const char *matchText, const char *suffix,
-                           PipeDirection direction);
+    // Opens one pipe on the device at `path`, as findDevicePath gave it;
+    // noPipe() on failure.
+    PipeHandle (*openPipe)(const char *path, const char *suffix, PipeDirection direction);
     // True when the pipe closed cleanly.
     bool (*closePipe)(PipeHandle pipe);
     bool (*writeReport)(PipeHandle pipe, const std::uint8_t *report, std::uint32_t *count);
@@ -36,10 +53,21 @@ struct Backend {
     // devices, made by the first of them, until a matching hold false.
     // Holds nest. A backend may look up afresh every time regardless.
     void (*holdDeviceList)(bool hold);
+    // Null where no other process can open a board this process has open.
+    const SharedTurnOps *sharedTurn;
+    // Around fork (null where there is none): the backend's own locks are
+    // taken before and released after, and the child forgets the parent's
+    // devices.
+    void (*forkPrepare)();
+    void (*forkParent)();
+    void (*forkChild)();
 };
 
 // The backend of this process, chosen on first use and kept.
 const Backend &backend();
+// The backend if it was chosen already, else null (fork handling must not
+// choose one).
+const Backend *backendIfChosen();
 
 }  // namespace VESK
 

@@ -4,7 +4,7 @@
 
 #include "protocol/report.h"
 #include "usb/backend.h"
-#include "usb/open_boards.h"
+#include "usb/conversation.h"
 
 namespace VESK {
 
@@ -59,62 +59,31 @@ bool USBAPI::openPipes() {
     leaveBoardIfJoined();
     writePipe_ = noPipe();
     readPipe_ = noPipe();
-    // The board is told apart from every other by the path its lookup finds;
-    // the pipes are opened on the board found at the same index.
+    // The board is told apart from every other by the path its lookup finds,
+    // and both pipes are opened on that device, not on whatever a second
+    // lookup by index would find if a board came or went meanwhile.
     char path[PATH_LIMIT];
     std::uint32_t pathLength = 0;
     if (matchText_ == nullptr ||
         b.findDevicePath(deviceIndex_, matchText_, path, sizeof path, &pathLength) != LOOKUP_OK) {
         return false;
     }
-    // The first user holds the board's turn from joining until its drain is
-    // done, so no other transport of the process asks the board anything
-    // before then. The entry outlives the turn's hold even if the drain
-    // finds the board gone and leaves it.
-    std::shared_ptr<OpenBoard> joined;
-    std::unique_lock<std::mutex> firstTurn;
-    joined = joinBoard(path, firstTurn);
-    board_ = joined;
-    writePipe_ = b.openPipe(deviceIndex_, matchText_, writePipeSuffix_, PipeDirection::Write);
-    readPipe_ = b.openPipe(deviceIndex_, matchText_, readPipeSuffix_, PipeDirection::Read);
-    if (firstTurn.owns_lock() && writePipeOpen() && readPipeOpen()) drainBoard();
-    return writePipeOpen() && readPipeOpen();
-}
-
-// Replies carry nothing that ties them to their query, so a reply left in
-// the endpoint by an earlier user of the board (a process that gave up on a
-// query and exited) would be taken for this process's first answer. Short
-// whole-packet reads take such replies away until one gets nothing. A board
-// found gone on the way leaves the pipes closed. A drain that could not make
-// sure the endpoint is empty (a read failed for another reason than nothing
-// coming, or replies kept coming) marks the board as owing a reply, so its
-// first query collects what may be left before asking.
-void USBAPI::drainBoard() {
-    const std::shared_ptr<OpenBoard> board = board_;
-    std::uint8_t discarded[brevant::REPORT_SIZE];
-    for (unsigned read = 0; read < DRAIN_READ_LIMIT; ++read) {
-        std::uint32_t received = 0;
-        if (!readReply(readPipe_, discarded, sizeof discarded, &received, DRAIN_READ_MS)) {
-            if (deviceGone()) {
-                boardFoundGone(board);
-                closePipes();
-                return;
-            }
-            if (readTimedOut()) return;
-            break;
-        }
-        if (received == 0) return;
+    writePipe_ = b.openPipe(path, writePipeSuffix_, PipeDirection::Write);
+    readPipe_ = b.openPipe(path, readPipeSuffix_, PipeDirection::Read);
+    // A board is joined only with both pipes open: half a connection would
+    // count as a user of the board and spare the next joiner its drain.
+    if (!writePipeOpen() || !readPipeOpen()) {
+        closePipes();
+        return false;
     }
-    if (board->owedReplyLength == 0) {
-        board->owedReplyWaits = 1;
-        board->owedReplyLength = static_cast<std::uint32_t>(brevant::REPORT_SIZE);
-    }
+    return joinConversation(path, *this) != nullptr;
 }
 
 void USBAPI::leaveBoardIfJoined() {
     if (board_ == nullptr) return;
-    leaveBoard(board_);
+    const std::shared_ptr<BoardConversation> board = std::move(board_);
     board_.reset();
+    leaveConversation(board);
 }
 
 PipeCloseResult USBAPI::closePipes() {
@@ -131,23 +100,5 @@ PipeCloseResult USBAPI::closePipes() {
 void USBAPI::dropPipesIfDeviceGone() {
     if (deviceGone()) closePipes();
 }
-
-// A board left by a fork is not waited for: its turn may belong to a thread
-// of the parent, and its pipes reach nothing in this process anyway.
-BoardTurn::BoardTurn(const USBAPI &transport)
-    : board_(transport.board()), hold_(board_->turn, std::defer_lock) {
-    if (!board_->leftByFork) hold_.lock();
-}
-
-std::uint32_t BoardTurn::owedReplyLength() const { return board_->owedReplyLength; }
-
-std::uint32_t BoardTurn::owedReplyWaits() const { return board_->owedReplyWaits; }
-
-void BoardTurn::setOwedReply(std::uint32_t length, std::uint32_t waits) {
-    board_->owedReplyWaits = waits;
-    board_->owedReplyLength = length;
-}
-
-void BoardTurn::boardFoundGone() { VESK::boardFoundGone(board_); }
 
 }  // namespace VESK

@@ -9,11 +9,10 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
 namespace VESK {
 
-struct OpenBoard;
+struct BoardConversation;
 
 // A pipe as the transport keeps it: a system handle (Windows) or the
 // backend's own pipe object. noPipe() when not open.
@@ -94,17 +93,18 @@ class USBAPI : public VESKUSBBASE {
    public:
     USBAPI(std::uint16_t deviceIndex, const char *matchText, const char *writePipeSuffix,
            const char *readPipeSuffix);
-    // Leaves the board if it is still joined; open pipes are not closed.
+    // Leaves the board if it is still joined (its turn and mark are closed
+    // with its last user); open pipes are not closed.
     ~USBAPI() override;
     USBAPI(const USBAPI &) = delete;
     USBAPI &operator=(const USBAPI &) = delete;
 
-    // Looks the board up, joins it among the process's open boards and opens
-    // both pipes, storing each handle (or noPipe()); true when both are open.
-    // When no other transport of the process had the board open, its
-    // endpoint is drained first: a reply some earlier user left there (this
-    // process or another) is read and dropped. Does not close what the
-    // fields held.
+    // Looks the board up and opens both pipes on the device that lookup
+    // found; then joins the board's conversation, which drains the endpoint
+    // (a reply some earlier user left there is read and dropped). True when
+    // both pipes are open and the board is joined. When either pipe does not
+    // open, or the board cannot be joined, whatever opened is closed again.
+    // Does not close what the fields held.
     bool openPipes();
     // Closes each open pipe, marks both invalid and leaves the board. What
     // the board owes stays with the board.
@@ -119,17 +119,12 @@ class USBAPI : public VESKUSBBASE {
     PipeHandle readPipe() const { return readPipe_; }
     std::uint16_t deviceIndex() const { return deviceIndex_; }
 
-    // The board these pipes are open on, shared by every transport of the
-    // process on it; null when the lookup found none.
-    const std::shared_ptr<OpenBoard> &board() const { return board_; }
-
-    // EEPROM byte access over this transport (defined with the EEPROM report).
-    int eepromWrite(std::int32_t address, std::uint8_t data);
-    int eepromRead(std::int32_t address, std::uint8_t *value);
+    // The conversation of the board these pipes are open on, shared by every
+    // transport of the process on it; null when not joined.
+    const std::shared_ptr<BoardConversation> &board() const { return board_; }
+    void setConversation(std::shared_ptr<BoardConversation> board) { board_ = std::move(board); }
 
    private:
-    // Runs with the board's turn held by openPipes.
-    void drainBoard();
     void leaveBoardIfJoined();
 
     std::uint16_t deviceIndex_;
@@ -138,28 +133,7 @@ class USBAPI : public VESKUSBBASE {
     const char *readPipeSuffix_;
     PipeHandle writePipe_;
     PipeHandle readPipe_;
-    std::shared_ptr<OpenBoard> board_;
-};
-
-// One exchange's turn on the board of a transport whose pipes are open: while
-// it lives, no other exchange of the process talks to that board. It keeps
-// the board's entry alive even if the transport leaves it meanwhile (a board
-// that vanished). Through it the exchange reads and sets what the board owes.
-class BoardTurn {
-   public:
-    explicit BoardTurn(const USBAPI &transport);
-    std::uint32_t owedReplyLength() const;
-    std::uint32_t owedReplyWaits() const;
-    // Marks a reply of `length` bytes owed, to be waited for `waits` times.
-    void setOwedReply(std::uint32_t length, std::uint32_t waits);
-    void clearOwedReply() { setOwedReply(0, 0); }
-    // This exchange's transfer found the board gone: it owes nothing more,
-    // unless other transports of the process still have pipes on its path.
-    void boardFoundGone();
-
-   private:
-    std::shared_ptr<OpenBoard> board_;
-    std::unique_lock<std::mutex> hold_;
+    std::shared_ptr<BoardConversation> board_;
 };
 
 }  // namespace VESK

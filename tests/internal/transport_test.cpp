@@ -4,7 +4,7 @@
 #include <string>
 
 #include "bench_test.h"
-#include "usb/open_boards.h"
+#include "usb/conversation.h"
 #include "usb/usbapi.h"
 #include "usb/windows/windows_transport.h"
 
@@ -143,8 +143,8 @@ TEST_F(Transport, OpenPipesOpensTheEndpointForWritingAndForOverlappedReading) {
     vboard::Board &board = bench.plug(1, "A");
     USBAPI transport(0, MATCH_8348, PIPE_SUFFIX, PIPE_SUFFIX);
     EXPECT_TRUE(transport.openPipes());
-    // The lookup that names the board, then one per pipe.
-    EXPECT_EQ(hostwin::calls(Fn::SetupDiGetClassDevsA), 3u);
+    // One lookup names the board; both pipes open on the interface it found.
+    EXPECT_EQ(hostwin::calls(Fn::SetupDiGetClassDevsA), 1u);
     std::uint8_t report[64] = {0xF5, 0x01};
     std::uint32_t written = 0;
     EXPECT_TRUE(writeReport(transport.writePipe(), report, &written));
@@ -176,14 +176,16 @@ TEST_F(Transport, PipesShareTheEndpointWithEachOtherAndWithAProbe) {
     instance.closePipes();
 }
 
-TEST_F(Transport, HalfOpenEndpointLeavesTheWritePipeOpen) {
+TEST_F(Transport, HalfOpenEndpointClosesWhatOpenedAndNeverJoinsTheBoard) {
     vboard::Board &board = bench.plug(1, "A");
     bench.setOpenable(board, true, false);
+    const std::size_t before = knownBoards();
     USBAPI transport(0, MATCH_8348, PIPE_SUFFIX, PIPE_SUFFIX);
     EXPECT_FALSE(transport.openPipes());
-    EXPECT_TRUE(transport.writePipeOpen());
-    EXPECT_FALSE(transport.readPipeOpen());
-    transport.closePipes();
+    EXPECT_FALSE(transport.writePipeOpen() || transport.readPipeOpen());
+    EXPECT_EQ(transport.board(), nullptr);
+    EXPECT_EQ(knownBoards(), before);
+    EXPECT_EQ(hostwin::openObjects().files, 0u);
 }
 
 TEST_F(Transport, ClosingPipesThatAreNotOpenSucceedsWithoutSystemCalls) {

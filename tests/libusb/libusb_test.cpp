@@ -19,6 +19,7 @@
 
 #include "brevant.h"
 #include "test_instances.h"
+#include "usb/conversation.h"
 #include "usb/libusb/libusb_transport.h"
 #include "usb/usbapi.h"
 #include "usb_bench.h"

@@ -38,6 +38,14 @@ enum class Fn : unsigned {
     SetLastError,
     wsprintfA,
     _strlwr,
+    CreateMutexA,
+    ReleaseMutex,
+    // WaitForSingleObject on a mutex: counted and faulted apart from the
+    // waits of transfers, so a fault meant for a read's wait hits that wait.
+    WaitForMutex,
+    CreateFileMappingA,
+    MapViewOfFile,
+    UnmapViewOfFile,
     Count
 };
 HOSTWIN_API const char *name(Fn fn);
@@ -98,7 +106,8 @@ HOSTWIN_API std::size_t pendingReplies(InterfaceId id);
 HOSTWIN_API void dropPendingReplies(InterfaceId id);
 
 // Empties the platform: no interfaces, no faults, counters and clock at
-// zero, every object forgotten. Also stops the default setup from running.
+// zero, every object forgotten but named mutexes and sections, which stay
+// with whoever holds them. Also stops the default setup from running.
 HOSTWIN_API void reset();
 
 // The default setup runs once, before the first system call, when nothing
@@ -133,9 +142,14 @@ struct OpenObjects {
     std::size_t events = 0;
     std::size_t deviceLists = 0;
     std::size_t registryKeys = 0;
-    std::size_t total() const { return files + events + deviceLists + registryKeys; }
+    std::size_t mutexes = 0;   // mutex handles
+    std::size_t sections = 0;  // shared-section handles and mapped views
+    std::size_t total() const { return files + events + deviceLists + registryKeys + mutexes + sections; }
 };
 HOSTWIN_API OpenObjects openObjects();
+// Every named mutex that exists now is left as if the process that held it
+// died: the next wait on it answers WAIT_ABANDONED (and takes it).
+HOSTWIN_API void abandonMutexes();
 // Overlapped reads whose OVERLAPPED record was given up (its event or file
 // closed) before the system had finished with it.
 HOSTWIN_API std::uint64_t abandonedIo();

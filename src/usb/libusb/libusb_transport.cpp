@@ -3,7 +3,6 @@
 #include "usb/libusb/libusb_transport.h"
 
 #include <libusb.h>
-#include <pthread.h>
 
 #include <algorithm>
 #include <atomic>
@@ -16,7 +15,6 @@
 #include <vector>
 
 #include "protocol/report.h"
-#include "usb/open_boards.h"
 
 namespace VESK {
 namespace libusb {
@@ -41,19 +39,19 @@ std::atomic<unsigned> abandonedTransferCount{0};
 // once more, and as long again before it is given up.
 constexpr unsigned kGraceMs = 2000;
 
-// The process's libusb context, made on first use. A child process made by
-// fork never uses its parent's: libusb's event handling, its file
+// The process's libusb context, made on first use. A lookup after a failed
+// libusb_init tries again: a program started before USB or udev was ready
+// (a service at boot) finds its boards once they are. A child process made
+// by fork never uses its parent's: libusb's event handling, its file
 // descriptors and the parent's claimed handles belong to the parent, so the
 // child forgets them (without closing anything the parent still uses) and
 // makes a context of its own on its first call.
 std::mutex contextLock;
 libusb_context *madeContext = nullptr;  // guarded by contextLock
-bool contextTried = false;              // guarded by contextLock
 
 libusb_context *context() {
     std::lock_guard<std::mutex> hold(contextLock);
-    if (!contextTried) {
-        contextTried = true;
+    if (madeContext == nullptr) {
         libusb_context *ctx = nullptr;
         if (libusb_init(&ctx) == LIBUSB_SUCCESS) madeContext = ctx;
     }
@@ -222,33 +220,28 @@ std::vector<SharedDevice *> devices;  // guarded by devicesLock
 // complete them (and write their flag and buffer) until the handle closes.
 std::vector<InFlight *> abandoned;  // guarded by devicesLock
 
-// fork: the locks are taken around it (the open boards' registry first), so
-// the child finds them free; the child then forgets the parent's context,
-// devices, transfers and open boards. Their memory is left as it is (the
-// parent's instances copied into the child still point at them); nothing is
-// closed or released, which would act on the parent's open files.
-void beforeFork() {
-    holdBoardsForFork();
+// fork: the library's fork handling takes these locks around it, so the
+// child finds them free; the child then forgets the parent's context,
+// devices and transfers. Their memory is left as it is (the parent's
+// instances copied into the child still point at them); nothing is closed
+// or released, which would act on the parent's open files.
+void forkPrepare() {
     devicesLock.lock();
     contextLock.lock();
 }
-void afterForkInParent() {
+void forkParent() {
     contextLock.unlock();
     devicesLock.unlock();
-    releaseBoardsInParent();
 }
-void afterForkInChild() {
+void forkChild() {
     for (SharedDevice *shared : devices) shared->inherited = true;
     devices.clear();
     abandoned.clear();
     madeContext = nullptr;
-    contextTried = false;
     activeTransferCount = 0;
     contextLock.unlock();
     devicesLock.unlock();
-    startBoardsInChild();
 }
-[[maybe_unused]] const int forkHandled = pthread_atfork(beforeFork, afterForkInParent, afterForkInChild);
 
 // What the claimed interface offers: the transfer types of endpoints 0x01
 // and 0x81 on interface 0, and the IN endpoint's packet size.
@@ -389,11 +382,27 @@ int findDevicePath(std::uint32_t memberIndex, const char *matchText, char *desti
     return LOOKUP_OK;
 }
 
-PipeHandle openPipe(std::uint16_t deviceIndex, const char *matchText, const char *,
-                    PipeDirection direction) {
-    if (matchText == nullptr) return noPipe();
+// The board whose port path is `path`, from the listing the lookup that
+// gave the path saw when the caller holds one, with a reference of its own.
+bool lookUpPath(const char *path, Listed &found) {
+    std::vector<Listed> boards;
+    if (!listBoards(boards)) return false;
+    bool ok = false;
+    for (const Listed &entry : boards) {
+        if (!ok && portPath(entry) == path) {
+            found = entry;
+            libusb_ref_device(found.device);
+            ok = true;
+        }
+    }
+    releaseList(boards);
+    return ok;
+}
+
+PipeHandle openPipe(const char *path, const char *, PipeDirection direction) {
+    if (path == nullptr) return noPipe();
     Listed entry{};
-    if (lookUp(deviceIndex, matchText, entry) != LOOKUP_OK) return noPipe();
+    if (!lookUpPath(path, entry)) return noPipe();
 
     SharedDevice *shared = nullptr;
     {
@@ -569,8 +578,11 @@ bool timedOut() { return lastError == LIBUSB_ERROR_TIMEOUT; }
 }  // namespace
 
 Backend backend() {
-    return Backend{"libusb",    false,     findDevicePath, openPipe, closePipe,
-                   writeReport, readReply, deviceGone,     timedOut, holdDeviceList};
+    // The interface claim keeps every other process off an open board, so
+    // the turn is this process's own.
+    return Backend{"libusb",    false,       findDevicePath, openPipe,   closePipe,
+                   writeReport, readReply,   deviceGone,     timedOut,   holdDeviceList,
+                   nullptr,     forkPrepare, forkParent,     forkChild};
 }
 
 unsigned openDevices() {

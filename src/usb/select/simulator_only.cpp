@@ -1,6 +1,7 @@
 // simulator_only.cpp - a Linux library built without libusb: it reaches the
 // simulated bench when BREVANT_SIMULATOR asks for it and no board otherwise,
 // and says so once on standard error.
+#include <atomic>
 #include <cstdio>
 
 #include "usb/select/simulator_request.h"
@@ -13,7 +14,7 @@ int findNothing(std::uint32_t, const char *, char *, std::uint32_t, std::uint32_
     if (pathLength != nullptr) *pathLength = 0;
     return LOOKUP_NO_MORE;
 }
-PipeHandle openNothing(std::uint16_t, const char *, const char *, PipeDirection) {
+PipeHandle openNothing(const char *, const char *, PipeDirection) {
     return noPipe();
 }
 bool closeNothing(PipeHandle) { return true; }
@@ -35,15 +36,23 @@ Backend choose() {
                  "brevant: built without libusb: real boards cannot be reached; "
                  "set %s=1 for the simulated bench\n",
                  kSimulatorVariable);
-    return Backend{"none",      false,       findNothing,   openNothing, closeNothing,
-                   moveNothing, readNothing, neverGone,     neverTimedOut, holdNothing};
+    return Backend{"none",      false,       findNothing,   openNothing,   closeNothing,
+                   moveNothing, readNothing, neverGone,     neverTimedOut, holdNothing,
+                   nullptr,     nullptr,     nullptr,       nullptr};
 }
 
 }  // namespace
 
+namespace {
+std::atomic<const Backend *> chosenOnce{nullptr};
+}  // namespace
+
 const Backend &backend() {
     static const Backend chosen = choose();
+    chosenOnce.store(&chosen, std::memory_order_release);
     return chosen;
 }
+
+const Backend *backendIfChosen() { return chosenOnce.load(std::memory_order_acquire); }
 
 }  // namespace VESK

@@ -3,22 +3,16 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "usb/windows/windows_transport.h"
 
 namespace VESK {
 namespace windows {
 
-// Looks the board up afresh and opens "<interface path><suffix>".
-PipeHandle openPipe(std::uint16_t deviceIndex, const char *matchText, const char *suffix,
-                    PipeDirection direction) {
-    if (matchText == nullptr) return noPipe();
-
-    char path[PATH_LIMIT];
-    std::uint32_t pathLength = 0;
-    if (findDevicePath(deviceIndex, matchText, path, sizeof path, &pathLength) != LOOKUP_OK) {
-        return noPipe();
-    }
+// Opens "<interface path><suffix>" on the interface a lookup found.
+PipeHandle openPipe(const char *path, const char *suffix, PipeDirection direction) {
+    if (path == nullptr || std::strlen(path) >= PATH_LIMIT) return noPipe();
 
     // Up to 259 path characters, the 9-character suffix and the terminator.
     char name[PATH_LIMIT + sizeof "\\MCHP_EP1"];
@@ -42,8 +36,9 @@ bool deviceGone() { return GetLastError() == ERROR_INVALID_HANDLE; }
 void holdDeviceList(bool) {}
 
 Backend backend(const char *name, bool simulated) {
-    return Backend{name,        simulated, findDevicePath, openPipe, closePipe,
-                   writeReport, readReply, deviceGone,     timedOut, holdDeviceList};
+    return Backend{name,        simulated,  findDevicePath, openPipe, closePipe,
+                   writeReport, readReply,  deviceGone,     timedOut, holdDeviceList,
+                   &sharedTurn, nullptr,    nullptr,        nullptr};
 }
 
 }  // namespace windows

@@ -15,8 +15,7 @@ namespace windows {
 
 int findDevicePath(std::uint32_t memberIndex, const char *matchText, char *destination,
                    std::uint32_t destinationSize, std::uint32_t *pathLength);
-PipeHandle openPipe(std::uint16_t deviceIndex, const char *matchText, const char *suffix,
-                    PipeDirection direction);
+PipeHandle openPipe(const char *path, const char *suffix, PipeDirection direction);
 bool closePipe(PipeHandle pipe);
 bool writeReport(PipeHandle pipe, const std::uint8_t *report, std::uint32_t *writtenCount);
 bool readReply(PipeHandle pipe, std::uint8_t *buffer, std::uint32_t length,
@@ -25,6 +24,10 @@ bool readReply(PipeHandle pipe, std::uint8_t *buffer, std::uint32_t length,
 bool deviceGone();
 // The last transfer of this thread ended because its wait ran out.
 bool timedOut();
+
+// A board's turn and mark shared by every process on the system: a named
+// mutex and a small named section, both named after the interface path.
+extern const SharedTurnOps sharedTurn;
 
 // The backend table; `simulated` when it runs over the virtual Windows.
 Backend backend(const char *name, bool simulated);
