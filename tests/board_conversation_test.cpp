@@ -258,4 +258,53 @@ TEST_F(BoardConversation, FailedWriteAfterACollectThatGotNothingLeavesTheReplyOw
     expectOwnTemperature(inst);
 }
 
+// A connect whose read pipe did not open leaves no user behind, so the next
+// connect drains the reply another program left.
+TEST_F(BoardConversation, HalfFailedConnectLeavesTheNextConnectItsDrain) {
+    leaveSupplyVoltageReplyUnread();
+    bench.setOpenable(*board, true, false);
+    EXPECT_EQ(veskcfp2_connect(create(1, 0)), 0);
+    bench.setOpenable(*board, true, true);
+    expectOwnTemperature(connected(1, 0));
+}
+
+// An instance whose board was unplugged and plugged again does not know it
+// yet; the board may have been used by another program meanwhile.
+TEST_F(BoardConversation, BoardReplugedUnderAStaleInstanceIsDrainedForTheNextOne) {
+    connected(1, 0);
+    bench.unplug(*board);
+    bench.replug(*board);
+    leaveSupplyVoltageReplyUnread();
+    expectOwnTemperature(connected(1, 0));
+}
+
+// Another process died in the middle of an exchange, holding the board's
+// turn: its reply may still come, so the next query resynchronises (a ping
+// goes out before it) and gets its own answer.
+TEST_F(BoardConversation, TurnAbandonedByADeadProcessMakesTheNextQueryResynchronise) {
+    CFP2INSTANCE *inst = connected(1, 0);
+    leaveSupplyVoltageReplyUnread();
+    hostwin::abandonMutexes();
+    board->clearReports();
+    expectOwnTemperature(inst);
+    const std::vector<vboard::Report> sent = board->reports();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(head(sent[0], 4), (std::vector<std::uint8_t>{0xF5, 0x01, 0x00, 0x00})) << "the resync's ping";
+    EXPECT_EQ(head(sent[1], 4), (std::vector<std::uint8_t>{0xF6, 0x01, 0x00, 0x04}));
+}
+
+// Where the board's turn cannot be shared with other processes (neither in
+// the global namespace nor in the session's), the board is not connected:
+// talking to it unguarded could hand one process another's answer.
+TEST_F(BoardConversation, BoardWhoseTurnCannotBeSharedIsNotConnected) {
+    CFP2INSTANCE *inst = create(1, 0);
+    hostwin::failCalls(Fn::CreateMutexA, ERROR_ACCESS_DENIED, 2);
+    EXPECT_EQ(veskcfp2_connect(inst), 0);
+    EXPECT_EQ(hostwin::openObjects().total(), 0u);
+    // The global namespace refused, the session's serves.
+    hostwin::failCalls(Fn::CreateFileMappingA, ERROR_ACCESS_DENIED, 1);
+    EXPECT_EQ(veskcfp2_connect(inst), 1);
+    expectOwnTemperature(inst);
+}
+
 }  // namespace

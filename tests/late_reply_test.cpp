@@ -69,6 +69,51 @@ TEST_F(LateReply, EachQueryAfterATimedOutOneGetsItsOwnAnswer) {
     }
 }
 
+// Replies that come long after their query gave up, of the next query's
+// length and of others: a query may fail while the board catches up, but an
+// answer graded CMD_OK is always its own query's.
+TEST_F(LateReply, RepliesManyReplyTimesLateNeverAnswerALaterQuery) {
+    double celsius = 0;
+    std::uint8_t port = 0, identity[20];
+    std::uint16_t word = 0;
+    struct Check {
+        const char *name;
+        std::function<int()> query;
+        std::function<bool()> own;  // the answer is the query's own
+    };
+    const Check checks[] = {
+        {"port (2 bytes)", [&] { return veskcfp2_getPort(inst, 3, &port); }, [&] { return port == 0x12; }},
+        {"temperature (3 bytes)", [&] { return veskcfp2_getTemperature(inst, 0, &celsius); },
+         [&] { return celsius == 41.5; }},
+        {"MDIO (3 bytes)", [&] { return veskcfp2_getMDIO(inst, 1, 0x10, &word); }, [&] { return word == 0xBEEF; }},
+        {"ping (20 bytes)", [&] { return veskcfp2_ping(inst, identity); },
+         [&] { return std::memcmp(identity, board->state().identity.data(), 20) == 0; }},
+    };
+    const std::pair<const char *, std::function<int()>> slow[] = {
+        {"port 5", [&] { return veskcfp2_getPort(inst, 5, &port); }},
+        {"supply voltage", [&] { double v; return veskcfp2_getVCC(inst, &v); }},
+        {"ping", [&] { return veskcfp2_ping(inst, identity); }},
+    };
+    for (std::uint32_t lateMs : {250u, 500u, 2000u}) {
+        for (const auto &s : slow) {
+            SCOPED_TRACE(std::string(s.first) + " answered " + std::to_string(lateMs) + " ms late");
+            board->knobs().latencyMs = lateMs;
+            EXPECT_EQ(s.second(), VESKCFP2_CMD_FAILED);
+            board->knobs().latencyMs = 0;
+            bool answered[4] = {};
+            for (int round = 0; round < 12; ++round) {
+                for (int c = 0; c < 4; ++c) {
+                    if (checks[c].query() != VESKCFP2_CMD_OK) continue;
+                    EXPECT_TRUE(checks[c].own()) << checks[c].name << " took another query's reply";
+                    answered[c] = true;
+                }
+            }
+            for (int c = 0; c < 4; ++c) EXPECT_TRUE(answered[c]) << checks[c].name << " never answered again";
+            EXPECT_EQ(hostwin::pendingReplies(bench.interfaceOf(*board)), 0u);
+        }
+    }
+}
+
 TEST_F(LateReply, SerialReadAfterATimedOutEepromReadIsTheBoardsSerial) {
     board->state().eeprom[0x100] = 'Z';
     std::uint8_t byte = 0;

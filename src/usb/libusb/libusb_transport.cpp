@@ -48,10 +48,15 @@ constexpr unsigned kGraceMs = 2000;
 // makes a context of its own on its first call.
 std::mutex contextLock;
 libusb_context *madeContext = nullptr;  // guarded by contextLock
+unsigned startsToFail = 0;              // guarded by contextLock
 
 libusb_context *context() {
     std::lock_guard<std::mutex> hold(contextLock);
     if (madeContext == nullptr) {
+        if (startsToFail > 0) {
+            --startsToFail;
+            return nullptr;
+        }
         libusb_context *ctx = nullptr;
         if (libusb_init(&ctx) == LIBUSB_SUCCESS) madeContext = ctx;
     }
@@ -591,6 +596,11 @@ unsigned openDevices() {
 }
 
 unsigned activeTransfers() { return activeTransferCount; }
+
+void failNextStarts(unsigned count) {
+    std::lock_guard<std::mutex> hold(contextLock);
+    startsToFail = count;
+}
 unsigned abandonedTransfers() { return abandonedTransferCount; }
 
 }  // namespace libusb

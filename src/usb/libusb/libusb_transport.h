@@ -13,8 +13,9 @@
 // and give the caller at most what it asked for, with the count that came.
 // A transfer that met a stalled endpoint clears the halt before it fails.
 //
-// One libusb context serves the process, made on first use; a child made by
-// fork makes its own and never touches its parent's handles. Transfers are
+// One libusb context serves the process, made on first use and tried again
+// by a later lookup when it could not be made; a child made by fork makes
+// its own and never touches its parent's handles. Transfers are
 // submitted and their events handled on the calling thread; a transfer that
 // timed out is cancelled and completed before its buffer is given back.
 #ifndef BREVANT_USB_LIBUSB_TRANSPORT_H
@@ -35,6 +36,9 @@ unsigned activeTransfers();
 // cancel; each is kept until its device's handle closes (0 unless the
 // system misbehaves).
 unsigned abandonedTransfers();
+// Makes the next `count` attempts to start libusb fail as on a system where
+// USB is not ready yet (for tests).
+void failNextStarts(unsigned count);
 
 }  // namespace libusb
 }  // namespace VESK
