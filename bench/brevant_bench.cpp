@@ -9,7 +9,11 @@
 //   Connect           connecting an instance that is connected already (two
 //                     closes, two lookups, two opens);
 //   Enumerate/<n>     enumeration of type-1 boards with n interfaces present,
-//                     with the interface lists built per call as a counter.
+//                     with the interface lists built per call as a counter;
+//   TimeoutThenQuery  a query that times out (its reply 150 ms late), then a
+//                     query that resynchronises the board first: against
+//                     Library/GetPort + Library/GetTemperature, what a resync
+//                     costs the host (the waits are the bench's virtual time).
 #include <benchmark/benchmark.h>
 
 #include <string>
@@ -102,6 +106,23 @@ void connect(benchmark::State &state) {
         benchmark::Counter::kAvgIterations);
 }
 
+void timeoutThenQuery(benchmark::State &state) {
+    Rig rig;
+    std::uint8_t port = 0;
+    double celsius = 0;
+    unsigned n = 0;
+    for (auto _ : state) {
+        rig.board.knobs().latencyMs = 150;
+        benchmark::DoNotOptimize(veskcfp2_getPort(rig.inst, 2, &port));
+        rig.board.knobs().latencyMs = 0;
+        if (veskcfp2_getTemperature(rig.inst, 0, &celsius) != VESKCFP2_CMD_OK) {
+            state.SkipWithError("the query after the timeout failed");
+            break;
+        }
+        if (++n % kClearEvery == 0) rig.board.clearReports();
+    }
+}
+
 void enumerate(benchmark::State &state) {
     vboard::Bench bench;
     const auto boards = static_cast<int>(state.range(0));
@@ -132,6 +153,7 @@ int main(int argc, char **argv) {
         benchmark::RegisterBenchmark((std::string("Board/") + f.name).c_str(), boardAlone, f);
     }
     benchmark::RegisterBenchmark("Connect", connect);
+    benchmark::RegisterBenchmark("TimeoutThenQuery", timeoutThenQuery);
     benchmark::RegisterBenchmark("Enumerate", enumerate)->Arg(0)->Arg(8)->Arg(127)->Unit(benchmark::kMicrosecond);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
