@@ -58,6 +58,15 @@ typedef struct _GUID {
 } GUID;
 typedef const GUID *LPCGUID;
 
+/* A security descriptor; only one without a DACL (everyone may use the
+   object) is offered here. */
+typedef struct _SECURITY_DESCRIPTOR {
+    BYTE Revision;
+    BOOL daclPresent;
+    void *dacl;
+} SECURITY_DESCRIPTOR, *PSECURITY_DESCRIPTOR;
+#define SECURITY_DESCRIPTOR_REVISION 1u
+
 typedef struct _SECURITY_ATTRIBUTES {
     DWORD nLength;
     LPVOID lpSecurityDescriptor;
@@ -150,6 +159,9 @@ HOSTWIN_API HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes,
 HOSTWIN_API BOOL WINAPI ResetEvent(HANDLE hEvent);
 HOSTWIN_API DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 HOSTWIN_API DWORD WINAPI GetLastError(void);
+HOSTWIN_API BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD dwRevision);
+HOSTWIN_API BOOL WINAPI SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, BOOL bDaclPresent,
+                                                  void *pDacl, BOOL bDaclDefaulted);
 /* Named mutexes and shared sections, named objects of the whole system. */
 HOSTWIN_API HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner,
                                        LPCSTR lpName);

@@ -68,6 +68,26 @@ std::string nameOf(State &s, LPCSTR name) {
 
 extern "C" {
 
+BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD dwRevision) {
+    if (pSecurityDescriptor == nullptr || dwRevision != SECURITY_DESCRIPTOR_REVISION) {
+        setError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *pSecurityDescriptor = SECURITY_DESCRIPTOR{static_cast<BYTE>(dwRevision), FALSE, nullptr};
+    return TRUE;
+}
+
+BOOL WINAPI SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, BOOL bDaclPresent, void *pDacl,
+                                      BOOL) {
+    if (pSecurityDescriptor == nullptr || pSecurityDescriptor->Revision != SECURITY_DESCRIPTOR_REVISION) {
+        setError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    pSecurityDescriptor->daclPresent = bDaclPresent;
+    pSecurityDescriptor->dacl = pDacl;
+    return TRUE;
+}
+
 HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCSTR lpName) {
     Call call(Fn::CreateMutexA);
     if (call.fault()) {

@@ -4,7 +4,9 @@
 // named mutex, and the board's mark lives in a small named section beside
 // it. Both are named after the board's interface path, in the global
 // namespace where the process may create them there (so a service and a
-// user's program meet), else in the session's own.
+// user's program meet), else in the session's own. Every process may use
+// them (they carry no DACL): a service's turn must serve a user's program
+// too, and they guard nothing but a board's conversation.
 #include <windows.h>
 
 #include <cctype>
@@ -48,12 +50,17 @@ void release(Turn &turn) {
 }
 
 bool openIn(const char *space, unsigned long long hash, Turn &turn) {
+    SECURITY_DESCRIPTOR everyone;
+    SECURITY_ATTRIBUTES shared{sizeof shared, &everyone, FALSE};
+    if (!InitializeSecurityDescriptor(&everyone, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&everyone, TRUE, nullptr, FALSE))
+        return false;
     char name[64];
     std::snprintf(name, sizeof name, "%s\\brevant-board-%016llx-turn", space, hash);
-    turn.mutex = CreateMutexA(nullptr, FALSE, name);
+    turn.mutex = CreateMutexA(&shared, FALSE, name);
     std::snprintf(name, sizeof name, "%s\\brevant-board-%016llx-mark", space, hash);
     if (turn.mutex != nullptr)
-        turn.section = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kMarkSize, name);
+        turn.section = CreateFileMappingA(INVALID_HANDLE_VALUE, &shared, PAGE_READWRITE, 0, kMarkSize, name);
     if (turn.section != nullptr)
         turn.mark = static_cast<std::uint32_t *>(MapViewOfFile(turn.section, FILE_MAP_ALL_ACCESS, 0, 0, kMarkSize));
     if (turn.mark != nullptr) return true;
