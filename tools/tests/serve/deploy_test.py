@@ -13,6 +13,7 @@ import json
 import os
 import queue
 import re
+import shutil
 import socket
 import subprocess
 import sys
@@ -188,14 +189,23 @@ def check_dashboard_imports(dashboard):
     return [(p['title'], t['expr']) for p in dashboard['panels'] for t in p.get('targets', [])]
 
 
-def check_dashboard_queries(prometheus, queries, exposed):
+def check_dashboard_queries(prometheus, dashboard, queries, exposed):
     """Every query, with the variables as Grafana sets them on first load
-    (all benches, the first board), must return series."""
-    benches = prometheus.get('label/bench/values', **{'match[]': 'brevant_up'})
-    assert benches == [BENCH], benches
-    serials = prometheus.get('label/serial/values', **{'match[]': 'brevant_up{bench=~"%s"}' % BENCH})
-    assert serials == ['VBRD0001', 'VBRD0002'], serials
-    values = {'bench': '.*', 'serial': serials[0], '__rate_interval': '1m'}
+    (each variable's first value, or all of them where it offers All), must
+    return series. The variables' own label_values() queries give their
+    values, as in Grafana."""
+    values = {'__rate_interval': '1m'}
+
+    def substituted(expr):
+        return re.sub(r'\$(\w+)', lambda m: values[m.group(1)], expr)
+
+    found = {}
+    for variable in dashboard['templating']['list']:
+        selector, label = re.fullmatch(r'label_values\((.+), *(\w+)\)', variable['query']['query']).groups()
+        found[variable['name']] = prometheus.get('label/%s/values' % label, **{'match[]': substituted(selector)})
+        assert found[variable['name']], 'variable %s has no values' % variable['name']
+        values[variable['name']] = variable['allValue'] if variable['includeAll'] else found[variable['name']][0]
+    assert found == {'bench': [BENCH], 'serial': ['VBRD0001', 'VBRD0002']}, found
 
     def substituted(expr):
         return re.sub(r'\$(\w+)', lambda m: values[m.group(1)], expr)
@@ -234,9 +244,13 @@ def post_command(service, serial, command, *args):
 
 
 def main(ctl, work):
-    os.makedirs(work, exist_ok=True)
+    # Series a Prometheus of an earlier run left in the folder would still
+    # answer queries (and look stale to the rules).
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
     with open(DASHBOARD) as f:
-        queries = check_dashboard_imports(json.load(f))
+        dashboard = json.load(f)
+    queries = check_dashboard_imports(dashboard)
     started = []
     try:
         service = Service(ctl, os.path.join(work, 'service'), '--interval', '0.5', '--allow-writes')
@@ -254,7 +268,7 @@ def main(ctl, work):
         wait_for(lambda: api.query('brevant_module_temperature_celsius{bench="%s"}' % BENCH), 30,
                  'Prometheus to scrape the bench service')
         exposed = set(re.findall(r'^(\w+)', service.get('/metrics'), re.M))
-        check_dashboard_queries(api, queries, exposed)
+        check_dashboard_queries(api, dashboard, queries, exposed)
         assert wait_for(lambda: api.get('rules'), 10, 'the rules to load')['groups'], 'no rule groups loaded'
         alerts = api.query('ALERTS')
         assert alerts == [], 'alerts on a healthy bench: %s' % [a['metric'] for a in alerts]
