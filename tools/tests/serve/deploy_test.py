@@ -246,8 +246,9 @@ def post_command(service, serial, command, *args):
 def main(ctl, work):
     # Series a Prometheus of an earlier run left in the folder would still
     # answer queries (and look stale to the rules).
-    shutil.rmtree(work, ignore_errors=True)
-    os.makedirs(work)
+    for folder in ('tsdb', 'alertmanager-data'):
+        shutil.rmtree(os.path.join(work, folder), ignore_errors=True)
+    os.makedirs(work, exist_ok=True)
     with open(DASHBOARD) as f:
         dashboard = json.load(f)
     queries = check_dashboard_imports(dashboard)
