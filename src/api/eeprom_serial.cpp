@@ -1,6 +1,7 @@
 // eeprom_serial.cpp - single EEPROM bytes and the 8-character serial number
 // kept at EEPROM addresses 0-7.
 #include "api/board.h"
+#include "usb/wire_log.h"
 
 using namespace brevant;
 
@@ -32,6 +33,7 @@ uint8_t VESKCFP2_CALL veskcfp2_getSN(CFP2INSTANCE *instance, uint8_t *serial) {
         // A short reply means this character never arrived.
         if (board->transport->eepromRead(i, &serial[i]) != CMD_OK) return 0;
     }
+    VESK::wireLogSerial(board->transport->readPipe(), serial, kSerialLength);
     return 1;
 }
 
