@@ -596,7 +596,7 @@ void BoardDoctor::writes() {
         return;
     }
     // Named before it runs: a port can switch a supply.
-    options_.announce("writing port " + std::to_string(kWritePort) + " of the " + describeBoard(id_) + " back with " +
+    options_.announce("writing port " + std::to_string(kWritePort) + " of " + describeBoard(id_) + " back with " +
                       hex(before, 2) + ", the value it holds");
     result = veskcfp2_setPort(instance_, kWritePort, before);
     if (result != VESKCFP2_CMD_OK) {
