@@ -96,7 +96,16 @@ BoardDoctor::~BoardDoctor() {
     veskcfp2_destroyInstance(instance_);
 }
 
-std::vector<WireLine> BoardDoctor::lines() { return tap_.take(); }
+std::vector<WireLine> BoardDoctor::lines() {
+    std::vector<WireLine> taken = tap_.take();
+    // A reply read right after a read that timed out is a late reply the
+    // library collected (and dropped) before going on.
+    for (const WireLine &line : taken) {
+        if (!line.report && line.outcome == "ok" && line.got > 0 && previousTimedOut_) ++lateCollected_;
+        previousTimedOut_ = !line.report && line.outcome == "timeout";
+    }
+    return taken;
+}
 
 Check &BoardDoctor::add(const std::string &name) {
     checks_.push_back(Check{});
@@ -413,8 +422,9 @@ void BoardDoctor::echo() {
 
 void BoardDoctor::lateReplies() {
     Check &c = add("late replies");
-    // Replies the library collected after their read had given up, so far.
-    // (The log of the whole run is looked at once more by the summary.)
+    // The ping's report again: does its reply come within the read wait, or
+    // only after it? Replies the library collected late earlier in the run
+    // are counted too.
     if (pingReport_.empty()) {
         c.status = Status::Skipped;
         c.reason = "not run: the ping's report was not recorded";
@@ -429,6 +439,12 @@ void BoardDoctor::lateReplies() {
     }
     if (first->outcome == PacketRead::Outcome::Ok) {
         c.reason = "the ping's reply came within the library's " + std::to_string(kReadWaitMs) + " ms read wait";
+        c.facts["collectedLate"] = lateCollected_;
+        if (lateCollected_ > 0) {
+            c.status = Status::Warning;
+            c.reason += "; but " + std::to_string(lateCollected_) +
+                        (lateCollected_ == 1 ? " reply" : " replies") + " of this run came after their read had given up";
+        }
         return;
     }
     if (first->outcome != PacketRead::Outcome::Timeout) {
@@ -441,6 +457,7 @@ void BoardDoctor::lateReplies() {
     const double waited = msSince(start);
     lines();
     c.status = Status::Failed;
+    c.facts["collectedLate"] = lateCollected_;
     if (later && later->outcome == PacketRead::Outcome::Ok) {
         c.measured = "came " + ms(waited) + " into a further wait";
         c.facts["lateReply"] = hexString(later->bytes);

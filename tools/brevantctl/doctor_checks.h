@@ -61,6 +61,8 @@ class BoardDoctor {
     std::vector<std::uint8_t> pingReport_;
     // Each query's exchange as the wire showed it, by query name.
     std::vector<std::pair<std::string, WireExchange>> replies_;
+    unsigned lateCollected_ = 0;     // replies read right after a read that timed out
+    bool previousTimedOut_ = false;
     bool tooLong_ = false;        // a reply longer than asked reached the library
     bool queriesWorked_ = false;  // at least one query gave its whole reply
 };
