@@ -62,7 +62,7 @@ std::string utcText(std::chrono::system_clock::time_point when) {
     const std::int64_t day = doy - (153 * mp + 2) / 5 + 1;
     const std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
     const std::int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
-    char text[40];
+    char text[64];
     std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld.%06lldZ",
                   static_cast<long long>(year), static_cast<long long>(month),
                   static_cast<long long>(day), static_cast<long long>(inDay / 3600000000LL),
@@ -79,7 +79,7 @@ std::string field(const std::string &text) {
     for (const char ch : text) {
         const auto byte = static_cast<unsigned char>(ch);
         if (byte <= 0x20 || byte >= 0x7F || byte == '%') {
-            char escaped[4];
+            char escaped[8];
             std::snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned>(byte));
             out += escaped;
         } else {

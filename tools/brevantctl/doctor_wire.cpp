@@ -150,7 +150,7 @@ std::string WireTap::text() const { return available() ? readFrom(path_, start_)
 
 std::string spacedHex(const std::vector<std::uint8_t> &bytes) {
     std::string text;
-    char cell[4];
+    char cell[8];
     for (const std::uint8_t b : bytes) {
         std::snprintf(cell, sizeof cell, "%02X", static_cast<unsigned>(b));
         text += (text.empty() ? "" : " ") + std::string(cell);

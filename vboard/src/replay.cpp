@@ -89,7 +89,7 @@ std::optional<Line> parseLine(const std::string &text) {
 
 std::string hexText(const std::uint8_t *bytes, std::size_t count) {
     std::string text;
-    char cell[4];
+    char cell[8];
     for (std::size_t i = 0; i < count; ++i) {
         std::snprintf(cell, sizeof cell, "%02X", static_cast<unsigned>(bytes[i]));
         text += cell;
