@@ -15,10 +15,10 @@
 #include <unistd.h>
 
 #include "brevant.h"
+#include "cli.h"
+#include "context.h"
 #include "doctor.h"
 #include "vboard/bench.h"
-
-int brevantctl_main(int argc, char **argv);
 
 namespace {
 
@@ -78,9 +78,14 @@ std::vector<std::vector<std::uint8_t>> receivedBy(const vboard::Board &board) {
 TEST(WireLog, AStatusRunLeavesEveryReportTheBoardReceivedInTheLog) {
     vboard::Bench bench;
     vboard::Board &board = bench.plug(1, "WIRE0001");
-    char program[] = "brevantctl", command[] = "status";
-    char *argv[] = {program, command, nullptr};
-    ASSERT_EQ(brevantctl_main(2, argv), 0);
+    {
+        // brevantctl status, as its command table runs it.
+        brevantctl::Invocation status;
+        status.words = {"status"};
+        brevantctl::Context context(status, {});
+        brevantctl::findCommandByName("status")->run(context);
+        ASSERT_FALSE(context.deferredFailure());
+    }
 
     const Logged logged = linesOf("WIRE0001");
     EXPECT_EQ(logged.unparsed, 0u);
