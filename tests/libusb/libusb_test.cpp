@@ -503,6 +503,26 @@ TEST_F(Libusb, BrevantctlTellsNoUsbFromNoBoard) {
     EXPECT_EQ(out.find("not reachable"), std::string::npos) << out;
 }
 
+// A board that pads every reply to a whole 64-byte packet: over libusb the
+// library gets the whole packet and grades every query failed as too long,
+// and brevantctl doctor says so, and why, in its reply framing check.
+TEST_F(Libusb, BrevantctlDoctorNamesABoardThatPadsItsReplies) {
+    REQUIRE_BREVANTCTL();
+    usbbench::Device &device = plug(1, "PADS0001");
+    {
+        std::lock_guard<std::mutex> hold(device.board().mutex());
+        device.board().knobs().padTo = 64;
+    }
+    int status = 0;
+    const std::string out = brevantctl("--type 1 doctor", status);
+    EXPECT_NE(status, 0) << out;
+    EXPECT_NE(out.find("  ping                    failed   reply too long: 64 bytes where 20 were asked"), std::string::npos) << out;
+    EXPECT_NE(out.find("  reply framing           failed   the board pads its replies to 64 bytes; on this system the "
+                       "library gets the whole packet and grades every such query failed as too long"),
+              std::string::npos)
+        << out;
+}
+
 TEST_F(Libusb, KernelDriverIsDetachedOnOpenAndReattachedOnTheLastClose) {
     usbbench::Device &device = plug(0, "HID00001", {0x8248, 1, {1}, false, "usbhid"});
     CFP2INSTANCE *a = connected(0, 0);
