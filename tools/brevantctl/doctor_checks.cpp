@@ -5,6 +5,7 @@
 // the run's wire log, which shows what the library sent and got.
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <functional>
 
@@ -287,7 +288,11 @@ void BoardDoctor::roundTrips() {
     c.facts["answered"] = times.size();
     if (!times.empty()) {
         std::sort(times.begin(), times.end());
-        const auto at = [&](double q) { return times[std::min(times.size() - 1, static_cast<std::size_t>(q * static_cast<double>(times.size())))]; };
+        // Nearest rank: the smallest time that q of the pings did not exceed.
+        const auto at = [&](double q) {
+            const auto rank = static_cast<std::size_t>(std::ceil(q * static_cast<double>(times.size())));
+            return times[std::min(times.size(), std::max<std::size_t>(rank, 1)) - 1];
+        };
         c.facts["minMs"] = times.front();
         c.facts["medianMs"] = at(0.5);
         c.facts["p99Ms"] = at(0.99);
