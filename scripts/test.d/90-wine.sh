@@ -87,3 +87,16 @@ if [ "$status" -ne 0 ]; then
   exit 1
 fi
 echo "brevantctl.exe serve: answered the host"
+
+# The wire log from the DLL: with BREVANT_WIRE_LOG set, a ping of
+# brevantctl.exe leaves its report and its 20-byte reply in the log.
+log=$run/wire.log
+rm -f "$log"
+BREVANT_WIRE_LOG="Z:${log//\//\\}" timeout 60 "$wine" "$win/tools/brevantctl.exe" --type 1 ping >/dev/null </dev/null
+if ! grep -Eq '^[-0-9T:.]+Z report at=[^ ]+ sn=- asked=64 got=64 wait=- took=[0-9]+ ok bytes=F501' "$log" ||
+   ! grep -Eq '^[-0-9T:.]+Z reply at=[^ ]+ sn=- asked=20 got=20 wait=100 took=[0-9]+ ok bytes=[0-9A-F]{40}$' "$log"; then
+  echo "the DLL's wire log lacks the ping:" >&2
+  cat "$log" >&2 || true
+  exit 1
+fi
+echo "wire log: the DLL logged the ping"

@@ -2,6 +2,7 @@
 // kept at EEPROM addresses 0-7.
 #include "api/board.h"
 #include "protocol/eeprom.h"
+#include "usb/wire_log.h"
 
 using namespace brevant;
 
@@ -33,6 +34,7 @@ uint8_t VESKCFP2_CALL veskcfp2_getSN(CFP2INSTANCE *instance, uint8_t *serial) {
         // A short reply means this character never arrived.
         if (eepromRead(*board->transport, i, &serial[i]) != CMD_OK) return 0;
     }
+    VESK::wireLogSerial(board->transport->readPipe(), serial, kSerialLength);
     return 1;
 }
 

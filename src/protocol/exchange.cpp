@@ -67,10 +67,12 @@ int exchange(VESK::USBAPI &transport, const std::uint8_t *report, std::uint32_t 
     if (wholePacket) std::copy(packet, packet + std::min(received, replyLength), reply);
     if (received == replyLength) return CMD_OK;
     if (received < replyLength) return CMD_SHORT;
-    // More bytes than asked cannot be this query's reply: the board is out of
-    // step (its own reply may still come) or lengthens its replies. The read
-    // itself succeeded, so the pipes are fine: no system error is consulted.
-    turn.replyMayStillCome(replyLength);
+    // More bytes than asked cannot be this query's reply. A reply of another
+    // query's length means the board is out of step (its own reply may still
+    // come); a whole packet is a board that pads its replies, which no resync
+    // would mend. The read itself succeeded, so the pipes are fine: no system
+    // error is consulted.
+    if (received < REPORT_SIZE) turn.replyMayStillCome(replyLength);
     return CMD_FAILED;
 }
 

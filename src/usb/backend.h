@@ -53,6 +53,11 @@ struct Backend {
     // devices, made by the first of them, until a matching hold false.
     // Holds nest. A backend may look up afresh every time regardless.
     void (*holdDeviceList)(bool hold);
+    // The thread's error state after a failed transfer (what deviceGone and
+    // timedOut answer from), and putting it back: work done between a
+    // transfer and those questions (the wire log's line) keeps it.
+    std::uint32_t (*saveError)();
+    void (*restoreError)(std::uint32_t saved);
     // Null where no other process can open a board this process has open.
     const SharedTurnOps *sharedTurn;
     // Around fork (null where there is none): the backend's own locks are

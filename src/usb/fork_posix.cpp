@@ -2,7 +2,7 @@
 // by fork has only the thread that forked, so a lock another thread held
 // would stay held in it for ever. Each lock is taken before the fork, in the
 // order the library nests them (the EEPROM report's, the open boards'
-// registry, then the backend's own), and released after it in both
+// registry, the backend's own, then the wire log's), and released after it in both
 // processes; the child then forgets what belongs to the parent (its open
 // boards and devices). A board's turn is not taken: the child never talks
 // to the parent's boards through the entries it inherited.
@@ -11,6 +11,7 @@
 #include "protocol/eeprom.h"
 #include "usb/backend.h"
 #include "usb/conversation.h"
+#include "usb/wire_log.h"
 
 namespace VESK {
 namespace {
@@ -24,15 +25,18 @@ void prepare() {
     holdConversationsForFork();
     forkingBackend = backendIfChosen();
     if (forkingBackend != nullptr && forkingBackend->forkPrepare != nullptr) forkingBackend->forkPrepare();
+    holdWireLogForFork();
 }
 
 void inParent() {
+    releaseWireLogAfterFork();
     if (forkingBackend != nullptr && forkingBackend->forkParent != nullptr) forkingBackend->forkParent();
     releaseConversationsInParent();
     brevant::eepromLock().unlock();
 }
 
 void inChild() {
+    releaseWireLogAfterFork();
     if (forkingBackend != nullptr && forkingBackend->forkChild != nullptr) forkingBackend->forkChild();
     startConversationsInChild();
     brevant::eepromLock().unlock();

@@ -5,6 +5,7 @@
 #include "protocol/report.h"
 #include "usb/backend.h"
 #include "usb/conversation.h"
+#include "usb/wire_log.h"
 
 namespace VESK {
 
@@ -21,11 +22,13 @@ int findDevicePath(std::uint32_t memberIndex, const char *matchText, char *desti
 }
 
 bool writeReport(PipeHandle pipe, const std::uint8_t *report, std::uint32_t *writtenCount) {
+    if (wireLogOn()) return loggedWriteReport(pipe, report, writtenCount);
     return backend().writeReport(pipe, report, writtenCount);
 }
 
 bool readReply(PipeHandle pipe, std::uint8_t *buffer, std::uint32_t length,
                std::uint32_t *readCount, std::uint32_t timeoutMs) {
+    if (wireLogOn()) return loggedReadReply(pipe, buffer, length, readCount, timeoutMs);
     return backend().readReply(pipe, buffer, length, timeoutMs, readCount);
 }
 
@@ -70,6 +73,7 @@ bool USBAPI::openPipes() {
     }
     writePipe_ = b.openPipe(path, writePipeSuffix_, PipeDirection::Write);
     readPipe_ = b.openPipe(path, readPipeSuffix_, PipeDirection::Read);
+    wireLogPipesOpened(writePipe_, readPipe_, path);
     // A board is joined only with both pipes open: half a connection would
     // count as a user of the board and spare the next joiner its drain.
     if (!writePipeOpen() || !readPipeOpen()) {
@@ -91,6 +95,7 @@ PipeCloseResult USBAPI::closePipes() {
     // A transport whose pipes are not open touches no backend at all.
     if (writePipeOpen()) result.writeClosed = backend().closePipe(writePipe_);
     if (readPipeOpen()) result.readClosed = backend().closePipe(readPipe_);
+    wireLogPipesClosed(writePipe_, readPipe_);
     writePipe_ = noPipe();
     readPipe_ = noPipe();
     leaveBoardIfJoined();

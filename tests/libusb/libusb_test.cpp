@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -537,12 +538,34 @@ TEST_F(Libusb, BrevantctlTellsNoUsbFromNoBoard) {
         EXPECT_NE(out.find("USB is not reachable on this system"), std::string::npos) << out;
         EXPECT_NE(out.find("--simulator"), std::string::npos) << out;
     }
-    rmdir(empty);
+    // umockdev leaves its event socket in the folder: remove it whole.
+    std::error_code ec;
+    std::filesystem::remove_all(empty, ec);
     // With USB there and no board, no board is what is said.
     bench().plugForeign(0x000A, {0x000A, 1, {1}});
     const std::string out = brevantctl("list", status);
     EXPECT_NE(out.find("no boards found\n"), std::string::npos) << out;
     EXPECT_EQ(out.find("not reachable"), std::string::npos) << out;
+}
+
+// A board that pads every reply to a whole 64-byte packet: over libusb the
+// library gets the whole packet and grades every query failed as too long,
+// and brevantctl doctor says so, and why, in its reply framing check.
+TEST_F(Libusb, BrevantctlDoctorNamesABoardThatPadsItsReplies) {
+    REQUIRE_BREVANTCTL();
+    usbbench::Device &device = plug(1, "PADS0001");
+    {
+        std::lock_guard<std::mutex> hold(device.board().mutex());
+        device.board().knobs().padTo = 64;
+    }
+    int status = 0;
+    const std::string out = brevantctl("--type 1 doctor", status);
+    EXPECT_NE(status, 0) << out;
+    EXPECT_NE(out.find("  ping                    failed   reply too long: 64 bytes where 20 were asked"), std::string::npos) << out;
+    EXPECT_NE(out.find("  reply framing           failed   the board pads its replies to 64 bytes; on this system the "
+                       "library gets the whole packet and grades every such query failed as too long"),
+              std::string::npos)
+        << out;
 }
 
 TEST_F(Libusb, KernelDriverIsDetachedOnOpenAndReattachedOnTheLastClose) {

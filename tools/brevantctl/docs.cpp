@@ -116,7 +116,7 @@ void printManPage(const std::vector<Option> &global) {
                      "to them.")
                     .c_str());
     std::printf(".SH ENVIRONMENT\n.TP\n.B BREVANT_SIMULATOR\n%s\n.TP\n.B BREVANT_LIBRARY\n%s\n"
-                ".TP\n.B BREVANT_BENCH\n%s\n.TP\n.B BREVANT_BENCH_STATE\n%s\n",
+                ".TP\n.B BREVANT_BENCH\n%s\n.TP\n.B BREVANT_BENCH_STATE\n%s\n.TP\n.B BREVANT_WIRE_LOG\n%s\n",
                 roff("1, true, yes or on (any case): the Linux library reaches the simulated bench instead of real "
                      "boards, as --simulator does. Unset, empty, 0, false, no or off: real boards; any other value "
                      "also means real boards, and the library names it on standard error.")
@@ -126,12 +126,16 @@ void printManPage(const std::vector<Option> &global) {
                     .c_str(),
                 roff("with the simulator: the bench file that describes its boards, one a line (TYPE SERIAL "
                      "[vcc=V] [tempN=C] [latency=MS] [reply-bytes=N] [hang-after=N] [module=cfp2-sr4|none] "
-                     "[module-port=N] [stuck-eeprom=ADDR[-ADDR],...] [pace=MS]); unset: a type-1 board VBRD0001 and "
+                     "[module-port=N] [stuck-eeprom=ADDR[-ADDR],...] [pace=MS] [pad=N] [replay=FILE]); unset: a type-1 board VBRD0001 and "
                      "a type-0 board VBRD0002")
                     .c_str(),
                 roff("with the simulator: the file that keeps the boards' state (EEPROM, ports, MDIO registers) "
                      "between runs; unset: $XDG_STATE_HOME/brevant/bench-state, else "
                      "~/.local/state/brevant/bench-state")
+                    .c_str(),
+                roff("a file to which the library appends every report and reply, one line per transfer with the "
+                     "time, the board's location and serial number, the bytes, the counts and the outcome. It holds "
+                     "the EEPROM bytes read, serial numbers included. doctor reads the run's lines from it.")
                     .c_str());
     std::printf(".SH FILES\n.TP\n.I ~/.local/state/brevant/bench-state\n%s\n.TP\n"
                 ".I /etc/udev/rules.d/60-brevant.rules\n%s\n",

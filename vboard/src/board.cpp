@@ -29,6 +29,8 @@ std::optional<hostwin::Reply> Board::onWrite(const std::uint8_t *data, std::size
     reports_.push_back(r);
     ++received_;
     if (knobs_.paceMs != 0) std::this_thread::sleep_for(std::chrono::milliseconds(knobs_.paceMs));
+    // A replayed board does what the recorded one did, firmware aside.
+    if (knobs_.replay) return knobs_.replay->answer(r.data());
 
     std::optional<std::vector<std::uint8_t>> bytes = answer(r);
     if (!bytes || knobs_.silent) return std::nullopt;
@@ -37,6 +39,7 @@ std::optional<hostwin::Reply> Board::onWrite(const std::uint8_t *data, std::size
         bytes = std::move(scripted_.front());
         scripted_.pop_front();
     }
+    if (bytes->size() < knobs_.padTo) bytes->resize(knobs_.padTo, 0);
     if (knobs_.replyBytes && bytes->size() > *knobs_.replyBytes) bytes->resize(*knobs_.replyBytes);
     hostwin::Reply reply;
     reply.bytes = std::move(*bytes);

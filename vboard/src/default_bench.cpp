@@ -121,6 +121,17 @@ void applyOption(BoardDesc &desc, const std::string &option, std::size_t line) {
         const auto ms = parseUnsigned(value, 10);
         if (!ms || *ms > 1000) throw bad("0-1000 ms");
         desc.paceMs = static_cast<std::uint32_t>(*ms);
+    } else if (name == "pad") {
+        const auto bytes = parseUnsigned(value, 10);
+        if (!bytes || *bytes < 1 || *bytes > 64) throw bad("1-64");
+        desc.padTo = static_cast<std::size_t>(*bytes);
+    } else if (name == "replay") {
+        if (value.empty()) throw bad("a wire log file");
+        try {
+            desc.replay = std::make_shared<Replay>(Replay::load(value, desc.serial));
+        } catch (const std::runtime_error &e) {
+            throw BenchFileError(lineError(line, std::string("replay: ") + e.what()));
+        }
     } else if (name == "module") {
         if (value != "cfp2-sr4" && value != "none") throw bad("cfp2-sr4 or none");
         desc.module = value != "none";
@@ -540,6 +551,8 @@ void setUpDefaultBench() {
         board->knobs().hangAfter = desc.hangAfter;
         board->knobs().stuckEeprom = desc.stuckEeprom;
         board->knobs().paceMs = desc.paceMs;
+        board->knobs().padTo = desc.padTo;
+        board->knobs().replay = desc.replay;
         if (desc.module) board->setModule(benchModule(desc), desc.modulePort);
 
         plugInterface(board, kMicrochipVendorId, board->productId());

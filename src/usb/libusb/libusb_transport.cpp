@@ -580,14 +580,18 @@ bool deviceGone() { return lastError == LIBUSB_ERROR_NO_DEVICE; }
 
 bool timedOut() { return lastError == LIBUSB_ERROR_TIMEOUT; }
 
+std::uint32_t saveError() { return static_cast<std::uint32_t>(lastError); }
+void restoreError(std::uint32_t saved) { lastError = static_cast<int>(saved); }
+
 }  // namespace
 
 Backend backend() {
     // The interface claim keeps every other process off an open board, so
     // the turn is this process's own.
-    return Backend{"libusb",    false,       findDevicePath, openPipe,   closePipe,
-                   writeReport, readReply,   deviceGone,     timedOut,   holdDeviceList,
-                   nullptr,     forkPrepare, forkParent,     forkChild};
+    return Backend{"libusb",    false,        findDevicePath, openPipe,   closePipe,
+                   writeReport, readReply,    deviceGone,     timedOut,   holdDeviceList,
+                   saveError,   restoreError, nullptr,        forkPrepare, forkParent,
+                   forkChild};
 }
 
 unsigned openDevices() {

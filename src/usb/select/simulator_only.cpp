@@ -29,6 +29,8 @@ bool readNothing(PipeHandle, std::uint8_t *, std::uint32_t, std::uint32_t, std::
 bool neverGone() { return false; }
 bool neverTimedOut() { return false; }
 void holdNothing(bool) {}
+std::uint32_t noError() { return 0; }
+void keepNoError(std::uint32_t) {}
 
 Backend choose() {
     if (simulatorRequested()) return windows::backend("simulator", true);
@@ -38,7 +40,8 @@ Backend choose() {
                  kSimulatorVariable);
     return Backend{"none",      false,       findNothing,   openNothing,   closeNothing,
                    moveNothing, readNothing, neverGone,     neverTimedOut, holdNothing,
-                   nullptr,     nullptr,     nullptr,       nullptr};
+                   noError,     keepNoError, nullptr,       nullptr,       nullptr,
+                   nullptr};
 }
 
 }  // namespace

@@ -35,10 +35,14 @@ bool deviceGone() { return GetLastError() == ERROR_INVALID_HANDLE; }
 // Every lookup asks SetupAPI afresh.
 void holdDeviceList(bool) {}
 
+std::uint32_t saveError() { return GetLastError(); }
+void restoreError(std::uint32_t saved) { SetLastError(saved); }
+
 Backend backend(const char *name, bool simulated) {
-    return Backend{name,        simulated,  findDevicePath, openPipe, closePipe,
-                   writeReport, readReply,  deviceGone,     timedOut, holdDeviceList,
-                   &sharedTurn, nullptr,    nullptr,        nullptr};
+    return Backend{name,        simulated,    findDevicePath, openPipe,   closePipe,
+                   writeReport, readReply,    deviceGone,     timedOut,   holdDeviceList,
+                   saveError,   restoreError, &sharedTurn,    nullptr,    nullptr,
+                   nullptr};
 }
 
 }  // namespace windows

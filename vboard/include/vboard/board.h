@@ -1,7 +1,7 @@
 // board.h - the virtual board: the firmware of a CFP2 carrier board, standing
 // behind a virtual device interface. It records every report written to it,
 // acts on it as the firmware does and answers queries. Knobs make it slow,
-// short, oversize or silent.
+// short, padded, oversize or silent, or make it a recorded board replayed.
 #ifndef VBOARD_BOARD_H
 #define VBOARD_BOARD_H
 
@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -17,6 +18,7 @@
 
 #include "hostwin/platform.h"
 #include "vboard/module.h"
+#include "vboard/replay.h"
 
 namespace vboard {
 
@@ -40,6 +42,8 @@ struct Knobs {
     std::optional<std::uint64_t> hangAfter;  // silent after this many reports: a board that hangs
     std::set<std::uint32_t> stuckEeprom;  // EEPROM addresses whose writes do not stick (worn cells)
     std::uint32_t paceMs = 0;           // real time each report takes: a board slow enough to interrupt
+    std::size_t padTo = 0;              // replies shorter than this padded with zeros (64: whole packets)
+    std::shared_ptr<Replay> replay;     // answers from a wire log instead of the firmware
 };
 
 // The board's registers and memory, as the firmware keeps them.

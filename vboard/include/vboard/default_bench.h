@@ -63,6 +63,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <stdexcept>
@@ -87,6 +88,8 @@ struct BoardDesc {
     std::optional<std::uint64_t> hangAfter;
     std::set<std::uint32_t> stuckEeprom;
     std::uint32_t paceMs = 0;
+    std::size_t padTo = 0;
+    std::shared_ptr<Replay> replay;  // replay=FILE, loaded when the line is read
     bool module = true;  // a CFP2 module in the cage
     std::uint8_t modulePort = kModulePort;
     std::uint16_t moduleState = Module::kReady;
