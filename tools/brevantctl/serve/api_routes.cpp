@@ -151,6 +151,11 @@ std::string ApiRoutes::eventData(const BoardView &view) const {
     event["problem"] = view.problem.empty() ? Json() : Json(view.problem);
     event["module"] = view.module;
     event["moduleRegisters"] = view.moduleRegisters;
+    if (!view.moduleRegistersProblem.empty()) event["moduleRegistersProblem"] = view.moduleRegistersProblem;
+    if (view.expected) {
+        event["name"] = view.name ? Json(*view.name) : Json();
+        event["slot"] = view.slot ? Json(*view.slot) : Json();
+    }
     return dumpJson(event);
 }
 

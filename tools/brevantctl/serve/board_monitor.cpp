@@ -393,7 +393,7 @@ void BoardMonitor::sampleOnce(const BoardId &board, std::uint64_t binding) {
     view->sampleSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (taken == 0) {
         view->state = "down";
-        view->problem = "no reply: " + firstFailure;
+        view->problem = "not answering: " + firstFailure;  // "not answering: supply voltage: no reply"
     } else {
         view->state = "up";
         view->problem = failed > 0 ? std::to_string(failed) + " failed (" + firstFailure + ")" : "";

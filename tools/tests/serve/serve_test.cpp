@@ -640,6 +640,7 @@ TEST_F(ServeTest, ABoardThatHangsDoesNotDelayTheOthers) {
     EXPECT_EQ(state("AB000001"), "up");
     const Json hungView = get(port, "/api/v1/boards/HANG0001").json();
     EXPECT_EQ(hungView["state"], "down");
+    EXPECT_EQ(hungView["problem"].get<std::string>().rfind("not answering: ", 0), 0u) << hungView["problem"];
     EXPECT_NE(hungView["problem"].get<std::string>().find("no reply"), std::string::npos);
     EXPECT_GT(hungView["failedSamples"].get<int>(), 0);
 }
