@@ -219,7 +219,7 @@ def main(ctl, work):
         # is down within a rescan; plugged back, it is up under its own row.
         bench_file(rack, [l for l in lines if 'RACK0001' not in l])
         wait.until(lambda d: rows(d)['RACK0001']['state'] == 'down')
-        assert all(r['state'] == 'up' for s, r in rows(driver).items() if s not in ('RACK0001', 'RACK0009'))
+        wait.until(lambda d: all(r['state'] == 'up' for s, r in rows(d).items() if s not in ('RACK0001', 'RACK0009')))
         bench_file(rack, lines)
         wait.until(lambda d: all(r['state'] == 'up' for s, r in rows(d).items() if s != 'RACK0009'))
         assert len(rows(driver)) == 9

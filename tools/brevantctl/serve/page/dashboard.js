@@ -483,7 +483,7 @@ function showModuleState(card, event) {
   const badge = card.querySelector('.module-state');
   const m = moduleStatus(event);
   badge.hidden = !m.word;
-  badge.textContent = m.word === 'no module' ? 'no module' : 'module ' + m.word;
+  badge.textContent = !m.word ? '' : m.word === 'no module' ? 'no module' : 'module ' + m.word;
   badge.title = m.why;
   badge.className = 'module-state badge ' + m.cls;
   card.dataset.moduleState = m.word;
