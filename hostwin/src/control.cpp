@@ -115,6 +115,7 @@ void reset() {
     for (auto &queue : s.faults) queue.clear();
     s.abandoned = 0;
     s.clock = 0;
+    s.listHook = nullptr;
 }
 
 void setDefaultSetup(SetupHook hook) {
@@ -124,6 +125,12 @@ void setDefaultSetup(SetupHook hook) {
 }
 
 void markConfigured() { Control c; }
+
+void setListHook(SetupHook hook) {
+    State &s = state();
+    std::lock_guard<std::recursive_mutex> hold(s.lock);
+    s.listHook = hook;
+}
 
 void failCalls(Fn fn, DWORD error, unsigned count, unsigned skip) {
     Control c;

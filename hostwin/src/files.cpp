@@ -8,6 +8,9 @@
 #include <cctype>
 #include <cstring>
 
+#include <chrono>
+#include <thread>
+
 #include "state.h"
 
 using namespace hostwin;
@@ -137,8 +140,11 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     return INVALID_HANDLE_VALUE;
 }
 
-BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
-                      LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
+namespace {
+// WriteFile with the platform locked; `pace` receives the real time the
+// device takes over it.
+BOOL writeLocked(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
+                 LPOVERLAPPED lpOverlapped, std::uint32_t &pace) {
     Call call(Fn::WriteFile);
     if (call.fault()) {
         setError(*call.fault());
@@ -163,6 +169,7 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
         std::optional<Reply> reply =
             itf.desc.endpoint->onWrite(static_cast<const std::uint8_t *>(lpBuffer), nNumberOfBytesToWrite);
         if (reply) itf.replies.push_back({std::move(*reply), s.clock + reply->latencyMs});
+        pace = itf.desc.endpoint->paceMs();
     }
     if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = nNumberOfBytesToWrite;
     if (lpOverlapped != nullptr) {
@@ -171,6 +178,16 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
         signal(s, lpOverlapped->hEvent);
     }
     return TRUE;
+}
+}  // namespace
+
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                      LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
+    std::uint32_t pace = 0;
+    const BOOL written = writeLocked(hFile, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten, lpOverlapped, pace);
+    // Outside the lock: the other devices go on meanwhile.
+    if (pace != 0) std::this_thread::sleep_for(std::chrono::milliseconds(pace));
+    return written;
 }
 
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,

@@ -51,6 +51,7 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *ClassGuid, LPCSTR /*Enumerator*
         return INVALID_HANDLE_VALUE;
     }
     State &s = call.s;
+    if (s.listHook != nullptr) s.listHook();
     Object o{Object::DeviceList};
     // Only interfaces of the board driver's class exist on this system.
     if ((Flags & DIGCF_DEVICEINTERFACE) != 0 && sameGuid(ClassGuid, kBoardClass)) {

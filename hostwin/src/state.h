@@ -93,6 +93,7 @@ struct State {
     std::recursive_mutex lock;
     bool configured = false;
     SetupHook defaultSetup = nullptr;
+    SetupHook listHook = nullptr;
 
     std::map<InterfaceId, Interface> interfaces;
     std::vector<InterfaceId> order;  // present and removed, in list order

@@ -63,7 +63,7 @@ def test_board_module_on_the_default_bench(board1):
     assert mod.connector == m.Code(0x09, "MPO")
     assert mod.application.name == "100GBASE-SR4" and mod.lane_count == 4
     assert (mod.vendor_name, mod.part_number, mod.serial_number) == (
-        "VIRTUAL OPTICS", "VO-CFP2-SR4-100", "VO2412A00017")
+        "VIRTUAL OPTICS", "VO-CFP2-SR4-100", "VO2412A39876")
     assert (mod.hardware_revision, mod.management_revision) == (1.0, 2.2)
     assert 41 <= mod.temperature_c <= 42 and 3.29 <= mod.supply_voltage_v <= 3.30
     assert [lane.lane for lane in mod.lanes] == [0, 1, 2, 3]

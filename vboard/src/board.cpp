@@ -3,9 +3,7 @@
 #include "vboard/board.h"
 
 #include <cmath>
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 namespace vboard {
 
@@ -28,10 +26,8 @@ std::optional<hostwin::Reply> Board::onWrite(const std::uint8_t *data, std::size
     std::memcpy(r.data(), data, r.size());
     reports_.push_back(r);
     ++received_;
-    if (knobs_.paceMs != 0) std::this_thread::sleep_for(std::chrono::milliseconds(knobs_.paceMs));
     // A replayed board does what the recorded one did, firmware aside.
     if (knobs_.replay) return knobs_.replay->answer(r.data());
-
     std::optional<std::vector<std::uint8_t>> bytes = answer(r);
     if (!bytes || knobs_.silent) return std::nullopt;
     if (knobs_.hangAfter && received_ > *knobs_.hangAfter) return std::nullopt;
@@ -46,6 +42,11 @@ std::optional<hostwin::Reply> Board::onWrite(const std::uint8_t *data, std::size
     reply.latencyMs = knobs_.latencyMs;
     reply.extraCount = knobs_.oversize;
     return reply;
+}
+
+std::uint32_t Board::paceMs() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return knobs_.paceMs;
 }
 
 // What the firmware does with a report: nothing for a reply-less command,

@@ -236,6 +236,12 @@ std::vector<std::uint8_t> hexBytes(const std::string &word, std::size_t line) {
 struct DefaultBench {
     std::vector<std::shared_ptr<Board>> owned;
     std::vector<BenchBoard> boards;
+    std::vector<hostwin::InterfaceId> interfaces;  // each board's, in the order of boards
+    std::vector<bool> plugged;
+    // The bench file, and its time and size when it was last read: a
+    // change plugs and unplugs boards of the running program.
+    std::string benchFile;
+    std::optional<std::pair<std::filesystem::file_time_type, std::uintmax_t>> stamp;
     std::string statePath;  // empty: the state is not kept
     bool createFolder = false;  // the default place: its folder is made when missing
     // Each board's section as loaded: at exit only the boards whose section
@@ -357,6 +363,7 @@ void saveState() {
 
 Module benchModule(const BoardDesc &desc) {
     Module module = Module::cfp2Sr4();
+    module.personalise(desc.serial);
     module.setState(desc.moduleState);
     module.setInReset(desc.moduleInReset);
     for (const auto &alarm : desc.moduleAlarms) module.setStatusRegister(alarm.first, alarm.second);
@@ -539,25 +546,110 @@ std::string stateFilePath() {
     return {};
 }
 
+namespace {
+
+// What a bench line says of a board beyond its type and serial number: its
+// readings, knobs and module. The firmware's state is not touched.
+void describe(Board &board, const BoardDesc &desc) {
+    board.setVcc(desc.vcc.value_or(3.3125));
+    board.setTemperature(0, 25.25);
+    for (const auto &reading : desc.temperatures) board.setTemperature(reading.first, reading.second);
+    {
+        std::lock_guard<std::mutex> hold(board.mutex());
+        Knobs &knobs = board.knobs();
+        knobs.latencyMs = desc.latencyMs;
+        knobs.replyBytes = desc.replyBytes;
+        knobs.hangAfter = desc.hangAfter;
+        knobs.stuckEeprom = desc.stuckEeprom;
+        knobs.paceMs = desc.paceMs;
+        knobs.padTo = desc.padTo;
+        knobs.replay = desc.replay;
+    }
+    board.setModule(desc.module ? std::optional<Module>(benchModule(desc)) : std::nullopt, desc.modulePort);
+}
+
+void addBoard(BoardDesc desc) {
+    auto board = std::make_shared<Board>(desc.type, desc.serial);
+    describe(*board, desc);
+    defaultBench->interfaces.push_back(plugInterface(board, kMicrochipVendorId, board->productId()));
+    defaultBench->plugged.push_back(true);
+    defaultBench->boards.push_back({std::move(desc), board.get()});
+    defaultBench->owned.push_back(std::move(board));
+}
+
+std::optional<std::pair<std::filesystem::file_time_type, std::uintmax_t>> stampOf(const std::string &file) {
+    std::error_code ec;
+    const auto time = std::filesystem::last_write_time(file, ec);
+    if (ec) return std::nullopt;
+    const auto size = std::filesystem::file_size(file, ec);
+    if (ec) return std::nullopt;
+    return std::make_pair(time, size);
+}
+
+bool sameDesc(const BoardDesc &a, const BoardDesc &b) {
+    return a.vcc == b.vcc && a.temperatures == b.temperatures && a.latencyMs == b.latencyMs &&
+           a.replyBytes == b.replyBytes && a.hangAfter == b.hangAfter && a.stuckEeprom == b.stuckEeprom &&
+           a.paceMs == b.paceMs && a.padTo == b.padTo && a.replay == b.replay && a.module == b.module && a.modulePort == b.modulePort &&
+           a.moduleState == b.moduleState && a.moduleInReset == b.moduleInReset && a.moduleAlarms == b.moduleAlarms;
+}
+
+// Before each device list: when the bench file changed, its boards are the
+// bench. A board whose line went is unplugged (its firmware state kept);
+// one whose line comes back is plugged back where it was; a new line plugs
+// a new board after the others; a line whose settings changed changes its
+// board at once (module-state=fault, say).
+void followBenchFile() {
+    DefaultBench &bench = *defaultBench;
+    const auto stamp = stampOf(bench.benchFile);
+    if (stamp == bench.stamp) return;
+    bench.stamp = stamp;
+    std::string text;
+    std::vector<BoardDesc> wanted;
+    try {
+        if (!readFile(bench.benchFile, text)) throw BenchFileError(std::strerror(errno));
+        wanted = parseBench(text);
+    } catch (const BenchFileError &e) {
+        note("bench file " + bench.benchFile + " changed, " + e.what() + "; the boards stay as they were");
+        return;
+    }
+    std::vector<bool> kept(bench.boards.size(), false);
+    for (BoardDesc &desc : wanted) {
+        std::size_t at = 0;
+        while (at < bench.boards.size() &&
+               (kept[at] || bench.boards[at].desc.type != desc.type || bench.boards[at].desc.serial != desc.serial))
+            ++at;
+        if (at == bench.boards.size()) {
+            addBoard(std::move(desc));
+            bench.loaded.emplace_back();  // written at exit whatever it holds
+            kept.push_back(true);
+            continue;
+        }
+        kept[at] = true;
+        if (!sameDesc(bench.boards[at].desc, desc)) {
+            describe(*bench.boards[at].board, desc);
+            bench.boards[at].desc = std::move(desc);
+        }
+        if (!bench.plugged[at]) hostwin::restoreInterface(bench.interfaces[at]);
+        bench.plugged[at] = true;
+    }
+    for (std::size_t at = 0; at < kept.size(); ++at) {
+        if (kept[at] || !bench.plugged[at]) continue;
+        hostwin::removeInterface(bench.interfaces[at]);
+        bench.plugged[at] = false;
+    }
+}
+
+}  // namespace
+
 void setUpDefaultBench() {
     if (defaultBench != nullptr) return;
     defaultBench = new DefaultBench;
-    for (BoardDesc &desc : benchBoards()) {
-        auto board = std::make_shared<Board>(desc.type, desc.serial);
-        if (desc.vcc) board->setVcc(*desc.vcc);
-        for (const auto &reading : desc.temperatures) board->setTemperature(reading.first, reading.second);
-        board->knobs().latencyMs = desc.latencyMs;
-        board->knobs().replyBytes = desc.replyBytes;
-        board->knobs().hangAfter = desc.hangAfter;
-        board->knobs().stuckEeprom = desc.stuckEeprom;
-        board->knobs().paceMs = desc.paceMs;
-        board->knobs().padTo = desc.padTo;
-        board->knobs().replay = desc.replay;
-        if (desc.module) board->setModule(benchModule(desc), desc.modulePort);
-
-        plugInterface(board, kMicrochipVendorId, board->productId());
-        defaultBench->boards.push_back({std::move(desc), board.get()});
-        defaultBench->owned.push_back(std::move(board));
+    for (BoardDesc &desc : benchBoards()) addBoard(std::move(desc));
+    const char *file = std::getenv(kBenchFileVariable);
+    if (file != nullptr && *file != '\0') {
+        defaultBench->benchFile = file;
+        defaultBench->stamp = stampOf(file);
+        hostwin::setListHook(&followBenchFile);
     }
     if (defaultBench->boards.empty()) return;  // nothing to keep, and the last good state stays
     defaultBench->statePath = stateFilePath();

@@ -3,6 +3,7 @@
 #include "vboard/module.h"
 
 #include <cmath>
+#include <cstdio>
 #include <stdexcept>
 
 namespace vboard {
@@ -49,6 +50,15 @@ Module Module::cfp2Sr4() {
     return m;
 }
 
+void Module::personalise(const std::string &seed) {
+    std::uint32_t hash = 2166136261u;  // FNV-1a
+    for (char c : seed) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+    char serial[16];
+    std::snprintf(serial, sizeof serial, "VO2412A%05u", static_cast<unsigned>(hash % 100000u));
+    setText(0x8044, serial);
+    offset_ = static_cast<double>((hash >> 8) % 2001u) / 1000.0 - 1.0;
+}
+
 bool Module::isStatusRegister(std::uint16_t reg) {
     return reg == 0xA018 || (reg >= 0xA01D && reg <= 0xA020) || (reg >= 0xA200 && reg <= 0xA21F);
 }
@@ -76,19 +86,19 @@ std::uint16_t Module::read(std::uint16_t reg, std::uint64_t ms, bool powered) co
         return it == statusRegisters_.end() ? 0 : it->second;
     }
     if (reg == 0xA02F) {  // temperature, signed 1/256 degree
-        const double celsius = 41.5 + 0.4 * swing(ms, 9000, 0);
+        const double celsius = 41.5 + 0.08 * offset_ + 0.4 * swing(ms, 9000, 0);
         return static_cast<std::uint16_t>(static_cast<std::int16_t>(std::lround(celsius * 256)));
     }
-    if (reg == 0xA030) return scaled(3.295 + 0.002 * swing(ms, 6000, 1), 0.0001);  // supply, 0.1 mV
+    if (reg == 0xA030) return scaled(3.295 + 0.0015 * offset_ + 0.002 * swing(ms, 6000, 1), 0.0001);  // supply, 0.1 mV
     const unsigned lane = reg & 0x0F;
     if (lane >= lanes_) return 0;
     switch (reg & 0xFFF0) {
         case 0xA2A0:  // laser bias, 2 uA
-            return scaled(6.8 + 0.15 * lane + 0.04 * swing(ms, 7000, lane), 0.002);
+            return scaled(6.8 + 0.1 * offset_ + 0.15 * lane + 0.04 * swing(ms, 7000, lane), 0.002);
         case 0xA2B0:  // Tx power, 0.1 uW
-            return scaled(0.85 - 0.04 * lane + 0.01 * swing(ms, 8000, lane + 0.5), 0.0001);
+            return scaled(0.85 + 0.015 * offset_ - 0.04 * lane + 0.01 * swing(ms, 8000, lane + 0.5), 0.0001);
         case 0xA2D0:  // Rx power, 0.1 uW
-            return scaled(0.62 + 0.03 * lane + 0.01 * swing(ms, 8000, lane + 2.0), 0.0001);
+            return scaled(0.62 - 0.015 * offset_ + 0.03 * lane + 0.01 * swing(ms, 8000, lane + 2.0), 0.0001);
         default:
             return 0;
     }

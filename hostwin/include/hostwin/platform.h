@@ -66,6 +66,9 @@ class HOSTWIN_API Endpoint {
     virtual ~Endpoint();
     // A write arrived. Returns the reply to queue, if any.
     virtual std::optional<Reply> onWrite(const std::uint8_t *data, std::size_t size) = 0;
+    // Real milliseconds the write just taken keeps its writer: slept after
+    // the platform is unlocked, so a slow device slows only its own writer.
+    virtual std::uint32_t paceMs() { return 0; }
 };
 
 // The GUID under which the board driver lists its devices, as text.
@@ -117,6 +120,11 @@ using SetupHook = void (*)();
 HOSTWIN_API void setDefaultSetup(SetupHook hook);
 // Marks the platform configured, so the default setup does not run.
 HOSTWIN_API void markConfigured();
+// Runs each time a program lists the devices, before the list is built, with
+// the platform locked (the default bench looks at its bench file there, so a
+// board can be plugged or unplugged from outside a running program).
+// reset() removes it.
+HOSTWIN_API void setListHook(SetupHook hook);
 
 // Makes calls of `fn` fail with `error`: the `count` calls that come after
 // the next `skip` calls. Faults of one function apply in the order given.

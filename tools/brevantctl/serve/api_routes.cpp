@@ -30,6 +30,7 @@ Json boardOf(const BoardView &view) {
     Json board = boardJson(view.board, view.serial);
     if (!view.simulated) board.erase("simulated");
     board["location"] = view.location ? Json(*view.location) : Json();
+    if (!view.seen) board["type"] = board["index"] = Json();  // an inventory board never found
     return board;
 }
 
@@ -125,6 +126,13 @@ Json boardSummaryJson(const BoardView &view) {
     out["failedSamples"] = view.failedSamples;
     out["module"] = view.module.is_null() ? Json() : Json(view.module);
     if (!view.moduleProblem.empty()) out["moduleProblem"] = view.moduleProblem;
+    out["moduleRegisters"] = view.moduleRegisters;
+    if (!view.moduleRegistersProblem.empty()) out["moduleRegistersProblem"] = view.moduleRegistersProblem;
+    if (view.expected) {
+        out["expected"] = true;
+        out["name"] = view.name ? Json(*view.name) : Json();
+        out["slot"] = view.slot ? Json(*view.slot) : Json();
+    }
     return out;
 }
 
@@ -142,6 +150,12 @@ std::string ApiRoutes::eventData(const BoardView &view) const {
     Json event = sampleJson(view);
     event["problem"] = view.problem.empty() ? Json() : Json(view.problem);
     event["module"] = view.module;
+    event["moduleRegisters"] = view.moduleRegisters;
+    if (!view.moduleRegistersProblem.empty()) event["moduleRegistersProblem"] = view.moduleRegistersProblem;
+    if (view.expected) {
+        event["name"] = view.name ? Json(*view.name) : Json();
+        event["slot"] = view.slot ? Json(*view.slot) : Json();
+    }
     return dumpJson(event);
 }
 
@@ -232,6 +246,8 @@ HttpResponse ApiRoutes::boardRoute(const HttpRequest &request, const std::string
         if (monitor->view()->state == "replaced") return errorResponse(409, "the board " + id + " was replaced");
         CommandOutcome outcome = monitor->runCommand(command, args, kCommandTimeout);
         if (outcome.body.contains("board")) outcome.body["board"]["location"] = boardOf(*monitor->view())["location"];
+        // The entry stays the board's; sn set changes its id, said here.
+        outcome.body["id"] = monitor->id();
         return jsonResponse(outcome.body, static_cast<unsigned>(outcome.status));
     }
     if (post) return errorResponse(405, "only commands are sent with POST");

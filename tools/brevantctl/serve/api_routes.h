@@ -37,7 +37,8 @@ class ApiRoutes : public Routes {
 };
 
 // The JSON of a board in the list: {"id", "board", "state", "problem",
-// "time", "samples", "failedSamples", "module"} (board as --json prints it).
+// "time", "samples", "failedSamples", "module", "moduleRegisters"} (board as
+// --json prints it), with "expected", "name" and "slot" for an inventory board.
 Json boardSummaryJson(const BoardView &view);
 // A board's last sample: {"id", "time", "board", "readings"}.
 Json sampleJson(const BoardView &view);

@@ -3,6 +3,7 @@
 #include "board_monitor.h"
 
 #include <cmath>
+#include <cstdio>
 #include <future>
 
 #include "../context.h"
@@ -60,14 +61,34 @@ bool isApiCommand(const std::string &name) {
 
 BoardMonitor::BoardMonitor(std::string id, BoardId board, std::optional<std::string> serial,
                            std::optional<std::string> location, const ServiceSettings &settings,
-                           SampleListener onSample)
-    : id_(std::move(id)), board_(board), settings_(settings), onSample_(std::move(onSample)), serial_(serial) {
+                           SampleListener onSample, BoardPlan plan, Hooks hooks)
+    : settings_(settings),
+      plan_(std::move(plan)),
+      hooks_(std::move(hooks)),
+      sampling_(settings.sampling),
+      onSample_(std::move(onSample)),
+      id_(std::move(id)),
+      bound_(plan_.listed),
+      board_(board),
+      location_(std::move(location)),
+      serial_(serial) {
+    if (plan_.mdioPort) sampling_.options["--mdio-port"] = std::to_string(*plan_.mdioPort);
+    if (!bound_) gone_ = "missing: the inventory lists it, and no board with serial number " +
+                         displaySerial(serial.value_or("")) + " is attached";
     auto view = std::make_shared<BoardView>();
     view->id = id_;
     view->board = board_;
+    view->seen = bound_;
     view->serial = serial;
-    view->location = std::move(location);
+    view->location = location_;
     view->simulated = simulated();
+    view->expected = plan_.expected;
+    view->name = plan_.name;
+    view->slot = plan_.slot;
+    if (!bound_) {
+        view->state = "missing";
+        view->problem = gone_;
+    }
     view_ = view;
     if (settings_.csvDir) csv_ = std::make_unique<CsvLog>(*settings_.csvDir, id_);
     thread_ = std::thread([this] { loop(); });
@@ -89,6 +110,30 @@ std::shared_ptr<const BoardView> BoardMonitor::view() const {
     return view_;
 }
 
+std::string BoardMonitor::id() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return id_;
+}
+
+void BoardMonitor::setId(std::string id) {
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (id_ == id) return;
+        id_ = std::move(id);
+    }
+    publish(copyView());
+}
+
+BoardId BoardMonitor::board() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return board_;
+}
+
+bool BoardMonitor::bound() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return bound_;
+}
+
 std::shared_ptr<BoardView> BoardMonitor::copyView() const {
     std::lock_guard<std::mutex> hold(lock_);
     return std::make_shared<BoardView>(*view_);
@@ -103,15 +148,27 @@ std::vector<HistoryEntry> BoardMonitor::history(std::chrono::system_clock::time_
     return out;
 }
 
-void BoardMonitor::setPresent(bool present) {
-    bool changed = false;
+void BoardMonitor::bind(std::optional<BoardId> board, std::optional<std::string> location) {
     {
         std::lock_guard<std::mutex> hold(lock_);
-        changed = present_ != present;
-        present_ = present;
+        const bool same = board ? bound_ && board_.type == board->type && board_.index == board->index &&
+                                      location_ == location
+                                : !bound_;
+        if (same) return;
+        ++binding_;
+        bound_ = board.has_value();
+        if (board) {
+            board_ = *board;
+            location_ = std::move(location);
+        } else {
+            // Where it was stays in the view: the last place it was seen.
+            const std::string place = location_ ? " (last at " + *location_ + ")" : "";
+            gone_ = plan_.expected ? "missing: no board with serial number " + displaySerial(view_->serial.value_or("")) +
+                                         " is attached any more" + place
+                                   : "gone: the board is not listed any more" + place;
+        }
     }
-    if (!changed) return;
-    if (!present) publish(copyView());
+    publish(copyView());
     wake_.notify_all();
 }
 
@@ -119,13 +176,20 @@ void BoardMonitor::publish(std::shared_ptr<BoardView> view) {
     std::shared_ptr<const BoardView> shared;
     {
         std::lock_guard<std::mutex> hold(lock_);
-        // A board no longer listed is down, whatever a sample that was under
-        // way when the rescan missed it found: it is not sampled again, so
-        // that sample's "up" would otherwise stand for good.
-        if (!present_ && view->state != "replaced") {
-            view->state = "down";
-            view->problem = "gone: no " + std::string(board_.type == 1 ? "type-1" : "type-0") +
-                            " board is listed at device index " + std::to_string(board_.index) + " any more";
+        // The entry's name and place are the rescan's: a sample that was
+        // under way meanwhile does not bring back the old ones. A board no
+        // longer listed is down (or missing), whatever such a sample found:
+        // it is not sampled again, so that sample's "up" would otherwise
+        // stand for good.
+        view->id = id_;
+        view->board = board_;
+        view->location = location_;
+        if (bound_) view->seen = true;
+        if (!bound_) {
+            view->state = plan_.expected ? "missing" : "down";
+            view->problem = gone_;
+            // What was read of its module is no longer so.
+            view->moduleRegisters = Json();
         }
         shared = std::move(view);
         view_ = shared;
@@ -147,7 +211,7 @@ CommandOutcome BoardMonitor::runCommand(const std::string &name, const std::vect
     auto job = [this, command, args, promise, claimed] {
         if (claimed->exchange(true)) return;
         if (!link_) {
-            promise->set_value(failedCommand(503, "not connected: " + describeBoard(board_) + " is not connected"));
+            promise->set_value(failedCommand(503, "not connected: " + describeBoard(board()) + " is not connected"));
             return;
         }
         Invocation inv;
@@ -160,7 +224,8 @@ CommandOutcome BoardMonitor::runCommand(const std::string &name, const std::vect
             out.body = context.json();
             out.body["board"] = boardJson(link_->id(), link_->knownSerial());
             if (context.deferredFailure()) out = failedCommand(503, *context.deferredFailure());
-            serial_ = link_->serial();  // sn set, sn clear and eeprom write change it
+            // sn set, sn clear and eeprom write change it: the entry follows.
+            if (link_->serial() != serial_) serialChanged();
             promise->set_value(out);
         } catch (const UsageError &e) {
             promise->set_value(failedCommand(400, e.what()));
@@ -182,7 +247,7 @@ CommandOutcome BoardMonitor::runCommand(const std::string &name, const std::vect
     wake_.notify_all();
     // A command that started is waited for: its answer says what it did.
     if (answer.wait_for(timeout) != std::future_status::ready && !claimed->exchange(true))
-        return failedCommand(503, describeBoard(board_) + " is busy: the command did not run in time and will not run");
+        return failedCommand(503, describeBoard(board()) + " is busy: the command did not run in time and will not run");
     return answer.get();
 }
 
@@ -204,16 +269,23 @@ void BoardMonitor::loop() {
         std::chrono::duration<double>(settings_.interval));
     auto next = std::chrono::steady_clock::now();
     for (;;) {
-        {
-            std::unique_lock<std::mutex> hold(lock_);
-            if (stop_) break;
-        }
-        bool present = true;
+        bool bound = false;
+        BoardId board{};
+        std::uint64_t binding = 0;
         {
             std::lock_guard<std::mutex> hold(lock_);
-            present = present_;
+            if (stop_) break;
+            bound = bound_;
+            board = board_;
+            binding = binding_;
         }
-        if (present && !replaced_) sampleOnce();
+        // The board moved (or went): the link to where it was is dropped.
+        if (binding != linkBinding_) {
+            link_.reset();
+            reconnect_ = false;
+            linkBinding_ = binding;
+        }
+        if (bound) sampleOnce(board, binding);
         // The next tick; ticks missed by a slow sample are skipped, not made up.
         const auto now = std::chrono::steady_clock::now();
         next += interval;
@@ -227,18 +299,19 @@ void BoardMonitor::loop() {
                 hold.lock();
                 continue;
             }
+            if (binding_ != binding) break;
             if (wake_.wait_until(hold, next) == std::cv_status::timeout) break;
         }
     }
     link_.reset();
 }
 
-void BoardMonitor::sampleOnce() {
+void BoardMonitor::sampleOnce(const BoardId &board, std::uint64_t binding) {
     auto view = copyView();
     const auto started = std::chrono::steady_clock::now();
     if (!link_) {
         try {
-            link_ = std::make_unique<Link>(board_, std::nullopt);
+            link_ = std::make_unique<Link>(board, std::nullopt);
         } catch (const std::exception &e) {
             view->state = "down";
             view->problem = e.what();
@@ -247,12 +320,14 @@ void BoardMonitor::sampleOnce() {
         }
         // A board at this index with another serial number is another board.
         const std::optional<std::string> serial = link_->serial();
-        if (serial_ && serial != serial_) {
-            markReplaced(view, serial);
-            return;
+        if (serial_ && serial != serial_) return lost(view, binding, board, serial);
+        if (!serial_ && serial) {
+            // A board whose serial number did not answer before: it has one now.
+            serial_ = serial;
+            view->serial = serial;
+            if (hooks_.onSerial) hooks_.onSerial(*this);
         }
-        serial_ = serial;
-        view->serial = serial;
+        view->serial = serial_;
         moduleWasPresent_ = false;
     } else if (reconnect_) {
         ++view->reconnects;
@@ -262,14 +337,11 @@ void BoardMonitor::sampleOnce() {
         // not sampled as this one. A serial number that cannot be read
         // proves nothing; the sample then tells whether the board answers.
         std::optional<std::string> other;
-        if (!link_->reconnect(&other) && other) {
-            markReplaced(view, other);
-            return;
-        }
+        if (!link_->reconnect(&other) && other) return lost(view, binding, board, other);
     }
     reconnect_ = false;
 
-    Context context(settings_.sampling, {}, *link_);
+    Context context(sampling_, {}, *link_);
     std::vector<Reading> readings;
     try {
         readings = takeSample(context, *link_);
@@ -301,18 +373,27 @@ void BoardMonitor::sampleOnce() {
         readModuleIdentity(*link_);
     }
     moduleWasPresent_ = modulePresent;
+    // The alarm and status registers, every sample: an alarm is news.
+    if (modulePresent) {
+        readModuleRegisters(*link_);
+    } else {
+        moduleRegisters_ = Json();
+        moduleRegistersProblem_ = "not read: no module answers" + (moduleProblem_.empty() ? "" : " (" + moduleProblem_ + ")");
+    }
 
     view->time = time;
     view->serial = serial_;
     view->readings = readings;
     view->module = module_;
     view->moduleProblem = moduleProblem_;
+    view->moduleRegisters = moduleRegisters_;
+    view->moduleRegistersProblem = moduleRegistersProblem_;
     ++view->samples;
     if (failed > 0) ++view->failedSamples;
     view->sampleSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (taken == 0) {
         view->state = "down";
-        view->problem = "no reply: " + firstFailure;
+        view->problem = "not answering: " + firstFailure;  // "not answering: supply voltage: no reply"
     } else {
         view->state = "up";
         view->problem = failed > 0 ? std::to_string(failed) + " failed (" + firstFailure + ")" : "";
@@ -343,13 +424,28 @@ void BoardMonitor::sampleOnce() {
     publish(view);
 }
 
-void BoardMonitor::markReplaced(std::shared_ptr<BoardView> view, const std::optional<std::string> &serial) {
+void BoardMonitor::lost(std::shared_ptr<BoardView> view, std::uint64_t binding, const BoardId &board,
+                        const std::optional<std::string> &serial) {
     link_.reset();
-    replaced_ = true;
-    view->state = "replaced";
-    view->problem = "replaced: the board at device index " + std::to_string(board_.index) +
-                    " now has serial number " + (serial ? displaySerial(*serial) : "(unreadable)");
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (binding_ == binding) {
+            ++binding_;
+            bound_ = false;
+            gone_ = "gone: " + describeBoard(board) + " is now the board with serial number " +
+                    (serial ? displaySerial(*serial) : "(unreadable)") + "; this board is looked for again";
+        }
+    }
     publish(std::move(view));
+    if (hooks_.onLost) hooks_.onLost();
+}
+
+void BoardMonitor::serialChanged() {
+    serial_ = link_->serial();
+    auto view = copyView();
+    view->serial = serial_;
+    publish(std::move(view));
+    if (hooks_.onSerial) hooks_.onSerial(*this);
 }
 
 void BoardMonitor::readModuleIdentity(Link &link) {
@@ -357,7 +453,7 @@ void BoardMonitor::readModuleIdentity(Link &link) {
     if (info == nullptr) return;
     Invocation inv;
     inv.json = true;
-    if (auto port = settings_.sampling.value("--mdio-port")) inv.options["--mdio-port"] = *port;
+    if (auto port = sampling_.value("--mdio-port")) inv.options["--mdio-port"] = *port;
     try {
         Context context(inv, {}, link);
         info->run(context);
@@ -368,6 +464,47 @@ void BoardMonitor::readModuleIdentity(Link &link) {
     } catch (const std::exception &e) {
         module_ = Json();
         moduleProblem_ = e.what();
+        reconnect_ = true;
+    }
+}
+
+
+void BoardMonitor::readModuleRegisters(Link &link) {
+    const Command *status = findCommandByName("module status");
+    if (status == nullptr) return;
+    Invocation inv;
+    inv.json = true;
+    if (auto port = sampling_.value("--mdio-port")) inv.options["--mdio-port"] = *port;
+    try {
+        Context context(inv, {}, link);
+        status->run(context);
+        const Json &read = context.json()["registers"];
+        if (!read.is_array()) {
+            moduleRegisters_ = Json();
+            moduleRegistersProblem_ = "not read: the module does not answer its state register (in Reset or "
+                                      "Initialize, or without power?)";
+            return;
+        }
+        // Named as the metrics name them: "module fault status", "network
+        // lane 0 alarms and warnings".
+        Json registers = Json::array();
+        for (const Json &entry : read) {
+            Json out = Json::object();
+            char reg[8];
+            std::snprintf(reg, sizeof reg, "0x%04X", entry["register"].get<unsigned>());
+            out["register"] = reg;
+            std::string name = entry["name"].get<std::string>();
+            if (!entry["lane"].is_null()) name = "network " + name;
+            out["name"] = name;
+            out["word"] = entry["word"];
+            out["nonZero"] = entry["nonZero"];
+            registers.push_back(out);
+        }
+        moduleRegisters_ = registers;
+        moduleRegistersProblem_.clear();
+    } catch (const std::exception &e) {
+        moduleRegisters_ = Json();
+        moduleRegistersProblem_ = std::string("not read: ") + e.what();
         reconnect_ = true;
     }
 }

@@ -1,11 +1,14 @@
-// board_monitor.h - one board of the bench service. The board's own thread
-// connects it, samples it every interval (the readings of status, and the
-// module's monitors, exactly as watch --module takes them), reads the
-// module's identity when a module appears and now and then after, keeps the
-// last sample and a bounded history, appends each sample to the board's CSV
-// file, and runs the commands the API sends it between two samples. Only
-// this thread ever touches the board's instance; readers get immutable
-// views and copies of the history.
+// board_monitor.h - one board of the bench service. An entry is the board
+// itself (its serial number and place), not a device index: the rescans
+// tell it where its board is now, or that it is gone. The board's own thread
+// connects it, checks that the board at that index is this one, samples it
+// every interval (the readings of status, and the module's monitors, exactly
+// as watch --module takes them, and its alarm and status registers as module
+// status reads them), reads the module's identity when a module appears and
+// now and then after, keeps the last sample and a bounded history, appends
+// each sample to the board's CSV file, and runs the commands the API sends
+// it between two samples. Only this thread ever touches the board's
+// instance; readers get immutable views and copies of the history.
 #ifndef BREVANTCTL_SERVE_BOARD_MONITOR_H
 #define BREVANTCTL_SERVE_BOARD_MONITOR_H
 
@@ -36,29 +39,46 @@ struct ServiceSettings {
     double rescanInterval = 5.0;       // seconds between two looks for boards
     unsigned identityEvery = 60;       // samples between two readings of the module's identity
     std::optional<std::string> csvDir;
-    Invocation sampling;  // the options the readings are taken with (--module)
+    Invocation sampling;  // the options the readings are taken with (--module, --mdio-port)
+};
+
+// What the service is told of a board beyond where it is: its line of the
+// inventory, when it has one.
+struct BoardPlan {
+    bool expected = false;  // listed in the inventory: absent, it is "missing"
+    bool listed = true;     // found by the rescan that made the entry
+    std::optional<std::string> name, slot;
+    std::optional<unsigned> mdioPort;  // where its module answers, over --mdio-port
 };
 
 // What readers see of a board. A new view replaces the old one whole after
 // each sample and each change of state.
 struct BoardView {
-    std::string id;  // the board in URLs: its serial number, or "type1-index0"
-    BoardId board{};
+    std::string id;  // the board in URLs: its serial number, or "type1-bench-0" (its place)
+    BoardId board{};  // where it is (or was last) listed
+    bool seen = false;  // found at least once (an inventory board may never be)
     std::optional<std::string> serial;
     // Where the board is attached, as list shows it ("bench:0", "1-4.1"),
     // found with the board; it stays when other boards come and go and the
     // device index shifts. Empty when the system could not tell.
     std::optional<std::string> location;
     bool simulated = false;
+    bool expected = false;  // from the inventory, with its name and slot
+    std::optional<std::string> name, slot;
     // "connecting" until the first sample, "up" while samples come back,
     // "down" when the last sample got no reading, the board did not open or
-    // it is gone; "replaced" when another board took its place.
+    // it is gone; "missing" for an inventory board that is not attached.
     std::string state = "connecting";
     std::string problem;  // why it is not up
     std::optional<std::chrono::system_clock::time_point> time;  // of the last sample
     std::vector<Reading> readings;                                // the last sample
     Json module;                // module info --json members, null without a module
     std::string moduleProblem;  // why there is no module identity
+    // The module's alarm and status registers as module status --json lists
+    // them ({"register","name","word","nonZero",...}), null when not read,
+    // with why not.
+    Json moduleRegisters;
+    std::string moduleRegistersProblem;
     std::uint64_t samples = 0, failedSamples = 0, reconnects = 0;
     double sampleSeconds = 0;  // how long the last sample took
 };
@@ -87,21 +107,30 @@ struct CommandOutcome {
 class BoardMonitor {
    public:
     using SampleListener = std::function<void(const std::shared_ptr<const BoardView> &)>;
+    // `onLost`: the board at its index turned out to be another (look for
+    // the boards again); `onSerial`: its serial number changed (sn set).
+    struct Hooks {
+        std::function<void()> onLost;
+        std::function<void(BoardMonitor &)> onSerial;
+    };
     BoardMonitor(std::string id, BoardId board, std::optional<std::string> serial, std::optional<std::string> location,
-                 const ServiceSettings &settings, SampleListener onSample);
+                 const ServiceSettings &settings, SampleListener onSample, BoardPlan plan = {}, Hooks hooks = {});
     ~BoardMonitor();  // stops the thread and disconnects the board
     BoardMonitor(const BoardMonitor &) = delete;
     BoardMonitor &operator=(const BoardMonitor &) = delete;
 
-    const std::string &id() const { return id_; }
-    const BoardId &board() const { return board_; }
+    std::string id() const;
+    void setId(std::string id);
+    // Where the board is listed now (or was last).
+    BoardId board() const;
+    bool bound() const;
+    const BoardPlan &plan() const { return plan_; }
     std::shared_ptr<const BoardView> view() const;
     // The samples taken at or after `since`, oldest first.
     std::vector<HistoryEntry> history(std::chrono::system_clock::time_point since) const;
-    // Rescans say whether the board is listed at its device index.
-    void setPresent(bool present);
-    // Another board answered at this board's place: it is kept, marked replaced.
-    bool replaced() const { return replaced_; }
+    // Rescans say where the board is listed now, and where it is attached;
+    // nothing when it is not listed (it is down, or missing).
+    void bind(std::optional<BoardId> board, std::optional<std::string> location);
     // Runs a brevantctl command on the board (between two samples) and
     // returns what it printed with --json. Waits at most `timeout` for the
     // command to start: one that has not started by then never runs, so an
@@ -111,31 +140,44 @@ class BoardMonitor {
 
    private:
     void loop();
-    void sampleOnce();
-    // Another board answers at this board's device index: drops the link for good.
-    void markReplaced(std::shared_ptr<BoardView> view, const std::optional<std::string> &serial);
+    void sampleOnce(const BoardId &board, std::uint64_t binding);
+    // Another board answers at this board's device index: drops the link and
+    // the index until a rescan finds the board again.
+    void lost(std::shared_ptr<BoardView> view, std::uint64_t binding, const BoardId &board,
+              const std::optional<std::string> &serial);
+    // A command changed the serial number: the view and the entry's id follow.
+    void serialChanged();
     void readModuleIdentity(Link &link);
+    void readModuleRegisters(Link &link);
     void publish(std::shared_ptr<BoardView> view);
     std::shared_ptr<BoardView> copyView() const;
     void runJobs();
 
-    const std::string id_;
-    const BoardId board_;
     const ServiceSettings &settings_;
+    const BoardPlan plan_;
+    const Hooks hooks_;
+    Invocation sampling_;  // the settings' sampling, with the board's own MDIO port
     SampleListener onSample_;
     std::unique_ptr<CsvLog> csv_;
 
-    mutable std::mutex lock_;  // guards view_, history_, jobs_, present_, stop_
+    // Guards view_, history_, jobs_, id_, bound_, board_, location_, gone_,
+    // binding_ and stop_.
+    mutable std::mutex lock_;
     std::condition_variable wake_;
     std::shared_ptr<const BoardView> view_;
     std::deque<HistoryEntry> history_;
     std::shared_ptr<const HistoryColumns> columns_;
     std::deque<std::function<void()>> jobs_;
-    bool present_ = true;
+    std::string id_;
+    bool bound_ = true;
+    BoardId board_;
+    std::optional<std::string> location_;
+    std::string gone_;  // why it is not listed
+    std::uint64_t binding_ = 0;  // counts the changes of where the board is
     bool stop_ = false;
-    std::atomic<bool> replaced_{false};
 
     // The board thread's own state.
+    std::uint64_t linkBinding_ = 0;  // the binding link_ was opened for
     std::unique_ptr<Link> link_;
     std::optional<std::string> serial_;
     bool reconnect_ = false;
@@ -143,6 +185,8 @@ class BoardMonitor {
     std::uint64_t sinceIdentity_ = 0;
     Json module_;
     std::string moduleProblem_;
+    Json moduleRegisters_;
+    std::string moduleRegistersProblem_;
     std::thread thread_;
 };
 

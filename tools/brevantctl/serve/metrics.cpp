@@ -67,6 +67,10 @@ class Exposition {
     std::vector<std::string> order_;
 };
 
+// The module states the register sheet names, as module status shows them.
+const char *const kModuleStates[] = {"Initialize", "Low-Power", "High-Power-up", "TX-Off",         "TX-Turn-on",
+                                     "Ready",      "Fault",     "TX-Turn-off",   "High-Power-down"};
+
 // "module_lane3_txPower_mW" -> lane 3, "txPower_mW".
 bool laneKey(const std::string &key, unsigned &lane, std::string &rest) {
     const std::string prefix = "module_lane";
@@ -86,14 +90,29 @@ std::string metricsText(const std::vector<std::shared_ptr<const BoardView>> &vie
     // The location is where the board is attached, not its device index,
     // which shifts when another board goes: a series keeps its identity.
     // Not known, it is empty, which Prometheus reads as no location.
+    // A board whose serial number does not answer (or is blank) is named as
+    // the API names it, never "".
     std::vector<std::string> boardLabels;
     for (const auto &view : views)
-        boardLabels.push_back("serial=\"" + labelValue(view->serial.value_or("")) + "\",type=\"" +
+        boardLabels.push_back("serial=\"" +
+                              labelValue(view->serial && !view->serial->empty() ? *view->serial : view->id) +
+                              "\",type=\"" +
                               std::to_string(view->board.type) + "\",location=\"" +
                               labelValue(view->location.value_or("")) + "\"");
     for (std::size_t i = 0; i < views.size(); ++i) {
         const auto &view = views[i];
         const std::string &labels = boardLabels[i];
+        if (view->expected) {
+            // The inventory's boards, found or not: an alert can fire for a
+            // board that was never there since a restart.
+            const std::string expected = "serial=\"" + labelValue(view->serial.value_or("")) + "\",name=\"" +
+                                         labelValue(view->name.value_or("")) + "\",slot=\"" +
+                                         labelValue(view->slot.value_or("")) + "\"";
+            e.add("brevant_board_expected", "gauge", "A board the inventory lists.", expected, 1);
+            e.add("brevant_board_missing", "gauge", "Whether a board the inventory lists is absent (1) or attached (0).",
+                  expected, view->state == "missing" ? 1 : 0);
+        }
+        if (!view->seen) continue;  // never found: no type, no place
         // One board listed twice (found again at another device index) is
         // one set of series, the later entry's: two series with the same
         // labels would spoil the scrape.
@@ -114,13 +133,26 @@ std::string metricsText(const std::vector<std::shared_ptr<const BoardView>> &vie
             e.add("brevant_sample_duration_seconds", "gauge", "How long the last sample took.", labels,
                   view->sampleSeconds);
         }
-        if (view->state != "up") continue;  // a board that is down has no current readings
+        const bool up = view->state == "up";
+        bool modulePresent = false;
+        for (const Reading &r : view->readings)
+            modulePresent = modulePresent || (r.state == Reading::State::Ok && r.key.rfind("module_", 0) == 0);
+        e.add("brevant_module_present", "gauge", "Whether the board is up and a module answers in its cage (1) or not (0).",
+              labels, up && modulePresent ? 1 : 0);
+        // A board that is down has no current readings: its module series go.
+        if (!up) continue;
         for (const Reading &r : view->readings) {
             if (r.key == "module_state" && r.state == Reading::State::Ok && r.value.is_string()) {
-                // The state is a word ("Ready", "Fault", "0x0003"): one series
-                // whose label names it, as Prometheus does with enumerations.
-                e.add("brevant_module_state", "gauge", "The module's state, named by the state label.",
-                      labels + ",state=\"" + labelValue(r.value.get<std::string>()) + "\"", 1);
+                // An enumeration: every state the register sheet names, one
+                // of them 1; a word it does not name is "other".
+                const std::string word = r.value.get<std::string>();
+                bool named = false;
+                for (const char *state : kModuleStates) {
+                    named = named || word == state;
+                    e.add("brevant_module_state", "gauge", "The module's state: 1 for the state it is in, 0 for the others.",
+                          labels + ",state=\"" + state + "\"", word == state ? 1 : 0);
+                }
+                e.add("brevant_module_state", "gauge", "", labels + ",state=\"other\"", named ? 0 : 1);
                 continue;
             }
             if (r.state != Reading::State::Ok || !r.value.is_number()) continue;
@@ -147,6 +179,14 @@ std::string metricsText(const std::vector<std::shared_ptr<const BoardView>> &vie
                 else if (rest == "rxPower_mW")
                     e.add("brevant_module_rx_power_watts", "gauge", "Each lane's received optical power.", laneLabels, v / 1000);
             }
+        }
+        if (view->moduleRegisters.is_array()) {
+            for (const Json &reg : view->moduleRegisters)
+                e.add("brevant_module_status_register", "gauge",
+                      "The module's alarm and status registers, each a raw 16-bit word (bits not decoded).",
+                      labels + ",register=\"" + reg["register"].get<std::string>() + "\",name=\"" +
+                          labelValue(reg["name"].get<std::string>()) + "\"",
+                      reg["word"].get<double>());
         }
         if (view->module.is_object()) {
             auto text = [&view](const char *key) {

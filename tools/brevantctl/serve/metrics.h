@@ -13,8 +13,15 @@
 //   brevant_module_laser_bias_amperes         {lane}
 //   brevant_module_tx_power_watts             {lane}
 //   brevant_module_rx_power_watts             {lane}
-//   brevant_module_state                      1, {state}: the module's state word
+//   brevant_module_present                    1 when up and a module answers, else 0
+//   brevant_module_state                      {state}: one series per state word the
+//                                             register sheet names and "other", one of them 1
+//   brevant_module_status_register            {register, name}: the raw alarm and status words
 //   brevant_module_info                       1, {vendor, part, module_serial}
+//   brevant_board_expected, brevant_board_missing   {serial, name, slot}: the inventory's
+//                                             boards (no type or location labels)
+// The module series and the readings go while a board is down. A board
+// whose serial number does not answer carries its API id as its serial.
 //   brevant_samples_total, brevant_failed_samples_total, brevant_reconnects_total
 //   brevant_sample_duration_seconds, brevant_last_sample_timestamp_seconds
 #ifndef BREVANTCTL_SERVE_METRICS_H

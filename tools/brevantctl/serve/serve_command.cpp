@@ -31,7 +31,9 @@ const char kServeDetails[] =
     "/api/v1/, live Server-Sent Events at /api/v1/events and Prometheus metrics at /metrics, until Ctrl-C. "
     "It listens on loopback unless --listen names another address, which needs --token-file. Nothing changes "
     "a board without --allow-writes. --csv-dir appends each board's samples to DIR/<serial>.csv in the "
-    "columns of watch --csv.";
+    "columns of watch --csv. A board is followed by its serial number and place, whatever its device index: one "
+    "unplugged and plugged back (here or elsewhere) keeps its entry. --inventory FILE lists the boards the bench "
+    "should carry; one that is not attached is shown as missing.";
 
 std::atomic<bool> stopRequested{false};
 extern "C" void onStop(int) { stopRequested = true; }
@@ -69,6 +71,10 @@ void runServe(Context &c) {
     settings.historyLength = c.optionNumber("--history", 1, 1000000).value_or(3600);
     if (auto dir = inv.value("--csv-dir")) settings.csvDir = *dir;
     settings.sampling.options["--module"] = "";
+    if (auto port = inv.value("--mdio-port"))
+        settings.sampling.options["--mdio-port"] = std::to_string(parseNumber(*port, "--mdio-port", 0, 0xFF));
+    std::vector<ExpectedBoard> inventory;
+    if (auto file = inv.value("--inventory")) inventory = readInventory(*file);
     const ListenAddress address = parseListenAddress(inv.value("--listen").value_or("127.0.0.1:8787"));
     AccessRules rules;
     rules.allowWrites = inv.flag("--allow-writes");
@@ -88,7 +94,7 @@ void runServe(Context &c) {
 
     silenceProgress();
     noteSimulated();
-    BoardSet boards(settings, filter);
+    BoardSet boards(settings, filter, inventory);
     ApiRoutes routes(boards, rules);
     std::unique_ptr<HttpServer> server;
     try {
@@ -135,7 +141,9 @@ CommandRegistration registration({
       {"--token-file", 0, "FILE", "a bearer token every API request must carry (needed off loopback)"},
       {"--csv-dir", 0, "DIR", "append each board's samples to DIR/<serial>.csv"},
       {"--history", 0, "N", "samples kept per board (default 3600)"},
-      {"--rescan", 0, "SECONDS", "time between two looks for boards (default 5)"}}},
+      {"--rescan", 0, "SECONDS", "time between two looks for boards (default 5)"},
+      {"--mdio-port", 0, "N", "the MDIO port the modules answer on (default 1; the inventory may set it per board)"},
+      {"--inventory", 0, "FILE", "the boards the bench should carry (CSV: serial,name,slot,mdio_port): one absent is missing"}}},
 });
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <thread>
 
 #include <unistd.h>
@@ -106,7 +107,7 @@ class ServeTest : public BenchTest {
    protected:
     void start(ServiceSettings settings = quick(), AccessRules rules = {}, ListenAddress address = loopback()) {
         settings.sampling.options["--module"] = "";
-        boards = std::make_unique<BoardSet>(settings, BoardFilter{});
+        boards = std::make_unique<BoardSet>(settings, BoardFilter{}, inventory);
         rulesKept = rules;
         routes = std::make_unique<ApiRoutes>(*boards, rulesKept);
         server = std::make_unique<HttpServer>(address, rulesKept, *routes, *boards);
@@ -144,6 +145,7 @@ class ServeTest : public BenchTest {
     std::uint64_t samples(const std::string &id) { return boards->find(id)->view()->samples; }
 
     std::unique_ptr<BoardSet> boards;
+    std::vector<ExpectedBoard> inventory;
     AccessRules rulesKept;
     std::unique_ptr<ApiRoutes> routes;
     std::unique_ptr<HttpServer> server;
@@ -385,57 +387,161 @@ TEST_F(ServeTest, ABoardUnpluggedIsMarkedDownAndComesBackWhenReplugged) {
     EXPECT_TRUE(waitFor([&] { return state("EF000003") == "up"; }));
 }
 
-TEST_F(ServeTest, ABoardThatMovesIntoAnUnpluggedBoardsPlaceIsNeverTakenForIt) {
+TEST_F(ServeTest, ABoardThatMovesIntoAnUnpluggedBoardsPlaceIsNeverTakenForItAndKeepsItsOwnEntry) {
     // Unplugging the first of two type-1 boards moves the second to device
     // index 0, where the first one's monitor reconnects: it must find
-    // another board there, not log that board's readings as its own.
+    // another board there, not log that board's readings as its own, and
+    // the second board goes on under its own entry at its new index.
     vboard::Board &first = bench.plug(1, "AB000001");
     first.setTemperature(0, 30.0);
     bench.plug(1, "EF000002").setTemperature(0, -7.5);
     start();
     ASSERT_TRUE(waitFor([&] { return state("AB000001") == "up" && state("EF000002") == "up"; }));
+    const auto second = boards->find("EF000002");
     bench.unplug(first);
-    ASSERT_TRUE(waitFor([&] { return state("AB000001") == "replaced"; })) << state("AB000001");
-    EXPECT_NE(boards->find("AB000001")->view()->problem.find("now has serial number EF000002"), std::string::npos);
+    ASSERT_TRUE(waitFor([&] { return state("AB000001") == "down" && boards->find("EF000002")->board().index == 0; }))
+        << state("AB000001");
+    EXPECT_NE(boards->find("AB000001")->view()->problem.find("gone"), std::string::npos);
     for (const HistoryEntry &entry : boards->find("AB000001")->history({})) {
         const auto &keys = entry.columns->keys;
         const std::size_t temp = static_cast<std::size_t>(std::find(keys.begin(), keys.end(), "temp0") - keys.begin());
         ASSERT_LT(temp, keys.size());
         EXPECT_NE(entry.values[temp], -7.5) << "the other board's temperature logged as this board's";
     }
-    // The board at index 0 is served under its own serial number.
-    EXPECT_TRUE(waitFor([&] {
-        for (const auto &monitor : boards->boards()) {
-            const auto view = monitor->view();
-            if (view->board.index == 0 && view->serial == std::optional<std::string>("EF000002") && view->state == "up")
-                return true;
-        }
-        return false;
-    }));
+    EXPECT_EQ(boards->find("EF000002"), second);
+    const std::uint64_t then = samples("EF000002");
+    EXPECT_TRUE(waitFor([&] { return samples("EF000002") > then + 2 && state("EF000002") == "up"; }));
+    EXPECT_EQ(boards->boards().size(), 2u);
+
+    // Plugged back, the first board gets its own entry back; no entry is added.
+    bench.replug(first);
+    ASSERT_TRUE(waitFor([&] { return state("AB000001") == "up" && state("EF000002") == "up"; }));
+    EXPECT_EQ(boards->boards().size(), 2u);
+    const std::string metrics = get(port, "/metrics").body;
+    EXPECT_NE(metrics.find("brevant_board_temperature_celsius{serial=\"AB000001\",type=\"1\",location=\"bench:0\",sensor=\"0\"} 30\n"),
+              std::string::npos) << metrics;
 }
 
-TEST_F(ServeTest, ABoardKeepsItsLocationWhenABoardBeforeItIsUnplugged) {
-    vboard::Board &a = bench.plug(1, "AB000001");
-    bench.plug(1, "CD000002");
-    start();
-    ASSERT_TRUE(waitFor([&] { return state("AB000001") == "up" && state("CD000002") == "up"; }));
-    const std::string up = "brevant_up{serial=\"CD000002\",type=\"1\",location=\"bench:1\"} ";
-    EXPECT_NE(get(port, "/metrics").body.find(up + "1\n"), std::string::npos);
-
-    // CD000002 moves up to device index 0, where the service had AB000001:
-    // that entry must not go on reading the other board as its own.
-    bench.unplug(a);
-    ASSERT_TRUE(waitFor([&] { return state("AB000001") == "replaced"; }));
-    EXPECT_NE(get(port, "/api/v1/boards/AB000001").json()["problem"].get<std::string>().find("CD000002"),
+TEST_F(ServeTest, ABoardWithoutASerialNumberIsNamedByItsPlaceAlikeInTheApiAndTheMetrics) {
+    bench.plug(1, "");  // a blank serial number
+    vboard::Board &named = bench.plug(1, "AB000001");
+    AccessRules rules;
+    rules.allowWrites = true;
+    start(quick(), rules);
+    ASSERT_TRUE(waitFor([&] { return state("type1-bench-0") == "up" && state("AB000001") == "up"; }));
+    EXPECT_NE(get(port, "/metrics").body.find("brevant_up{serial=\"type1-bench-0\",type=\"1\",location=\"bench:0\"} 1"),
               std::string::npos);
-    // The place found with the board stays with it, whatever its index now.
-    ASSERT_TRUE(waitFor([&] { return state("CD000002") == "down"; }));
-    const Json cd = get(port, "/api/v1/boards/CD000002").json();
-    EXPECT_EQ(cd["board"]["index"], 1);
-    EXPECT_EQ(cd["board"]["location"], "bench:1");
-    const std::string metrics = get(port, "/metrics").body;
-    EXPECT_NE(metrics.find(up + "0\n"), std::string::npos);
-    EXPECT_EQ(metrics.find("brevant_up{serial=\"AB000001\",type=\"1\",location=\"bench:0\"} 1"), std::string::npos);
+
+    // sn set through the API: the same entry, under the id it says.
+    const auto entry = boards->find("AB000001");
+    const Answer renamed = command(port, "AB000001", R"({"command":"sn set","args":["AB000777"]})");
+    ASSERT_EQ(renamed.status, 200u) << renamed.body;
+    EXPECT_EQ(renamed.json()["id"], "AB000777");
+    EXPECT_EQ(boards->find("AB000777"), entry);
+    EXPECT_EQ(boards->find("AB000001"), nullptr);
+    // A look at the boards after an unplug elsewhere keeps it the same entry.
+    bench.unplug(named);
+    bench.replug(named);
+    ASSERT_TRUE(waitFor([&] { return state("AB000777") == "up" && samples("AB000777") > 3; }));
+    EXPECT_EQ(boards->boards().size(), 2u);
+    EXPECT_EQ(get(port, "/api/v1/boards/AB000777").json()["board"]["serial"], "AB000777");
+}
+
+TEST_F(ServeTest, HotPlugUnderLoadNeverShowsOneBoardsReadingsAsAnothers) {
+    // Five boards, each with a temperature of its own, unplugged and plugged
+    // back first, middle and last while scrapers, a live stream and writes
+    // run. Every value of every series must be its board's.
+    std::map<std::string, double> own;
+    std::vector<vboard::Board *> five;
+    for (int k = 0; k < 5; ++k) {
+        const std::string serial = "HP00000" + std::to_string(k);
+        own[serial] = 20 + k;
+        five.push_back(&bench.plug(1, serial));
+        five.back()->setTemperature(0, own[serial]);
+    }
+    AccessRules rules;
+    rules.allowWrites = true;
+    ServiceSettings settings = quick();
+    settings.rescanInterval = 0.3;
+    start(settings, rules);
+    ASSERT_TRUE(waitFor([&] {
+        for (const auto &board : own) {
+            if (state(board.first) != "up") return false;
+        }
+        return true;
+    }));
+
+    std::atomic<bool> done{false};
+    std::atomic<int> wrong{0}, scrapes{0}, events{0}, writes{0};
+    std::vector<std::thread> load;
+    for (int n = 0; n < 2; ++n) {
+        load.emplace_back([&] {
+            while (!done) {
+                const std::string text = get(port, "/metrics").body;
+                ++scrapes;
+                const std::string prefix = "brevant_board_temperature_celsius{serial=\"";
+                for (std::size_t at = text.find(prefix); at != std::string::npos; at = text.find(prefix, at + 1)) {
+                    const std::size_t quote = text.find('"', at + prefix.size());
+                    const std::string serial = text.substr(at + prefix.size(), quote - at - prefix.size());
+                    const double value = std::stod(text.substr(text.find("} ", at) + 2));
+                    if (own.count(serial) == 0 || own.at(serial) != value) ++wrong;
+                }
+            }
+        });
+    }
+    load.emplace_back([&] {
+        while (!done) {
+            for (const Json &event : readEvents(port, 20, 2s)) {
+                ++events;
+                const Json &temp = event["readings"]["temp0"];
+                const auto board = own.find(event["id"].get<std::string>());
+                if (board == own.end() || (temp["status"] == "ok" && temp["value"] != board->second)) ++wrong;
+            }
+        }
+    });
+    load.emplace_back([&] {
+        for (int n = 0; !done; ++n) {
+            const std::string serial = "HP00000" + std::to_string(n % 5);
+            command(port, serial, R"({"command":"port set","args":[5,)" + std::to_string(n % 200) + "]}");
+            ++writes;
+        }
+    });
+
+    // After a change, one whole rescan and two samples of each board later,
+    // every board that is attached is up and the one away is down.
+    auto settled = [&](const std::string &away) {
+        const std::uint64_t rescans = boards->rescans();
+        if (!waitFor([&] { return boards->rescans() >= rescans + 2; }, 20s))
+            return ::testing::AssertionFailure() << "no rescan";
+        std::map<std::string, std::uint64_t> before;
+        for (const auto &board : own) before[board.first] = samples(board.first);
+        waitFor([&] {
+            for (const auto &board : own) {
+                if (board.first != away && samples(board.first) < before[board.first] + 2) return false;
+            }
+            return true;
+        }, 20s);
+        for (const auto &board : own) {
+            const std::string now = state(board.first);
+            if (now != (board.first == away ? "down" : "up"))
+                return ::testing::AssertionFailure() << board.first << " is " << now;
+        }
+        return ::testing::AssertionSuccess();
+    };
+    for (std::size_t at : {std::size_t{0}, std::size_t{2}, std::size_t{4}}) {
+        const std::string serial = "HP00000" + std::to_string(at);
+        bench.unplug(*five[at]);
+        EXPECT_TRUE(settled(serial)) << "after unplugging " << serial;
+        bench.replug(*five[at]);
+        EXPECT_TRUE(settled("")) << "after plugging " << serial << " back";
+    }
+    done = true;
+    for (std::thread &t : load) t.join();
+    EXPECT_EQ(wrong, 0);
+    EXPECT_GT(scrapes, 10);
+    EXPECT_GT(events, 10);
+    EXPECT_GT(writes, 10);
+    EXPECT_EQ(boards->boards().size(), 5u);  // one entry a board
 }
 
 TEST(ServeViews, OneBoardListedTwiceGivesOneSetOfSeriesAndAnUnknownPlaceIsSaidToBeUnknown) {
@@ -446,17 +552,72 @@ TEST(ServeViews, OneBoardListedTwiceGivesOneSetOfSeriesAndAnUnknownPlaceIsSaidTo
     gone->board = {1, 1};
     gone->location = "1-4.2";
     gone->state = "down";
+    gone->seen = true;
     auto found = std::make_shared<BoardView>(*gone);
     found->board = {1, 0};
     found->state = "up";
     auto nowhere = std::make_shared<BoardView>();
     nowhere->serial = "CD000002";
+    nowhere->seen = true;
     const std::string text = metricsText({gone, found, nowhere});
     EXPECT_NE(text.find("brevant_up{serial=\"AB000001\",type=\"1\",location=\"1-4.2\"} 1\n"), std::string::npos);
     EXPECT_EQ(text.find("brevant_up{serial=\"AB000001\",type=\"1\",location=\"1-4.2\"} 0"), std::string::npos);
     EXPECT_NE(text.find("brevant_up{serial=\"CD000002\",type=\"0\",location=\"\"} 0\n"), std::string::npos);
     EXPECT_TRUE(boardSummaryJson(*nowhere)["board"]["location"].is_null());
     EXPECT_EQ(boardSummaryJson(*found)["board"]["location"], "1-4.2");
+}
+
+TEST_F(ServeTest, TheInventoryAndTheModulesStateAndAlarmsShowInTheApiAndTheMetrics) {
+    // The rack's inventory: a board whose module answers on MDIO port 3,
+    // and a board that is not there.
+    const std::filesystem::path file = std::filesystem::temp_directory_path() / "serve_test_inventory.csv";
+    std::ofstream(file) << "# rack 7\nserial, name, slot, mdio_port\nAB000001,left,1,3\nZZ000009,right,2,\n";
+    inventory = readInventory(file.string());
+    std::ofstream(file) << "serial,place\nAB000001,left\n";
+    EXPECT_THROW(readInventory(file.string()), brevantctl::UsageError);
+    std::filesystem::remove(file);
+
+    vboard::Module faulty = vboard::Module::cfp2Sr4();
+    faulty.setState(0x0040);  // Fault
+    faulty.setStatusRegister(0xA01E, 0x0040);
+    vboard::Board &listed = bench.plug(1, "AB000001");
+    listed.setModule(faulty, 3);
+    bench.plug(1, "CD000002");  // not in the inventory, still served; an empty cage
+    start();
+    ASSERT_TRUE(waitFor([&] { return state("AB000001") == "up" && state("CD000002") == "up"; }));
+    ASSERT_TRUE(waitFor([&] { return boards->find("AB000001")->view()->moduleRegisters.is_array(); }));
+
+    const Json missing = get(port, "/api/v1/boards/ZZ000009").json();
+    EXPECT_EQ(missing["state"], "missing");
+    EXPECT_EQ(missing["name"], "right");
+    EXPECT_TRUE(missing["board"]["type"].is_null());
+    const Json ab = get(port, "/api/v1/boards/AB000001").json();
+    EXPECT_EQ(ab["slot"], "1");
+    EXPECT_EQ(ab["moduleRegisters"][2],
+              Json::parse(R"({"register":"0xA01E","name":"module fault status","word":64,"nonZero":true})"));
+    EXPECT_EQ(ab["moduleRegisters"][5]["name"], "network lane 0 alarms and warnings");
+
+    const std::string labels = "{serial=\"AB000001\",type=\"1\",location=\"bench:0\"";
+    std::string metrics = get(port, "/metrics").body;
+    for (const std::string &line : std::vector<std::string>{
+             "brevant_board_missing{serial=\"ZZ000009\",name=\"right\",slot=\"2\"} 1\n",
+          "brevant_board_missing{serial=\"AB000001\",name=\"left\",slot=\"1\"} 0\n",
+          "brevant_module_present" + labels + "} 1\n", "brevant_module_state" + labels + ",state=\"Fault\"} 1\n",
+          "brevant_module_state" + labels + ",state=\"Ready\"} 0\n", "brevant_module_state" + labels + ",state=\"other\"} 0\n",
+          "brevant_module_status_register" + labels + ",register=\"0xA01E\",name=\"module fault status\"} 64\n",
+          std::string("brevant_module_present{serial=\"CD000002\",type=\"1\",location=\"bench:1\"} 0\n")})
+        EXPECT_NE(metrics.find(line), std::string::npos) << line;
+    EXPECT_EQ(metrics.find("brevant_module_state{serial=\"CD000002\""), std::string::npos);
+    EXPECT_EQ(metrics.find("ZZ000009\",type"), std::string::npos);  // never found: no board series
+
+    // Unplugged, the listed board is missing and its module series go.
+    bench.unplug(listed);
+    ASSERT_TRUE(waitFor([&] { return state("AB000001") == "missing"; }));
+    metrics = get(port, "/metrics").body;
+    EXPECT_NE(metrics.find("brevant_board_missing{serial=\"AB000001\",name=\"left\",slot=\"1\"} 1\n"), std::string::npos);
+    EXPECT_NE(metrics.find("brevant_module_present" + labels + "} 0\n"), std::string::npos);
+    EXPECT_EQ(metrics.find("brevant_module_state" + labels), std::string::npos);
+    EXPECT_EQ(metrics.find("brevant_module_status_register" + labels), std::string::npos);
 }
 
 TEST_F(ServeTest, ABoardThatHangsDoesNotDelayTheOthers) {
@@ -479,8 +640,29 @@ TEST_F(ServeTest, ABoardThatHangsDoesNotDelayTheOthers) {
     EXPECT_EQ(state("AB000001"), "up");
     const Json hungView = get(port, "/api/v1/boards/HANG0001").json();
     EXPECT_EQ(hungView["state"], "down");
+    EXPECT_EQ(hungView["problem"].get<std::string>().rfind("not answering: ", 0), 0u) << hungView["problem"];
     EXPECT_NE(hungView["problem"].get<std::string>().find("no reply"), std::string::npos);
     EXPECT_GT(hungView["failedSamples"].get<int>(), 0);
+}
+
+TEST_F(ServeTest, ASlowBoardSlowsOnlyItself) {
+    // Each report takes the slow board 200 ms of real time: its own thread
+    // waits them out, the other board's samples keep their pace.
+    bench.plug(1, "AB000001");
+    vboard::Board &slow = bench.plug(1, "SLOW0001");
+    {
+        std::lock_guard<std::mutex> hold(slow.mutex());
+        slow.knobs().paceMs = 200;
+    }
+    ServiceSettings settings = quick();
+    settings.interval = 0.1;
+    start(settings);
+    // The slow board's thread is in the middle of its samples from now on.
+    ASSERT_TRUE(waitFor([&] { return state("AB000001") == "up" && slow.reports().size() >= 3; }, 20s));
+    const std::uint64_t before = samples("AB000001");
+    std::this_thread::sleep_for(2s);
+    // Twenty intervals; behind a lock held for each slow report, hardly two.
+    EXPECT_GE(samples("AB000001") - before, 12u);
 }
 
 TEST_F(ServeTest, ACommandAnsweredAsNotRunInTimeNeverRuns) {

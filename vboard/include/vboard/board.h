@@ -74,6 +74,9 @@ class Board : public hostwin::Endpoint {
     Board(int type, const std::string &serial);
 
     std::optional<hostwin::Reply> onWrite(const std::uint8_t *data, std::size_t size) override;
+    // The pace knob: the writer waits it out with neither the platform nor
+    // the board locked.
+    std::uint32_t paceMs() override;
 
     int type() const { return type_; }
     std::uint16_t productId() const { return type_ == 1 ? 0x8348 : 0x8248; }

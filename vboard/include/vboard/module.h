@@ -20,6 +20,11 @@ class Module {
     // A made-up 100GBASE-SR4 CFP2 module: vendor VIRTUAL OPTICS, 4 lanes,
     // MPO connector, Ready while powered, no alarm raised.
     static Module cfp2Sr4();
+    // Makes the module one of its own, seeded by `seed` (its board's serial
+    // number): a serial number "VO2412A" and five digits, and monitors a
+    // little apart from other modules' (temperature within 0.08 C, supply
+    // within 1.5 mV, bias within 0.1 mA, optical power within 0.015 mW).
+    void personalise(const std::string &seed);
 
     // The word register `reg` reads `ms` milliseconds into the board's time.
     // Registers outside the ID table, the state, the alarm and status
@@ -52,6 +57,7 @@ class Module {
     std::uint16_t state_ = kReady;
     bool inReset_ = false;
     unsigned lanes_ = 0;
+    double offset_ = 0;  // -1 to 1: how far this module's monitors sit from the others'
 };
 
 }  // namespace vboard

@@ -1,6 +1,7 @@
 // dashboard.js - the bench service's page: the boards from /api/v1, kept
-// current by the live stream (/api/v1/events), with charts of the module's
-// monitors over the last minutes drawn on canvases by the small chart below.
+// current by the live stream (/api/v1/events): a sortable overview with a
+// row per board, and each board's card with charts of the module's monitors
+// over the last minutes drawn on canvases by the small chart below.
 'use strict';
 
 const WINDOW_MS = 10 * 60 * 1000;   // what the charts show
@@ -13,7 +14,16 @@ const CHARTS = {
   rxPower: { title: 'Rx power', unit: 'mW', match: k => /^module_lane\d+_rxPower_mW$/.test(k) },
 };
 
-const boards = new Map();  // id -> {card, series: Map(key -> [[ms, value]])}
+const boards = new Map();  // id -> {card, row, last, series: Map(key -> [[ms, value]])}
+// Commands that change the EEPROM or the serial number: the page asks first.
+const CONFIRM = new Set(['sn set', 'sn clear', 'eeprom write']);
+const SYNOPSIS = {
+  'port set': 'PORT VALUE', 'power': 'VALUE', 'vendor-io': 'VALUE', 'ftdi': 'on|off',
+  'mdio write': 'PORT REG DATA', 'sn set': 'TEXT', 'sn clear': '', 'eeprom write': 'ADDR BYTE…',
+};
+let sortBy = 'serial', sortDown = false;
+// Cards start folded on a large bench: the overview is the page.
+const FOLD_ABOVE = 8;
 let service = {};
 // How each reading shows, from the service's column definition (the one
 // status and watch use): key -> {label, unit, decimals}, and unit -> decimals.
@@ -89,6 +99,10 @@ function shown(reading, key, withUnit = true) {
   if (v === null || v === undefined) return '—';
   if (typeof v === 'boolean') return v ? 'on' : 'off';
   if (typeof v === 'string') return v;
+  // Ports and the current monitor in hex, as status prints them.
+  if (/^port\d+$/.test(key) && Number.isInteger(v)) return '0x' + v.toString(16).toUpperCase().padStart(2, '0');
+  if (key === 'current_monitor' && Number.isInteger(v))
+    return '0x' + v.toString(16).toUpperCase().padStart(4, '0') + ' (' + v + ')';
   const column = columnOf(key);
   const unit = reading.unit || column.unit;
   const decimals = column.decimals !== undefined ? column.decimals : columns.decimals[unit];
@@ -199,29 +213,174 @@ function cardFor(summary) {
   const card = document.getElementById('board-card').content.firstElementChild.cloneNode(true);
   card.dataset.board = summary.id;
   card.querySelector('.serial').textContent = summary.id;
-  const b = summary.board;
-  const kind = card.querySelector('.kind');
-  kind.textContent = 'type ' + b.type + ' · ' + (b.location ? 'at ' + b.location : 'location not known');
-  kind.title = 'device index ' + b.index;
-  card.querySelector('.simulated').hidden = !b.simulated;
+  card.querySelector('.simulated').hidden = !summary.board.simulated;
+  board = { card, series: new Map(), last: summary };
   if (service.allowWrites) {
     const form = card.querySelector('.controls');
     form.hidden = false;
-    form.addEventListener('submit', event => { event.preventDefault(); send(summary.id, form); });
+    const select = form.elements.command;
+    // The commands the service runs, as GET /api/v1 lists them.
+    select.replaceChildren(...(service.commands || []).map(c =>
+      el('option', { value: c }, c + (SYNOPSIS[c] ? ' ' + SYNOPSIS[c] : ''))));
+    form.addEventListener('submit', event => { event.preventDefault(); send(board, form); });
+  }
+  card.querySelector('.title').addEventListener('click', () => {
+    card.classList.toggle('collapsed');
+    if (!card.classList.contains('collapsed')) drawCharts(board);
+  });
+  if (boards.size >= FOLD_ABOVE) {
+    card.classList.add('collapsed');
+    boards.forEach(b => b.card.classList.add('collapsed'));
   }
   const empty = document.getElementById('empty');
   if (empty) empty.remove();
   document.getElementById('boards').appendChild(card);
-  board = { card, series: new Map() };
+  board.row = overviewRow(board);
   boards.set(summary.id, board);
   return board;
+}
+
+// A board's entry got another id (sn set): its card and row follow.
+function renamed(oldId, newId) {
+  const board = boards.get(oldId);
+  if (!board || oldId === newId || boards.has(newId)) return;
+  boards.delete(oldId);
+  boards.set(newId, board);
+  board.card.dataset.board = newId;
+  board.row.dataset.board = newId;
+}
+
+// ---- The overview: a row per board ---------------------------------------------
+
+function overviewRow(board) {
+  const tr = el('tr');
+  for (const key of ['serial', 'location', 'state', 'module', 'temperature', 'supply', 'tx', 'rx', 'alarms', 'age']) {
+    const td = el('td', { 'data-col': key });
+    if (['temperature', 'supply', 'tx', 'rx', 'age'].includes(key)) td.classList.add('num');
+    tr.appendChild(td);
+  }
+  tr.addEventListener('click', () => {
+    const card = board.card;
+    card.classList.remove('collapsed');
+    drawCharts(board);
+    card.scrollIntoView({ block: 'start' });
+    boards.forEach(b => b.card.classList.remove('picked'));
+    card.classList.add('picked');
+  });
+  document.querySelector('#overview-table tbody').appendChild(tr);
+  return tr;
+}
+
+// The module's state as the page words and colours it: Ready, another
+// state, Fault, no module, or not read (with why). Nothing while the board
+// does not answer: its state says so.
+function moduleStatus(event) {
+  if (event.state !== 'up') return { word: '', cls: '', why: '' };
+  const readings = event.readings || {};
+  const r = readings.module_state, m = readings.module;
+  if (r && r.status === 'ok' && typeof r.value === 'string')
+    return { word: r.value, cls: r.value === 'Ready' ? 'ready' : r.value === 'Fault' ? 'fault' : 'other', why: '' };
+  if (r && r.status === 'failed') return { word: 'not read', cls: 'unread', why: r.reason || '' };
+  if (m && m.status === 'unavailable') return { word: 'no module', cls: 'absent', why: m.reason || '' };
+  if (m && m.status === 'failed') return { word: 'not read', cls: 'unread', why: m.reason || '' };
+  return { word: '', cls: '', why: '' };
+}
+
+// The lane with the lowest power of `kind` (txPower, rxPower): [dBm, lane].
+function worstLane(readings, kind) {
+  let worst = null;
+  for (const [key, r] of Object.entries(readings || {})) {
+    const lane = new RegExp('^module_lane(\\d+)_' + kind + '_dBm$').exec(key);
+    if (!lane || r.status !== 'ok') continue;
+    const v = typeof r.value === 'number' ? r.value : -Infinity;  // null: no light
+    if (!worst || v < worst[0]) worst = [v, lane[1]];
+  }
+  return worst;
+}
+
+function ageText(time) {
+  if (!time) return '—';
+  const s = Math.max(0, (Date.now() - Date.parse(time)) / 1000);
+  return s < 10 ? s.toFixed(1) + ' s' : s < 120 ? Math.round(s) + ' s' : Math.round(s / 60) + ' min';
+}
+
+function fillRow(board) {
+  const e = board.last, readings = e.readings || {};
+  const cells = {};
+  for (const td of board.row.children) cells[td.dataset.col] = td;
+  const set = (key, text, sortValue, cls, title) => {
+    cells[key].textContent = text;
+    cells[key].title = title || text;
+    cells[key].dataset.sort = sortValue === undefined || sortValue === null ? '' : String(sortValue);
+    cells[key].className = (cells[key].classList.contains('num') ? 'num ' : '') + (cls || '') + (key === 'alarms' ? ' alarms' : '');
+  };
+  board.row.dataset.board = e.id;
+  set('serial', e.board.serial || e.id, e.id, '', e.name ? e.name : undefined);
+  set('location', e.board.location || (e.slot ? 'slot ' + e.slot : '—'), e.board.location || '');
+  set('state', e.state, e.state, e.state, e.problem || e.state);
+  const module = moduleStatus(e);
+  set('module', module.word || '—', module.word, module.cls, module.why || module.word);
+  const up = e.state === 'up';
+  const temp = up && readings.module_temperature_C;
+  set('temperature', temp ? shown(temp, 'module_temperature_C') : '—', temp && temp.value);
+  const supply = up && readings.module_supplyVoltage_V;
+  set('supply', supply ? shown(supply, 'module_supplyVoltage_V') : '—', supply && supply.value);
+  for (const [col, kind] of [['tx', 'txPower'], ['rx', 'rxPower']]) {
+    const worst = up ? worstLane(readings, kind) : null;
+    set(col, worst ? (worst[0] === -Infinity ? 'no light' : shown({ status: 'ok', value: worst[0] }, 'module_lane0_' + kind + '_dBm', false) + ' dBm') +
+      ' (L' + worst[1] + ')' : '—', worst ? worst[0] : null);
+  }
+  const set0 = up && Array.isArray(e.moduleRegisters) ? e.moduleRegisters.filter(r => r.nonZero) : [];
+  set('alarms', set0.length ? set0.map(r => r.register + '=0x' + r.word.toString(16).toUpperCase().padStart(4, '0')).join(' ') : '',
+    set0.length, '', set0.map(r => r.name + ' ' + r.register + ' = 0x' + r.word.toString(16).toUpperCase().padStart(4, '0')).join('\n'));
+  set('age', ageText(e.time), e.time ? -Date.parse(e.time) : null);
+}
+
+function sortOverview() {
+  const body = document.querySelector('#overview-table tbody');
+  const rows = [...boards.values()].map(b => b.row);
+  const key = r => { const td = r.querySelector('[data-col="' + sortBy + '"]'); return td ? td.dataset.sort : ''; };
+  rows.sort((a, b) => {
+    const x = key(a), y = key(b);
+    const nx = parseFloat(x), ny = parseFloat(y);
+    const order = x === '' ? (y === '' ? 0 : 1) : y === '' ? -1 :
+      !isNaN(nx) && !isNaN(ny) ? nx - ny : x.localeCompare(y, undefined, { numeric: true });
+    return sortDown ? -order : order;
+  });
+  for (const row of rows) body.appendChild(row);
+  for (const th of document.querySelectorAll('#overview-table th')) {
+    th.classList.toggle('sorted', th.dataset.sort === sortBy);
+    th.classList.toggle('desc', th.dataset.sort === sortBy && sortDown);
+  }
+}
+
+function summarize() {
+  const counts = { up: 0, down: 0, missing: 0, connecting: 0 };
+  let faults = 0;
+  for (const b of boards.values()) {
+    counts[b.last.state] = (counts[b.last.state] || 0) + 1;
+    if (moduleStatus(b.last).cls === 'fault') faults++;
+  }
+  const summary = document.getElementById('summary');
+  const parts = [[counts.up, 'up', 'up'], [counts.down, 'down', 'down'], [counts.missing, 'missing', 'missing'],
+    [faults, 'module' + (faults === 1 ? '' : 's') + ' in Fault', 'faults']];
+  if (counts.connecting) parts.push([counts.connecting, 'connecting', 'connecting']);
+  summary.replaceChildren(el('span', { class: 'count' }, boards.size + ' board' + (boards.size === 1 ? '' : 's')),
+    ...parts.map(([n, word, name]) => el('span', { class: 'count', 'data-count': name }, n + ' ' + word)));
+}
+
+function refreshOverview() {
+  boards.forEach(fillRow);
+  sortOverview();
+  summarize();
 }
 
 function fillTable(table, rows) {
   table.replaceChildren(...rows.map(([label, text, key, failed, raw]) => {
     const tr = el('tr');
-    tr.appendChild(el('td', {}, label));
-    const td = el('td', { class: 'value' + (failed ? ' failed' : '') }, text);
+    tr.appendChild(el('td', { title: label }, label));
+    // The whole text on hovering: a failed reading's reason in full.
+    const td = el('td', { class: 'value' + (failed ? ' failed' : ''), title: key === 'time' && raw ? raw : text }, text);
     if (key) td.dataset.key = key;
     if (raw !== undefined && raw !== null) td.dataset.value = String(raw);
     tr.appendChild(td);
@@ -231,7 +390,14 @@ function fillTable(table, rows) {
 
 function update(event) {
   const board = cardFor(event);
+  board.last = event;
   const card = board.card;
+  const b = event.board;
+  const kind = card.querySelector('.kind');
+  kind.textContent = (b.type === null || b.type === undefined ? 'never found' : 'type ' + b.type) + ' · ' +
+    (b.location ? 'at ' + b.location : 'location not known') + (event.name ? ' · ' + event.name : '') +
+    (event.slot ? ' · slot ' + event.slot : '');
+  kind.title = b.index === null || b.index === undefined ? '' : 'device index ' + b.index;
   const state = card.querySelector('.state');
   state.textContent = event.state;
   state.className = 'state badge ' + event.state;
@@ -257,9 +423,10 @@ function update(event) {
       rows.push([labelOf(key), shown(r, key), key, failed, r.value]);
     }
   }
-  showModuleState(card, readings);
-  rows.push(['time (UTC)', event.time ? event.time.substring(11, 19) : '—', 'time', false]);
+  showModuleState(card, event);
+  rows.push(['time (UTC)', event.time ? event.time.substring(11, 19) : '—', 'time', false, event.time]);
   fillTable(card.querySelector('.readings'), rows);
+  showRegisters(card, event);
   const m = event.module;
   fillTable(card.querySelector('.identity'), m ? [
     ['vendor', m.vendorName || '—', 'vendorName'], ['part', m.partNumber || '—', 'partNumber'],
@@ -287,47 +454,68 @@ function update(event) {
     }
   }
   if (event.time) remember(board, event.time, readings);
-  drawCharts(board);
+  if (!card.classList.contains('collapsed')) drawCharts(board);
+  fillRow(board);
+  sortOverview();
+  summarize();
 }
 
-// The module's state in the card's title: green when Ready, a warning
-// colour for any other state, a failed read or no module at all.
-function showModuleState(card, readings) {
-  const badge = card.querySelector('.module-state');
-  const r = readings.module_state;
-  const absent = readings.module;
-  let text, ready = false;
-  if (r && r.status === 'ok' && typeof r.value === 'string') {
-    text = r.value;
-    ready = r.value === 'Ready';
-  } else if (r && r.status === 'failed') {
-    text = 'state not read';
-  } else if (absent && absent.status !== 'ok') {
-    text = 'no module';
+// The module's alarm and status registers as module status reads them: the
+// non-zero ones with their words.
+function showRegisters(card, event) {
+  const note = card.querySelector('.registers-note');
+  const regs = event.state === 'up' && Array.isArray(event.moduleRegisters) ? event.moduleRegisters : null;
+  const hex = w => '0x' + w.toString(16).toUpperCase().padStart(4, '0');
+  if (!regs) {
+    note.textContent = event.state !== 'up' ? 'not read: the board is ' + event.state :
+      event.moduleRegistersProblem || 'not read';
+    fillTable(card.querySelector('.registers'), []);
+    return;
   }
-  badge.hidden = text === undefined;
-  badge.textContent = 'module ' + (text || '');
-  badge.title = r && r.reason ? r.reason : (absent && absent.reason ? absent.reason : '');
-  badge.className = 'module-state badge ' + (ready ? 'ready' : 'warning');
-  card.dataset.moduleState = text || '';
+  const set = regs.filter(r => r.nonZero);
+  note.textContent = set.length ? set.length + ' of ' + regs.length + ' non-zero (bits not decoded)' :
+    'all ' + regs.length + ' read 0';
+  fillTable(card.querySelector('.registers'), set.map(r => [r.register + ' ' + r.name, hex(r.word), 'register-' + r.register, false, r.word]));
+}
+
+// The module's state in the card's title, in its own colour and word.
+function showModuleState(card, event) {
+  const badge = card.querySelector('.module-state');
+  const m = moduleStatus(event);
+  badge.hidden = !m.word;
+  badge.textContent = !m.word ? '' : m.word === 'no module' ? 'no module' : 'module ' + m.word;
+  badge.title = m.why;
+  badge.className = 'module-state badge ' + m.cls;
+  card.dataset.moduleState = m.word;
 }
 
 // ---- Changes (only when the service allows writes) ----------------------------
 
-async function send(id, form) {
+async function send(board, form) {
+  const id = board.card.dataset.board;
   const answer = form.querySelector('.answer');
   const args = form.elements.args.value.trim().split(/\s+/).filter(Boolean);
+  const command = form.elements.command.value;
+  if (CONFIRM.has(command) &&
+      !window.confirm(command + (args.length ? ' ' + args.join(' ') : '') + ' changes the EEPROM' +
+        (command === 'eeprom write' ? '' : ' (the serial number)') + ' of board ' + id + '. Send it?')) {
+    answer.className = 'answer';
+    answer.textContent = 'not sent';
+    return;
+  }
   answer.className = 'answer';
   answer.textContent = '…';
   try {
     const response = await api('/api/v1/boards/' + encodeURIComponent(id) + '/commands', {
       method: 'POST', headers: { 'Content-Type': 'application/json' },
-      body: JSON.stringify({ command: form.elements.command.value, args }),
+      body: JSON.stringify({ command, args }),
     });
     const body = await response.json();
     if (!response.ok) throw new Error(body.error ? body.error.message : response.statusText);
+    if (body.id) renamed(id, body.id);
     const shownBody = Object.assign({}, body);
     delete shownBody.board;
+    delete shownBody.id;
     answer.textContent = 'done: ' + JSON.stringify(shownBody);
   } catch (e) {
     answer.className = 'answer error';
@@ -383,6 +571,7 @@ async function start() {
   const since = new Date(Date.now() - WINDOW_MS).toISOString();
   for (const summary of list.boards) {
     const board = cardFor(summary);
+    update(summary);
     try {
       const history = await getJson('/api/v1/boards/' + encodeURIComponent(summary.id) + '/history?since=' + since);
       for (const sample of history.samples) remember(board, sample.time, sample.readings);
@@ -391,8 +580,17 @@ async function start() {
     }
   }
   if (!list.boards.length) document.getElementById('empty').textContent = 'No board found yet; looking again every few seconds.';
+  for (const th of document.querySelectorAll('#overview-table th')) {
+    th.addEventListener('click', () => {
+      sortDown = sortBy === th.dataset.sort ? !sortDown : false;
+      sortBy = th.dataset.sort;
+      sortOverview();
+    });
+  }
+  refreshOverview();
+  setInterval(refreshOverview, 1000);  // the samples' age
   stream();
-  window.addEventListener('resize', () => boards.forEach(drawCharts));
+  window.addEventListener('resize', () => boards.forEach(b => { if (!b.card.classList.contains('collapsed')) drawCharts(b); }));
 }
 
 start();
