@@ -8,8 +8,10 @@
 //   serves 0:AB000001, 1:CD000002 and 1:EF000003, registered in that order,
 //   so SetupAPI lists them at device indices 0, 1 and 2.
 //
-// Replies of every length are the host tests' job: a terminal has no packet
-// boundaries, so here every board answers in full or not at all.
+// The board server hands each reply to exactly one read, as a USB pipe does,
+// once this program has set its read pipes to return what has come (see
+// usb_pipes.h). Replies of every length are the host tests' job: here every
+// board answers in full or not at all.
 #include <windows.h>
 
 #include <cstdio>
@@ -18,6 +20,7 @@
 
 #include "brevant.h"
 #include "interfaces.h"
+#include "usb_pipes.h"
 
 namespace {
 
@@ -448,6 +451,11 @@ void vanishedBoard(Bench &bench) {
 
 int main(int argc, char **argv) {
     setvbuf(stdout, nullptr, _IONBF, 0);
+    const std::string pipes = wine_bench::readPipesAsUsb("brevant.dll");
+    if (!pipes.empty()) {
+        std::printf("cannot make the board endpoints read as USB pipes: %s\n", pipes.c_str());
+        return 1;
+    }
     if (argc == 3) return childMain(argv[2]);
     if (argc != 2) {
         std::fprintf(stderr, "usage: %s CONTROL\n", argv[0]);
