@@ -22,16 +22,19 @@
 // A control terminal (linked at --control) takes one command per line and
 // answers one line, "ok ..." or "error ...":
 //     silent <serial> 0|1   stop or resume answering queries
-//     late <serial> <ms>    hold the board's next reply back for <ms>
+//     late <serial> <ms> [<b0>:<b3>]
+//                           hold the board's next reply back for <ms>; with
+//                           <b0>:<b3> (hex), the next reply to a report whose
+//                           bytes 0 and 3 are those
 //     vanish <serial>       unplug: close the board's terminal, drop its link
 //     state <serial>        the board's recorded state, as key=value pairs
+//                           (queued=<n>: replies not in the terminal yet)
 //
 // Usage: brevant_board_server --dosdevices DIR --control PATH --ready FILE
 //                             TYPE:SERIAL...
 // The ready file is written once every link is in place.
 #include <fcntl.h>
 #include <poll.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -147,12 +150,10 @@ struct ServedBoard {
     };
     std::deque<Queued> queued;
     std::chrono::milliseconds lateNext{0};  // delay of the next reply
-    // The reply in the terminal that no read has taken whole yet: its length
-    // (0: none), when it was written, and whether the terminal was seen
-    // holding it (the line discipline takes a write in a moment after it).
+    int lateFor = -1;  // bytes 0 and 3 of the report whose reply is late, or -1
+    // Length of the reply in the terminal that no read has taken whole yet
+    // (0: none).
     std::size_t inTerminal = 0;
-    Clock::time_point writtenAt;
-    bool seen = false;
 
     // Cuts whole reports out of what arrived and answers each. A report
     // comes once the program's read before it has ended, so the rest of a
@@ -162,14 +163,19 @@ struct ServedBoard {
         std::size_t used = 0;
         while (pending.size() - used >= kReportSize) {
             settle();
-            std::optional<hostwin::Reply> reply = board->onWrite(pending.data() + used, kReportSize);
+            const std::uint8_t *report = pending.data() + used;
+            const bool late = lateFor < 0 || lateFor == (report[0] << 8 | report[3]);
+            std::optional<hostwin::Reply> reply = board->onWrite(report, kReportSize);
             used += kReportSize;
             if (!reply || reply->bytes.empty()) continue;
             // A reply never overtakes one queued before it.
-            Clock::time_point at = Clock::now() + lateNext;
+            Clock::time_point at = Clock::now() + (late ? lateNext : std::chrono::milliseconds(0));
             if (!queued.empty()) at = std::max(at, queued.back().at);
             queued.push_back({at, std::move(reply->bytes)});
-            lateNext = std::chrono::milliseconds(0);
+            if (late) {
+                lateNext = std::chrono::milliseconds(0);
+                lateFor = -1;
+            }
             release();
         }
         pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(used));
@@ -180,13 +186,7 @@ struct ServedBoard {
     void settle() {
         if (inTerminal == 0 || !present) return;
         const std::size_t left = terminal.unread();
-        if (left == inTerminal) {
-            seen = true;
-            return;
-        }
-        if (left == 0 && !seen && Clock::now() - writtenAt < std::chrono::milliseconds(20)) {
-            return;  // not in the terminal yet
-        }
+        if (left == inTerminal) return;
         if (left > 0) tcflush(terminal.slave, TCIFLUSH);
         inTerminal = 0;
     }
@@ -209,14 +209,11 @@ struct ServedBoard {
         inTerminal = queued.front().bytes.size();
         queued.pop_front();
         writeAll(terminal.master, line.data(), line.size());
-        writtenAt = Clock::now();
-        seen = false;
-        // The line discipline takes the write in a moment: watch for it, so
-        // that a read right after is not taken for the reply not being there.
-        while (!seen && Clock::now() - writtenAt < std::chrono::milliseconds(1)) {
-            if (terminal.unread() == inTerminal) seen = true;
-            else sched_yield();
-        }
+        // The line discipline takes a write in a moment, on a worker of its
+        // own; polling the slave side waits for it, so that from here on a
+        // reply missing from the terminal is one that was read.
+        pollfd taken{terminal.slave, POLLIN, 0};
+        poll(&taken, 1, 0);
     }
 
     // Whether the server must look again soon: a reply waits to be read.
@@ -276,6 +273,14 @@ class Server {
             in >> ms;
             if (ms <= 0) return "error late needs milliseconds";
             b->lateNext = std::chrono::milliseconds(ms);
+            b->lateFor = -1;
+            unsigned first = 0, fourth = 0;
+            std::string which;
+            if (in >> which) {
+                if (std::sscanf(which.c_str(), "%x:%x", &first, &fourth) != 2 || first > 0xFF || fourth > 0xFF)
+                    return "error late takes <b0>:<b3> in hex";
+                b->lateFor = static_cast<int>(first << 8 | fourth);
+            }
             return "ok";
         }
         if (verb == "vanish") {
@@ -285,7 +290,8 @@ class Server {
         if (verb == "state") {
             // reports() takes the board's lock itself.
             const std::size_t reports = b->board->reports().size();
-            return "ok reports=" + std::to_string(reports) + " " + describe(*b->board);
+            return "ok reports=" + std::to_string(reports) + " queued=" + std::to_string(b->queued.size()) +
+                   " " + describe(*b->board);
         }
         return "error unknown command " + verb;
     }
