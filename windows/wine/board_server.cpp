@@ -296,6 +296,21 @@ class Server {
         return "error unknown command " + verb;
     }
 
+    // Takes in what programs wrote to the boards so far: a command on the
+    // control terminal sees every report written before it was sent.
+    void catchUp() {
+        for (auto &b : boards) {
+            while (b->present) {
+                pollfd ready{b->terminal.master, POLLIN, 0};
+                if (poll(&ready, 1, 0) <= 0 || (ready.revents & POLLIN) == 0) break;
+                std::uint8_t buffer[4096];
+                const ssize_t n = ::read(b->terminal.master, buffer, sizeof buffer);
+                if (n <= 0) break;
+                b->take(buffer, static_cast<std::size_t>(n));
+            }
+        }
+    }
+
     void takeControl(const char *data, std::size_t size) {
         controlLine.append(data, size);
         std::size_t end;
@@ -303,6 +318,7 @@ class Server {
             std::string line = controlLine.substr(0, end);
             controlLine.erase(0, end + 1);
             if (!line.empty() && line.back() == '\r') line.pop_back();
+            catchUp();
             const std::string answer = command(line) + "\n";
             writeAll(control.master, reinterpret_cast<const std::uint8_t *>(answer.data()),
                      answer.size());
