@@ -86,7 +86,8 @@ struct Terminal {
     std::string slavePath;
 
     void open(bool packets) {
-        master = posix_openpt(O_RDWR | O_NOCTTY);
+        // Reads never block: the server looks at every terminal each round.
+        master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
         if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) die("posix_openpt");
         const char *name = ptsname(master);
         if (name == nullptr) die("ptsname");
@@ -125,6 +126,12 @@ bool writeAll(int fd, const std::uint8_t *data, std::size_t size) {
     while (size > 0) {
         const ssize_t n = ::write(fd, data, size);
         if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN) {
+            // The terminal is full: wait a bounded time for room.
+            pollfd room{fd, POLLOUT, 0};
+            if (poll(&room, 1, 1000) <= 0) return false;
+            continue;
+        }
         if (n <= 0) return false;
         data += n;
         size -= static_cast<std::size_t>(n);
