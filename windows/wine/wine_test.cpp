@@ -527,8 +527,10 @@ void killedMidExchange(Bench &bench, const char *control) {
     section = "process killed mid-exchange";
     HANDLE survivor = startChild(control, "loop 3000 a");
     bool heldWhenKilled = false;
-    // Up to three tries: the kill must land while the victim's reply is held.
-    for (int attempt = 0; attempt < 3 && !heldWhenKilled; ++attempt) {
+    // Up to five tries: the kill must land while the victim's reply is held
+    // (the hold must end within the other process's read, or a missing
+    // resync would go unseen, so it is short).
+    for (int attempt = 0; attempt < 5 && !heldWhenKilled; ++attempt) {
         HANDLE victim = startChild(control, "victim");
         Sleep(300);  // both on the board
         // The victim's next current-monitor reply comes 60 ms late.
@@ -537,9 +539,10 @@ void killedMidExchange(Bench &bench, const char *control) {
         while (bench.state("CD000002", "queued") == "0" && nowMs() - start < 2000) {
         }
         TerminateProcess(victim, 9);
+        // Still held: the victim died waiting for it, in its exchange.
+        heldWhenKilled = bench.state("CD000002", "queued") != "0";
         WaitForSingleObject(victim, 5000);
         CloseHandle(victim);
-        heldWhenKilled = bench.state("CD000002", "queued") != "0";
         Sleep(100);  // the held reply has gone out by now
     }
     std::printf("process killed mid-exchange: %s\n",
