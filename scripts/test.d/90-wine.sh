@@ -43,14 +43,14 @@ mkdir -p "$WINEPREFIX"
 # services must not hold this script's output open, so they get /dev/null.
 "$wineserver" -p >/dev/null 2>&1 </dev/null
 start=$(date +%s)
-"$wine" wineboot -i >/dev/null 2>&1 </dev/null
+timeout -k 5 180 "$wine" wineboot -i >/dev/null 2>&1 </dev/null
 echo "wineboot: $(( $(date +%s) - start )) s"
 
 # Callers on the bare system (no boards yet): through the MinGW import
 # library, through the MSVC import library, and by GetProcAddress.
 for caller in brevant_c_caller brevant_msvc_caller brevant_dynamic_caller; do
   if [ -f "$win/windows/$caller.exe" ]; then
-    "$wine" "$win/windows/$caller.exe" </dev/null || { echo "$caller failed ($?)" >&2; exit 1; }
+    timeout -k 5 60 "$wine" "$win/windows/$caller.exe" </dev/null || { echo "$caller failed ($?)" >&2; exit 1; }
     echo "$caller: passed"
   fi
 done
@@ -67,8 +67,10 @@ for _ in $(seq 100); do
 done
 [ -s "$run/ready" ] || { echo "the board server did not start" >&2; exit 1; }
 
-"$wine" "$win/windows/brevant_register_interfaces.exe" 8248:AB000001 8348:CD000002 8348:EF000003 </dev/null
-"$wine" "$win/windows/brevant_wine_test.exe" "Z:${run//\//\\}\\control" </dev/null
+timeout -k 5 60 "$wine" "$win/windows/brevant_register_interfaces.exe" 8248:AB000001 8348:CD000002 8348:EF000003 </dev/null
+# Every wait in the test is bounded (children 30 s each); the whole test
+# takes about 25 s, 8 of them the two-process cases.
+timeout -k 5 150 "$wine" "$win/windows/brevant_wine_test.exe" "Z:${run//\//\\}\\control" </dev/null
 
 # brevantctl.exe serve: the bench service on the Windows side holds the boards
 # the board server still carries after the test above (two of them: it

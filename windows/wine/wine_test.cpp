@@ -2,22 +2,27 @@
 // and file I/O, against virtual boards that brevant_board_server serves over
 // pseudo-terminals.
 //
-// Usage: brevant_wine_test CONTROL [owe|first]
+// Usage: brevant_wine_test CONTROL [owe|first|victim|loop MS a|b]
 //   CONTROL is the server's control terminal as a Windows path. With a mode
-//   it runs as a child of the cross-process case. The server
+//   it runs as a child of the cross-process cases. The server
 //   serves 0:AB000001, 1:CD000002 and 1:EF000003, registered in that order,
 //   so SetupAPI lists them at device indices 0, 1 and 2.
 //
-// Replies of every length are the host tests' job: a terminal has no packet
-// boundaries, so here every board answers in full or not at all.
+// The board server hands each reply to exactly one read, as a USB pipe does,
+// once this program has set its read pipes to return what has come (see
+// usb_pipes.h). Replies of every length are the host tests' job: here every
+// board answers in full or not at all.
 #include <windows.h>
 
+#include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "brevant.h"
 #include "interfaces.h"
+#include "usb_pipes.h"
 
 namespace {
 
@@ -333,10 +338,10 @@ void oneBoardManyAskers(Bench &bench) {
                 nowMs() - start);
 }
 
-// Runs this program again with `mode`; its exit code, or -1.
-int runChild(const char *control, const char *mode) {
+// Starts this program again with `mode`; the process, or null.
+HANDLE startChild(const char *control, const char *mode) {
     char self[MAX_PATH];
-    if (GetModuleFileNameA(nullptr, self, sizeof self) == 0) return -1;
+    if (GetModuleFileNameA(nullptr, self, sizeof self) == 0) return nullptr;
     std::string line = std::string("\"") + self + "\" \"" + control + "\" " + mode;
     STARTUPINFOA startup;
     std::memset(&startup, 0, sizeof startup);
@@ -344,24 +349,138 @@ int runChild(const char *control, const char *mode) {
     PROCESS_INFORMATION process;
     if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                         &process)) {
-        return -1;
-    }
-    DWORD code = static_cast<DWORD>(-1);
-    if (WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0) {
-        GetExitCodeProcess(process.hProcess, &code);
+        return nullptr;
     }
     CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    return process.hProcess;
+}
+
+// Waits for a child started above (killing it past 30 s); its exit code, or -1.
+int endChild(HANDLE process) {
+    if (process == nullptr) return -1;
+    DWORD code = static_cast<DWORD>(-1);
+    if (WaitForSingleObject(process, 30000) == WAIT_OBJECT_0) {
+        GetExitCodeProcess(process, &code);
+    } else {
+        TerminateProcess(process, 99);
+        WaitForSingleObject(process, 5000);
+    }
+    CloseHandle(process);
     return static_cast<int>(code);
 }
 
-// The child processes of the cross-process case. "owe": a query that times
+int runChild(const char *control, const char *mode) { return endChild(startChild(control, mode)); }
+
+// Queries with known answers on board CD000002, two sets that share no
+// answer: every reply that passed for another query's shows as a wrong value.
+struct KnownAnswers {
+    std::uint8_t ports[2];
+    std::uint8_t portValues[2];
+    std::uint8_t mdioPort;
+    std::uint16_t registers[2];
+    std::uint16_t registerValues[2];
+    bool temperature;  // else the supply voltage
+};
+const KnownAnswers kSetA{{0x20, 0x21}, {0xA0, 0xA1}, 6, {0xA000, 0xA001}, {0xA6A6, 0xA6A7}, true};
+const KnownAnswers kSetB{{0x30, 0x31}, {0xB0, 0xB1}, 7, {0xB000, 0xB001}, {0xB7B7, 0xB7B8}, false};
+
+void presetAnswers(CFP2INSTANCE *board, const KnownAnswers &set) {
+    for (int i = 0; i < 2; ++i) {
+        CHECK(veskcfp2_setPort(board, set.ports[i], set.portValues[i]) == VESKCFP2_CMD_OK);
+        CHECK(veskcfp2_setMDIO(board, set.mdioPort, set.registers[i], set.registerValues[i]) ==
+              VESKCFP2_CMD_OK);
+    }
+}
+
+struct Tally {
+    unsigned ok = 0, failed = 0, wrong = 0;
+    bool lastOk = false;
+    void count(int result, bool right) {
+        lastOk = result == VESKCFP2_CMD_OK && right;
+        if (result != VESKCFP2_CMD_OK) {
+            ++failed;
+        } else if (right) {
+            ++ok;
+        } else {
+            ++wrong;
+        }
+    }
+};
+
+// The n-th query of a set, graded against its known answer.
+void askKnown(CFP2INSTANCE *board, const KnownAnswers &set, unsigned n, Tally &tally) {
+    uint8_t byte = 0;
+    uint16_t word = 0;
+    double value = 0;
+    uint8_t reply[20];
+    int result;
+    switch (n % 6) {
+        case 0:
+        case 1:
+            result = veskcfp2_getPort(board, set.ports[n % 2], &byte);
+            tally.count(result, byte == set.portValues[n % 2]);
+            break;
+        case 2:
+        case 3:
+            result = veskcfp2_getMDIO(board, set.mdioPort, set.registers[n % 2], &word);
+            tally.count(result, word == set.registerValues[n % 2]);
+            break;
+        case 4:
+            std::memset(reply, 0, sizeof reply);
+            result = veskcfp2_ping(board, reply);
+            tally.count(result, std::memcmp(reply, "VESK CFP2 8348", 14) == 0);
+            break;
+        default:
+            if (set.temperature) {
+                result = veskcfp2_getTemperature(board, 0, &value);
+                tally.count(result, value == 25.25);
+            } else {
+                result = veskcfp2_getVCC(board, &value);
+                tally.count(result, value == 3.3125);
+            }
+    }
+}
+
+// One line to standard output in one write: processes print side by side.
+void printLine(const char *format, ...) {
+    char line[256];
+    va_list arguments;
+    va_start(arguments, format);
+    const int n = std::vsnprintf(line, sizeof line, format, arguments);
+    va_end(arguments);
+    DWORD written = 0;
+    if (n > 0) WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line, static_cast<DWORD>(std::strlen(line)), &written, nullptr);
+}
+
+// The child processes of the cross-process cases. "owe": a query that times
 // out, then the process exits with the reply still owed. "first": a new
-// process's first query must get its own answer.
-int childMain(const char *mode) {
+// process's first query must get its own answer. "loop MS a|b": the set's
+// queries for MS milliseconds, counted; it fails on any wrong answer, on no
+// right one, or when its last query was not answered right. "victim": reads
+// the current monitor until it is killed.
+int childMain(int argc, char **argv) {
+    const char *mode = argv[2];
     CFP2INSTANCE *board = veskcfp2_createInstance(VESKCFP2_BOARD_8348, 1);
     if (veskcfp2_connect(board) != 1) return 10;
     double value = 0;
+    if (std::strcmp(mode, "loop") == 0 && argc == 5) {
+        const double length = std::atof(argv[3]);
+        const KnownAnswers &set = argv[4][0] == 'a' ? kSetA : kSetB;
+        Tally tally;
+        const double start = nowMs();
+        unsigned n = 0;
+        while (nowMs() - start < length) askKnown(board, set, n++, tally);
+        printLine("process %c: %u queries in %.0f ms (%.0f/s): %u answered right, %u failed, %u wrong\n",
+                    argv[4][0], n, nowMs() - start, 1000.0 * n / (nowMs() - start), tally.ok, tally.failed,
+                    tally.wrong);
+        veskcfp2_disconnect(board);
+        veskcfp2_destroyInstance(board);
+        return tally.wrong == 0 && tally.ok > 0 && tally.lastOk ? 0 : 14;
+    }
+    if (std::strcmp(mode, "victim") == 0) {
+        uint16_t word = 0;
+        for (;;) veskcfp2_currentMonitor(board, &word);
+    }
     if (std::strcmp(mode, "owe") == 0) {
         return veskcfp2_getVCC(board, &value) == VESKCFP2_CMD_FAILED ? 0 : 11;
     }
@@ -385,6 +504,53 @@ void nextProcess(Bench &bench, const char *control) {
     CHECK(runChild(control, "first") == 0);
 }
 
+// Two processes query one board at once, each with answers of its own.
+void twoProcesses(const char *control) {
+    section = "two processes, one board";
+    CFP2INSTANCE *board = veskcfp2_createInstance(VESKCFP2_BOARD_8348, 1);
+    CHECK(veskcfp2_connect(board) == 1);
+    presetAnswers(board, kSetA);
+    presetAnswers(board, kSetB);
+    CHECK(veskcfp2_disconnect(board) == 1);
+    veskcfp2_destroyInstance(board);
+
+    HANDLE a = startChild(control, "loop 3000 a");
+    HANDLE b = startChild(control, "loop 3000 b");
+    CHECK(endChild(a) == 0);
+    CHECK(endChild(b) == 0);
+}
+
+// A process killed in the middle of an exchange (its query's reply held
+// back, its read waiting) leaves the board's turn abandoned, with its reply
+// still to come: the other process must not take that reply for its own.
+void killedMidExchange(Bench &bench, const char *control) {
+    section = "process killed mid-exchange";
+    HANDLE survivor = startChild(control, "loop 3000 a");
+    bool heldWhenKilled = false;
+    // Up to five tries: the kill must land while the victim's reply is held
+    // (the hold must end within the other process's read, or a missing
+    // resync would go unseen, so it is short).
+    for (int attempt = 0; attempt < 5 && !heldWhenKilled; ++attempt) {
+        HANDLE victim = startChild(control, "victim");
+        Sleep(300);  // both on the board
+        // The victim's next current-monitor reply comes 60 ms late.
+        CHECK(bench.command("late CD000002 60 f0:0b") == "ok");
+        const double start = nowMs();
+        while (bench.state("CD000002", "queued") == "0" && nowMs() - start < 2000) {
+        }
+        TerminateProcess(victim, 9);
+        // Still held: the victim died waiting for it, in its exchange.
+        heldWhenKilled = bench.state("CD000002", "queued") != "0";
+        WaitForSingleObject(victim, 5000);
+        CloseHandle(victim);
+        Sleep(100);  // the held reply has gone out by now
+    }
+    std::printf("process killed mid-exchange: %s\n",
+                heldWhenKilled ? "killed while its reply was held" : "never caught mid-exchange");
+    CHECK(heldWhenKilled);
+    CHECK(endChild(survivor) == 0);
+}
+
 void silentBoard(Bench &bench) {
     section = "silent board";
     CFP2INSTANCE *board = veskcfp2_createInstance(VESKCFP2_BOARD_8348, 2);
@@ -401,10 +567,27 @@ void silentBoard(Bench &bench) {
     CHECK(veskcfp2_currentMonitor(board, &word) == VESKCFP2_CMD_FAILED);
 
     // The pipes stay open: the board answers again without a new connect.
+    // Its first query resynchronises first (the timed-out ones may still be
+    // answered); what that costs is printed beside a usual query.
     CHECK(bench.command("silent EF000003 0") == "ok");
     std::memset(reply, 0, sizeof reply);
+    double begin = nowMs();
     CHECK(veskcfp2_ping(board, reply) == VESKCFP2_CMD_OK);
+    const double resynchronised = nowMs() - begin;
     CHECK(std::memcmp(reply, "VESK CFP2 8348", 14) == 0);
+    begin = nowMs();
+    for (int i = 0; i < 50; ++i) CHECK(veskcfp2_ping(board, reply) == VESKCFP2_CMD_OK);
+    std::printf("silent board: the first query after a timed-out ping took %.1f ms, a usual one %.2f ms\n",
+                resynchronised, (nowMs() - begin) / 50);
+    // A board that may owe no ping reply needs no whole reply time to tell
+    // the resync's ping reply from an older one.
+    CHECK(bench.command("silent EF000003 1") == "ok");
+    CHECK(veskcfp2_currentMonitor(board, &word) == VESKCFP2_CMD_FAILED);
+    CHECK(bench.command("silent EF000003 0") == "ok");
+    begin = nowMs();
+    CHECK(veskcfp2_currentMonitor(board, &word) == VESKCFP2_CMD_OK && word == 0x0123);
+    std::printf("silent board: the first query after another timed-out query took %.1f ms\n",
+                nowMs() - begin);
     CHECK(veskcfp2_currentMonitor(board, &word) == VESKCFP2_CMD_OK && word == 0x0123);
     CHECK(veskcfp2_disconnect(board) == 1);
     veskcfp2_destroyInstance(board);
@@ -448,7 +631,12 @@ void vanishedBoard(Bench &bench) {
 
 int main(int argc, char **argv) {
     setvbuf(stdout, nullptr, _IONBF, 0);
-    if (argc == 3) return childMain(argv[2]);
+    const std::string pipes = wine_bench::readPipesAsUsb("brevant.dll");
+    if (!pipes.empty()) {
+        std::printf("cannot make the board endpoints read as USB pipes: %s\n", pipes.c_str());
+        return 1;
+    }
+    if (argc >= 3) return childMain(argc, argv);
     if (argc != 2) {
         std::fprintf(stderr, "usage: %s CONTROL\n", argv[0]);
         return 2;
@@ -467,6 +655,8 @@ int main(int argc, char **argv) {
     lateReply(bench);
     oneBoardManyAskers(bench);
     nextProcess(bench, argv[1]);
+    twoProcesses(argv[1]);
+    killedMidExchange(bench, argv[1]);
     silentBoard(bench);
     vanishedBoard(bench);
     std::printf("%s: %d failure(s)\n", failures == 0 ? "passed" : "FAILED", failures);
