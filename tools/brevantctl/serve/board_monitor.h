@@ -84,6 +84,28 @@ struct CommandOutcome {
     Json body;
 };
 
+// A command handed to a board's thread. Whoever comes first claims it: the
+// board's thread, which then runs it, or the caller giving up on it, after
+// which it never runs (so an answer that it did not run holds).
+class CommandTicket {
+   public:
+    explicit CommandTicket(std::shared_ptr<std::atomic<std::size_t>> pending) : pending_(std::move(pending)) {}
+    // True when the command had not started and now never will.
+    bool abandon() {
+        if (claimed_.exchange(true)) return false;
+        --*pending_;
+        return true;
+    }
+
+   private:
+    friend class BoardMonitor;
+    std::atomic<bool> claimed_{false};
+    std::shared_ptr<std::atomic<std::size_t>> pending_;  // the board's count of commands pending
+};
+
+// Commands waiting for or running on one board; one more is answered 429.
+constexpr std::size_t kMaxPendingCommands = 4;
+
 class BoardMonitor {
    public:
     using SampleListener = std::function<void(const std::shared_ptr<const BoardView> &)>;
@@ -98,6 +120,12 @@ class BoardMonitor {
     std::shared_ptr<const BoardView> view() const;
     // The samples taken at or after `since`, oldest first.
     std::vector<HistoryEntry> history(std::chrono::system_clock::time_point since) const;
+    // At most `limit` of them, and the time of the next one when more remain.
+    struct HistoryPage {
+        std::vector<HistoryEntry> entries;
+        std::optional<std::chrono::system_clock::time_point> next;
+    };
+    HistoryPage history(std::chrono::system_clock::time_point since, std::size_t limit) const;
     // Rescans say whether the board is listed at its device index.
     void setPresent(bool present);
     // Another board answered at this board's place: it is kept, marked replaced.
@@ -108,6 +136,14 @@ class BoardMonitor {
     // answer that it did not run holds.
     CommandOutcome runCommand(const std::string &name, const std::vector<std::string> &args,
                               std::chrono::milliseconds timeout);
+    // Hands a command to the board's thread and returns at once. `done` gets
+    // its outcome once: on the board's thread when it ends, or here when it
+    // is refused (not a command, too many waiting, stopping); never when the
+    // ticket was abandoned first. Returns null when refused.
+    using CommandDone = std::function<void(CommandOutcome)>;
+    std::shared_ptr<CommandTicket> submitCommand(const std::string &name, const std::vector<std::string> &args,
+                                                 CommandDone done);
+    std::size_t pendingCommands() const { return *pending_; }
 
    private:
     void loop();
@@ -134,6 +170,7 @@ class BoardMonitor {
     bool present_ = true;
     bool stop_ = false;
     std::atomic<bool> replaced_{false};
+    std::shared_ptr<std::atomic<std::size_t>> pending_ = std::make_shared<std::atomic<std::size_t>>(0);
 
     // The board thread's own state.
     std::unique_ptr<Link> link_;
