@@ -562,7 +562,7 @@ class Session : public Connection, public StreamSink, public std::enable_shared_
     std::optional<http::request_parser<http::string_body>> parser_;
     bool keepAlive_ = false;
     bool head_ = false;
-    std::string route_;
+    std::string route_ = "malformed";  // what the request counts under
     std::shared_ptr<LaterAnswer> later_;
     bool waitedOnce_ = false;
     std::string board_;
