@@ -231,8 +231,12 @@ struct HttpServer::Impl {
         streamList.erase(id);
     }
     // One event, serialised once, to every stream that follows its board.
-    void broadcast(const std::string &text, const std::string &board) {
+    void broadcast(const std::string &text, const std::string &board, bool sample = false) {
         const auto shared = std::make_shared<const std::string>(text);
+        if (sample) {
+            std::lock_guard<std::mutex> hold(lastEventsLock);
+            lastEvents[board] = shared;
+        }
         std::vector<std::shared_ptr<StreamSink>> sinks;
         {
             std::lock_guard<std::mutex> hold(streamsLock);
@@ -269,6 +273,9 @@ struct HttpServer::Impl {
     std::mutex requestsLock;
     std::map<std::pair<std::string, unsigned>, std::uint64_t> requests;
     std::atomic<std::uint64_t> failedAccepts{0};
+    // Each board's last sample event, as sent: a new stream starts with them.
+    std::mutex lastEventsLock;
+    std::map<std::string, std::shared_ptr<const std::string>> lastEvents;
 
 #if BREVANT_SERVE_TLS
     std::optional<net::ssl::context> tls;
@@ -517,8 +524,14 @@ class Session : public Connection, public StreamSink, public std::enable_shared_
             "X-Content-Type-Options: nosniff\r\nConnection: keep-alive\r\n\r\nretry: 2000\n\n";
         // The boards as they are now, then every event as it comes.
         for (const auto &monitor : server_.boards.boards()) {
-            const auto view = monitor->view();
-            if (board_.empty() || view->id == board_) head += "event: sample\ndata: " + server_.routes.eventData(*view) + "\n\n";
+            if (!board_.empty() && monitor->id() != board_) continue;
+            std::shared_ptr<const std::string> last;
+            {
+                std::lock_guard<std::mutex> hold(server_.lastEventsLock);
+                const auto found = server_.lastEvents.find(monitor->id());
+                if (found != server_.lastEvents.end()) last = found->second;
+            }
+            head += last ? *last : "event: sample\ndata: " + server_.routes.eventData(*monitor->view()) + "\n\n";
         }
         queue_.push_back(std::make_shared<const std::string>(std::move(head)));
         ++server_.streams;
@@ -707,7 +720,7 @@ HttpServer::HttpServer(const ListenAddress &address, AccessRules rules, Routes &
     Impl &impl = *impl_;
     // Each sample's event is written once and shared by every stream.
     impl.sampleListener = boards.listen([&impl](const std::shared_ptr<const BoardView> &view) {
-        impl.broadcast("event: sample\ndata: " + impl.routes.eventData(*view) + "\n\n", view->id);
+        impl.broadcast("event: sample\ndata: " + impl.routes.eventData(*view) + "\n\n", view->id, true);
     });
     ServerHooks hooks;
     hooks.broadcast = [&impl, gate = impl.gate](const std::string &event, const std::string &board, const std::string &data) {
