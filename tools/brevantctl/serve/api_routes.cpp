@@ -388,49 +388,77 @@ HttpResponse ApiRoutes::history(const HttpRequest &request, const BoardMonitor &
                                           asked->second + "'");
         limit = static_cast<std::size_t>(n);
     }
-    const BoardMonitor::HistoryPage page = monitor.history(since, limit);
+    // The page is copied from the board at once (its values only); its text
+    // is made and sent a hundred samples at a time.
+    auto page = std::make_shared<const BoardMonitor::HistoryPage>(monitor.history(since, limit));
     HttpResponse response;
-    if (page.next) response.headers.emplace_back("X-Next-Since", timestamp(*page.next));
+    if (page->next) response.headers.emplace_back("X-Next-Since", timestamp(*page->next));
+    auto at = std::make_shared<std::size_t>(0);
+    auto begun = std::make_shared<bool>(false);
+    constexpr std::size_t kPiece = 100;
     if (csv) {
         // The columns of the page's first sample; a later sample without one
         // of them leaves its cell empty.
         response.contentType = "text/csv; charset=utf-8";
         const std::shared_ptr<const HistoryColumns> columns =
-            page.entries.empty() ? std::make_shared<HistoryColumns>() : page.entries.front().columns;
-        std::string &out = response.body;
-        out = "time";
-        for (std::size_t k = 0; k < columns->keys.size(); ++k)
-            out += "," + csvField(columns->keys[k] + (columns->units[k].empty() ? "" : "_" + columns->units[k]));
-        out += "\n";
-        for (const HistoryEntry &entry : page.entries) {
-            out += timestamp(entry.time);
-            for (std::size_t k = 0; k < columns->keys.size(); ++k) {
-                std::size_t at = k;
-                if (entry.columns != columns) {
-                    const auto &keys = entry.columns->keys;
-                    at = static_cast<std::size_t>(std::find(keys.begin(), keys.end(), columns->keys[k]) - keys.begin());
-                }
-                out += ",";
-                if (at < entry.values.size() && entry.failed[at] == 0)
-                    out += csvNumber(entry.values[at], entry.columns->kinds[at]);
+            page->entries.empty() ? std::make_shared<HistoryColumns>() : page->entries.front().columns;
+        response.pieces = [page, columns, at, begun]() -> std::string {
+            std::string out;
+            if (!*begun) {
+                *begun = true;
+                out = "time";
+                for (std::size_t k = 0; k < columns->keys.size(); ++k)
+                    out += "," + csvField(columns->keys[k] + (columns->units[k].empty() ? "" : "_" + columns->units[k]));
+                return out + "\n";
             }
-            out += "\n";
-        }
+            for (std::size_t n = 0; n < kPiece && *at < page->entries.size(); ++n) {
+                const HistoryEntry &entry = page->entries[(*at)++];
+                out += timestamp(entry.time);
+                for (std::size_t k = 0; k < columns->keys.size(); ++k) {
+                    std::size_t cell = k;
+                    if (entry.columns != columns) {
+                        const auto &keys = entry.columns->keys;
+                        cell = static_cast<std::size_t>(std::find(keys.begin(), keys.end(), columns->keys[k]) - keys.begin());
+                    }
+                    out += ",";
+                    if (cell < entry.values.size() && entry.failed[cell] == 0)
+                        out += csvNumber(entry.values[cell], entry.columns->kinds[cell]);
+                }
+                out += "\n";
+            }
+            return out;
+        };
         return response;
     }
-    Json samples = Json::array();
-    for (const HistoryEntry &entry : page.entries) {
-        Json line = Json::object();
-        line["time"] = timestamp(entry.time);
-        line["readings"] = historyReadings(entry);
-        samples.push_back(std::move(line));
-    }
-    Json out = Json::object();
-    out["id"] = view.id;
-    out["board"] = boardOf(view);
-    out["samples"] = std::move(samples);
-    out["next"] = page.next ? Json(timestamp(*page.next)) : Json();
-    response.body = dumpJson(out);
+    Json head = Json::object();
+    head["id"] = view.id;
+    head["board"] = boardOf(view);
+    head["next"] = page->next ? Json(timestamp(*page->next)) : Json();
+    std::string opening = dumpJson(head);
+    opening.pop_back();  // the closing brace: the samples follow
+    opening += ",\"samples\":[";
+    auto ended = std::make_shared<bool>(false);
+    response.pieces = [page, at, begun, ended, opening]() -> std::string {
+        if (!*begun) {
+            *begun = true;
+            return opening;
+        }
+        if (*ended) return "";
+        std::string out;
+        for (std::size_t n = 0; n < kPiece && *at < page->entries.size(); ++n) {
+            const HistoryEntry &entry = page->entries[*at];
+            Json line = Json::object();
+            line["time"] = timestamp(entry.time);
+            line["readings"] = historyReadings(entry);
+            out += (*at == 0 ? "" : ",") + dumpJson(line);
+            ++*at;
+        }
+        if (*at == page->entries.size()) {
+            *ended = true;
+            out += "]}";
+        }
+        return out;
+    };
     return response;
 }
 

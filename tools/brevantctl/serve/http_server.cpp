@@ -412,6 +412,7 @@ class Session : public Connection, public StreamSink, public std::enable_shared_
         }
         keepAlive_ = raw.keep_alive();
         head_ = raw.method() == http::verb::head;
+        chunked_ = raw.version() >= 11;
         route_ = server_.routes.routeLabel(request);
 
         if (std::optional<HttpResponse> refusal = server_.refuse(request)) return send(*refusal);
@@ -472,6 +473,13 @@ class Session : public Connection, public StreamSink, public std::enable_shared_
     }
 
     void send(const HttpResponse &response) {
+        if (response.pieces) {
+            if (chunked_) return sendPieces(response);
+            HttpResponse whole = response;  // an HTTP/1.0 client: in one piece
+            whole.pieces = nullptr;
+            for (std::string piece; !(piece = response.pieces()).empty();) whole.body += piece;
+            return send(whole);
+        }
         server_.count(route_, response.status);
         auto message = std::make_shared<http::response<http::string_body>>();
         message->version(11);
@@ -492,6 +500,39 @@ class Session : public Connection, public StreamSink, public std::enable_shared_
         http::async_write(stream_, *message, [self = this->shared_from_this(), message](beast::error_code error, std::size_t) {
             if (error || !self->keepAlive_) return self->close();
             self->waitForRequest(false);
+        });
+    }
+
+    // A body in pieces, each written with its own time as it is made.
+    void sendPieces(const HttpResponse &response) {
+        server_.count(route_, response.status);
+        std::string head = "HTTP/1.1 " + std::to_string(response.status) + " " +
+                           std::string(http::obsolete_reason(static_cast<http::status>(response.status))) +
+                           "\r\nServer: brevantctl\r\nContent-Type: " + response.contentType +
+                           "\r\nCache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\nX-Frame-Options: DENY"
+                           "\r\nReferrer-Policy: no-referrer\r\n";
+        for (const auto &header : response.headers) head += header.first + ": " + header.second + "\r\n";
+        head += std::string("Transfer-Encoding: chunked\r\n") + (keepAlive_ ? "" : "Connection: close\r\n") + "\r\n";
+        pieces_ = head_ ? nullptr : response.pieces;
+        writePiece(std::make_shared<const std::string>(std::move(head)));
+    }
+
+    void writePiece(std::shared_ptr<const std::string> text) {
+        lowest().expires_after(server_.limits.writeTime);
+        net::async_write(stream_, net::buffer(*text), [self = this->shared_from_this(), text](beast::error_code error, std::size_t) {
+            if (error) return self->close();
+            if (!self->pieces_) {
+                if (!self->keepAlive_) return self->close();
+                return self->waitForRequest(false);
+            }
+            const std::string piece = self->pieces_();
+            if (piece.empty()) {
+                self->pieces_ = nullptr;
+                return self->writePiece(std::make_shared<const std::string>("0\r\n\r\n"));
+            }
+            char size[20];
+            std::snprintf(size, sizeof size, "%zx\r\n", piece.size());
+            self->writePiece(std::make_shared<const std::string>(size + piece + "\r\n"));
         });
     }
 
@@ -575,6 +616,8 @@ class Session : public Connection, public StreamSink, public std::enable_shared_
     std::optional<http::request_parser<http::string_body>> parser_;
     bool keepAlive_ = false;
     bool head_ = false;
+    bool chunked_ = true;                  // the client takes a chunked body (HTTP/1.1)
+    std::function<std::string()> pieces_;  // the rest of a body in pieces
     std::string route_ = "malformed";  // what the request counts under
     std::shared_ptr<LaterAnswer> later_;
     bool waitedOnce_ = false;

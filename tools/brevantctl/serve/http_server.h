@@ -76,6 +76,9 @@ struct HttpResponse {
     std::string body;
     std::vector<std::pair<std::string, std::string>> headers;
     std::shared_ptr<LaterAnswer> later;  // set: the answer comes later, from it
+    // Set: the body comes in pieces, each call the next one and "" after the
+    // last, sent chunked as they come (a long history is never one string).
+    std::function<std::string()> pieces;
 };
 
 // What the server offers the routes: the live stream, and its own counters.

@@ -628,8 +628,10 @@ TEST_F(ServeTest, WritesWaitingForABoardHoldNoThreadThatServesReadsAndEachIsAudi
 
 TEST_F(ServeTest, MalformedRequestsAre400AndAFarOffTimeIsNoOverflow) {
     bench.plug(1, "AB000001");
-    start();
-    ASSERT_TRUE(waitFor([&] { return samples("AB000001") >= 2; }));
+    ServiceSettings settings = quick();
+    settings.interval = 0.002;
+    start(settings);
+    ASSERT_TRUE(waitFor([&] { return samples("AB000001") >= 250; }, 30s));
     const std::string host = "Host: 127.0.0.1\r\n";
     const std::map<std::string, std::string> cases = {
         {"a bad chunk size", "POST /api/v1/boards HTTP/1.1\r\n" + host + "Transfer-Encoding: chunked\r\n\r\nzz\r\nab\r\n0\r\n\r\n"},
@@ -662,6 +664,17 @@ TEST_F(ServeTest, MalformedRequestsAre400AndAFarOffTimeIsNoOverflow) {
     EXPECT_EQ(get(port, "/api/v1/boards/AB000001/history?since=2026-01-01T00:00:00Z").json()["samples"].size() > 0, true);
     const std::string metrics = get(port, "/metrics").body;
     EXPECT_EQ(series(metrics, "brevant_http_requests_total{route=\"malformed\",code=\"400\"}"), 8) << metrics;
+    // A history of several pieces is one well-formed answer, in JSON and in
+    // CSV, chunked; an HTTP/1.0 client gets it whole.
+    const Json history = get(port, "/api/v1/boards/AB000001/history?limit=240").json();
+    ASSERT_EQ(history["samples"].size(), 240u);
+    EXPECT_LT(history["samples"][0]["time"].get<std::string>(), history["samples"][239]["time"].get<std::string>());
+    EXPECT_TRUE(history["next"].is_string());
+    const std::string csv = get(port, "/api/v1/boards/AB000001/history.csv?limit=240").body;
+    EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 241);
+    const std::string old = rawExchange(port, "GET /api/v1/boards/AB000001/history.csv?limit=240 HTTP/1.0\r\n" + host + "\r\n");
+    EXPECT_NE(old.find("Content-Length: "), std::string::npos);
+    EXPECT_EQ(old.substr(old.find("\r\n\r\n") + 4).size(), csv.size());
 }
 
 TEST_F(ServeTest, IdleConnectionsMakeRoomAndSilentOnesAreClosed) {
