@@ -316,15 +316,17 @@ class Session : public Connection, public StreamSink, public std::enable_shared_
     void start() {
         id_ = server_.enrol(this->shared_from_this());
         net::dispatch(stream_.get_executor(), [self = this->shared_from_this()] {
+#if BREVANT_SERVE_TLS
             if constexpr (kTls<Stream>) {
                 self->lowest().expires_after(self->server_.limits.headTime);
                 self->stream_.async_handshake(net::ssl::stream_base::server, [self](beast::error_code error) {
                     if (error) return self->close();
                     self->waitForRequest(true);
                 });
-            } else {
-                self->waitForRequest(true);
+                return;
             }
+#endif
+            self->waitForRequest(true);
         });
     }
 
