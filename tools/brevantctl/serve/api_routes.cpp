@@ -17,7 +17,6 @@ namespace brevantctl::serve {
 
 namespace {
 
-constexpr auto kCommandTimeout = std::chrono::seconds(30);
 constexpr std::size_t kHistoryPage = 1000, kHistoryPageMax = 10000;
 
 HttpResponse jsonResponse(const Json &body, unsigned status = 200) {
@@ -340,7 +339,7 @@ HttpResponse ApiRoutes::command(const HttpRequest &request, const std::shared_pt
 
     // The command runs on the board's thread; the request waits, no thread does.
     auto later = std::make_shared<LaterAnswer>();
-    later->timeout = kCommandTimeout;
+    later->timeout = commandTimeout_;
     auto ticket = std::make_shared<std::shared_ptr<CommandTicket>>();
     const std::shared_ptr<const ServerHooks> hooks = this->hooks();
     const std::weak_ptr<BoardMonitor> weak = monitor;

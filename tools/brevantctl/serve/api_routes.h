@@ -33,7 +33,10 @@ namespace brevantctl::serve {
 
 class ApiRoutes : public Routes {
    public:
-    ApiRoutes(BoardSet &boards, const AccessRules &rules) : boards_(boards), rules_(rules) {}
+    // A command not started within `commandTimeout` is answered 503 and never runs.
+    ApiRoutes(BoardSet &boards, const AccessRules &rules,
+              std::chrono::milliseconds commandTimeout = std::chrono::seconds(30))
+        : boards_(boards), rules_(rules), commandTimeout_(commandTimeout) {}
     HttpResponse handle(const HttpRequest &request) override;
     bool isPublic(const HttpRequest &request) const override;
     std::string streamPath() const override { return "/api/v1/events"; }
@@ -47,6 +50,7 @@ class ApiRoutes : public Routes {
     std::string boardsMetrics();
     BoardSet &boards_;
     const AccessRules &rules_;
+    const std::chrono::milliseconds commandTimeout_;
     // The boards' series, rendered once for each set of views (a sample).
     std::mutex metricsLock_;
     std::vector<std::shared_ptr<const BoardView>> metricsViews_;

@@ -139,7 +139,7 @@ class ServeTest : public BenchTest {
         settings.sampling.options["--module"] = "";
         boards = std::make_unique<BoardSet>(settings, BoardFilter{});
         rulesKept = rules;
-        routes = std::make_unique<ApiRoutes>(*boards, rulesKept);
+        routes = std::make_unique<ApiRoutes>(*boards, rulesKept, commandTimeout);
         server = std::make_unique<HttpServer>(address, rulesKept, *routes, *boards, 4, limits);
         boards->start();
         port = server->port();
@@ -175,6 +175,7 @@ class ServeTest : public BenchTest {
     std::uint64_t samples(const std::string &id) { return boards->find(id)->view()->samples; }
 
     std::unique_ptr<BoardSet> boards;
+    std::chrono::milliseconds commandTimeout = 30s;
     AccessRules rulesKept;
     std::unique_ptr<ApiRoutes> routes;
     std::unique_ptr<HttpServer> server;
@@ -624,6 +625,38 @@ TEST_F(ServeTest, WritesWaitingForABoardHoldNoThreadThatServesReadsAndEachIsAudi
     }));
     EXPECT_NE(text.find(R"("command":"port set","args":["5","9"],"status":429)"), std::string::npos);
     EXPECT_NE(text.find(R"("peer":"127.0.0.1:)"), std::string::npos);
+}
+
+TEST_F(ServeTest, AWriteAnsweredAsNotRunInTimeNeverRunsLater) {
+    vboard::Board &board = bench.plug(1, "AB000001");
+    AccessRules rules;
+    rules.allowWrites = true;
+    commandTimeout = 300ms;
+    start(quick(), rules);
+    ASSERT_TRUE(waitFor([&] { return state("AB000001") == "up"; }));
+    // The board's thread is stuck in a transfer for longer than a write
+    // waits. Should the write still have found the thread between two
+    // samples (it then started, and is answered 504), it is tried again.
+    Answer late;
+    for (int attempt = 0; attempt < 5 && late.status != 503; ++attempt) {
+        {
+            std::unique_lock<std::mutex> stuck(board.mutex());
+            std::this_thread::sleep_for(300ms);  // six intervals: the next sample has begun, and waits
+            late = command(port, "AB000001", R"({"command":"port set","args":[5,66]})");
+            if (late.status == 503) {
+                EXPECT_EQ(boards->find("AB000001")->pendingCommands(), 0u);
+            }
+        }
+        ASSERT_TRUE(waitFor([&] { return boards->find("AB000001")->pendingCommands() == 0; }));
+        std::lock_guard<std::mutex> hold(board.mutex());
+        board.state().ports[5] = 0;
+    }
+    ASSERT_EQ(late.status, 503u);
+    EXPECT_NE(late.body.find("did not run in time and will not run"), std::string::npos) << late.body;
+    const std::uint64_t then = samples("AB000001");
+    ASSERT_TRUE(waitFor([&] { return samples("AB000001") >= then + 3; }));
+    std::lock_guard<std::mutex> hold(board.mutex());
+    EXPECT_EQ(board.state().ports[5], 0) << "a write answered as not run ran later";
 }
 
 TEST_F(ServeTest, MalformedRequestsAre400AndAFarOffTimeIsNoOverflow) {
