@@ -21,6 +21,7 @@
 #include <boost/beast/ssl.hpp>
 #endif
 
+#include "../monitoring.h"
 #include "process_stats.h"
 
 namespace brevantctl::serve {
@@ -417,7 +418,14 @@ class Session : public Connection, public StreamSink, public std::enable_shared_
         chunked_ = raw.version() >= 11;
         route_ = server_.routes.routeLabel(request);
 
-        if (std::optional<HttpResponse> refusal = server_.refuse(request)) return send(*refusal);
+        if (std::optional<HttpResponse> refusal = server_.refuse(request)) {
+            // A write turned away is in the service's log as a write that ran is.
+            if (server_.routes.changesBoard(request))
+                std::fprintf(stderr, "%s write from %s refused: %s %s: %u\n",
+                             timestamp(std::chrono::system_clock::now()).c_str(), peer_.c_str(), request.method.c_str(),
+                             request.path.c_str(), refusal->status);
+            return send(*refusal);
+        }
         if (request.path == server_.routes.streamPath() && request.method == "GET") return startStream(request);
         HttpResponse response;
         try {
