@@ -104,7 +104,7 @@ std::vector<HistoryEntry> BoardMonitor::history(std::chrono::system_clock::time_
 }
 
 BoardMonitor::HistoryPage BoardMonitor::history(std::chrono::system_clock::time_point since, std::size_t limit) const {
-    // Only the page is copied under the lock, its values shared-free and small.
+    // Only the page is copied under the lock: at most `limit` samples' values.
     std::lock_guard<std::mutex> hold(lock_);
     HistoryPage page;
     for (const HistoryEntry &entry : history_) {
@@ -203,21 +203,24 @@ std::shared_ptr<CommandTicket> BoardMonitor::submitCommand(const std::string &na
         --*pending_;
         done(std::move(out));
     };
+    std::optional<CommandOutcome> refusal;
     {
         std::lock_guard<std::mutex> hold(lock_);
-        if (stop_) {
-            done(failedCommand(503, "the service is stopping"));
-            return nullptr;
-        }
         // Jobs given up on still sit in the queue until the board's thread
         // drops them; they count no more.
-        if (*pending_ >= kMaxPendingCommands) {
-            done(failedCommand(429, describeBoard(board_) + " has " + std::to_string(kMaxPendingCommands) +
-                                        " commands waiting or running already: send this one when one has ended"));
-            return nullptr;
+        if (stop_) {
+            refusal = failedCommand(503, "the service is stopping");
+        } else if (*pending_ >= kMaxPendingCommands) {
+            refusal = failedCommand(429, describeBoard(board_) + " has " + std::to_string(kMaxPendingCommands) +
+                                             " commands waiting or running already: send this one when one has ended");
+        } else {
+            ++*pending_;
+            jobs_.emplace_back(std::move(job));
         }
-        ++*pending_;
-        jobs_.emplace_back(std::move(job));
+    }
+    if (refusal) {
+        done(std::move(*refusal));  // outside the lock: `done` may look at the board's view
+        return nullptr;
     }
     wake_.notify_all();
     return ticket;
