@@ -598,21 +598,26 @@ class Session : public Connection, public StreamSink, public std::enable_shared_
         if (closed_ || (!board.empty() && !board_.empty() && board != board_)) return;
         if (queue_.size() >= kStreamBacklog) return close();  // a reader that does not keep up
         queue_.push_back(text);
-        if (queue_.size() == 1) writeNext();
+        if (writing_ == 0) writeNext();
     }
 
     void writeNext() {
-        if (queue_.empty() || closed_) return;
-        auto text = queue_.front();
+        if (queue_.empty() || closed_ || writing_ != 0) return;
+        // The events that queued up while the last write was under way go
+        // out in one write.
+        writing_ = std::min<std::size_t>(queue_.size(), 64);
+        std::vector<net::const_buffer> buffers;
+        for (std::size_t k = 0; k < writing_; ++k) buffers.push_back(net::buffer(*queue_[k]));
         // Each write has its time; a reader that takes none is dropped.
         timer_.expires_after(server_.limits.writeTime);
         timer_.async_wait([self = this->shared_from_this()](beast::error_code error) {
             if (!error) self->close();
         });
-        net::async_write(stream_, net::buffer(*text), [self = this->shared_from_this(), text](beast::error_code error, std::size_t) {
+        net::async_write(stream_, buffers, [self = this->shared_from_this()](beast::error_code error, std::size_t) {
             self->timer_.cancel();
             if (error) return self->close();
-            self->queue_.pop_front();
+            self->queue_.erase(self->queue_.begin(), self->queue_.begin() + static_cast<std::ptrdiff_t>(self->writing_));
+            self->writing_ = 0;
             self->writeNext();
         });
     }
@@ -632,7 +637,8 @@ class Session : public Connection, public StreamSink, public std::enable_shared_
     std::shared_ptr<LaterAnswer> later_;
     bool waitedOnce_ = false;
     std::string board_;
-    std::deque<std::shared_ptr<const std::string>> queue_;
+    std::deque<std::shared_ptr<const std::string>> queue_;  // the strings stay while written
+    std::size_t writing_ = 0;                               // queued events under way
     char discard_[64];
     bool closed_ = false;
 };
