@@ -126,6 +126,14 @@ def main(ctl, work):
         assert sample['readings']['ftdi_supply']['value'] is True, sample['readings']['ftdi_supply']
 
         time.sleep(3 * INTERVAL)  # a few more points on the charts
+        # The write's "command" event on the stream left the page's one live
+        # stream standing (a page that took it for a sample lost its stream,
+        # and opened another 2 s later).
+        time.sleep(1.5)
+        streams = re.search(r'brevant_http_requests_total\{route="/api/v1/events",code="200"\} (\d+)',
+                            service.get('/metrics')).group(1)
+        assert streams == '1', 'the page opened %s live streams' % streams
+        assert text(driver, '#connection') == 'live'
         shot = os.path.join(work, 'dashboard.png')
         driver.save_screenshot(shot)
         service.stop()

@@ -356,8 +356,10 @@ async function stream() {
         while ((end = text.indexOf('\n\n')) >= 0) {
           const block = text.substring(0, end);
           text = text.substring(end + 2);
-          const data = block.split('\n').filter(l => l.startsWith('data: ')).map(l => l.substring(6)).join('\n');
-          if (data) update(JSON.parse(data));
+          const lines = block.split('\n');
+          const data = lines.filter(l => l.startsWith('data: ')).map(l => l.substring(6)).join('\n');
+          // Only samples update a card; a write's "command" event does not.
+          if (data && lines.includes('event: sample')) update(JSON.parse(data));
         }
       }
     } catch (e) {
