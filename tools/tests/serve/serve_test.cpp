@@ -659,6 +659,43 @@ TEST_F(ServeTest, AWriteAnsweredAsNotRunInTimeNeverRunsLater) {
     EXPECT_EQ(board.state().ports[5], 0) << "a write answered as not run ran later";
 }
 
+TEST_F(ServeTest, AWriteThatStartedIsWaitedForThenAnswered504AndStillAudited) {
+    vboard::Board &board = bench.plug(1, "AB000001");
+    AccessRules rules;
+    rules.allowWrites = true;
+    commandTimeout = 200ms;
+    ServiceSettings settings = quick();
+    settings.interval = 2.0;  // the board's thread is idle between samples nearly all the time
+    start(settings, rules);
+    ASSERT_TRUE(waitFor([&] { return state("AB000001") == "up"; }));
+    net::io_context io;
+    net::ip::tcp::socket stream(io);
+    stream.connect({net::ip::make_address("127.0.0.1"), port});
+    net::write(stream, net::buffer(std::string("GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")));
+    ASSERT_TRUE(waitFor([&] { return server->streams() == 1; }));
+
+    // The write starts at once, and the board stops answering in its middle.
+    Answer answer;
+    for (int attempt = 0; attempt < 5 && answer.status != 504; ++attempt) {
+        std::unique_lock<std::mutex> stuck(board.mutex());
+        answer = command(port, "AB000001", R"({"command":"port set","args":[5,77]})");
+    }
+    ASSERT_EQ(answer.status, 504u) << answer.body;
+    EXPECT_NE(answer.body.find("has not ended in time"), std::string::npos);
+    // When it ends, what it did is on the stream all the same.
+    std::string text;
+    stream.non_blocking(true);
+    EXPECT_TRUE(waitFor([&] {
+        char chunk[4096];
+        boost::system::error_code error;
+        const std::size_t n = stream.read_some(net::buffer(chunk), error);
+        if (!error) text.append(chunk, n);
+        return text.find(R"("args":["5","77"],"status":200)") != std::string::npos;
+    })) << text;
+    std::lock_guard<std::mutex> hold(board.mutex());
+    EXPECT_EQ(board.state().ports[5], 77);
+}
+
 TEST_F(ServeTest, MalformedRequestsAre400AndAFarOffTimeIsNoOverflow) {
     bench.plug(1, "AB000001");
     ServiceSettings settings = quick();
