@@ -386,7 +386,7 @@ async function start() {
   for (const summary of list.boards) {
     const board = cardFor(summary);
     try {
-      const history = await getJson('/api/v1/boards/' + encodeURIComponent(summary.id) + '/history?since=' + since);
+      const history = await getJson('/api/v1/boards/' + encodeURIComponent(summary.id) + '/history?limit=10000&since=' + since);
       for (const sample of history.samples) remember(board, sample.time, sample.readings);
     } catch (e) {
       console.warn(e);
