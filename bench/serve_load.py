@@ -12,6 +12,7 @@ import json
 import os
 import re
 import resource
+import shutil
 import signal
 import socket
 import subprocess
@@ -152,6 +153,7 @@ def main(ctl, count):
         for s in idle:
             s.close()
         stop(service)
+        shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == '__main__':
