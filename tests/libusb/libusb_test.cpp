@@ -83,9 +83,10 @@ class Libusb : public ::testing::Test, protected TestInstances {
         devices_.clear();
         bench_.reset();
         // umockdev closes its end of a node's socket on its own thread, so
-        // files may close a little later; none may have been added.
+        // files may close a little later (seconds on a loaded machine); none
+        // may have been added.
         std::vector<std::string> added;
-        for (int i = 0; i < 100; ++i) {
+        for (int i = 0; i < 1000; ++i) {
             added.clear();
             for (const std::string &file : usbbench::openFiles())
                 if (files_.count(file) == 0) added.push_back(file);

@@ -148,6 +148,21 @@ std::vector<HistoryEntry> BoardMonitor::history(std::chrono::system_clock::time_
     return out;
 }
 
+BoardMonitor::HistoryPage BoardMonitor::history(std::chrono::system_clock::time_point since, std::size_t limit) const {
+    // Only the page is copied under the lock: at most `limit` samples' values.
+    std::lock_guard<std::mutex> hold(lock_);
+    HistoryPage page;
+    for (const HistoryEntry &entry : history_) {
+        if (entry.time < since) continue;
+        if (page.entries.size() == limit) {
+            page.next = entry.time;
+            break;
+        }
+        page.entries.push_back(entry);
+    }
+    return page;
+}
+
 void BoardMonitor::bind(std::optional<BoardId> board, std::optional<std::string> location) {
     {
         std::lock_guard<std::mutex> hold(lock_);
@@ -199,56 +214,81 @@ void BoardMonitor::publish(std::shared_ptr<BoardView> view) {
 
 CommandOutcome BoardMonitor::runCommand(const std::string &name, const std::vector<std::string> &args,
                                         std::chrono::milliseconds timeout) {
-    const Command *command = findCommandByName(name);
-    if (command == nullptr || !isApiCommand(name)) return failedCommand(400, "'" + name + "' is not a command the service runs");
-    if (args.size() < command->minArgs || args.size() > command->maxArgs)
-        return failedCommand(400, std::string(args.size() < command->minArgs ? "missing arguments" : "too many arguments") +
-                                      ": " + name + " takes " + (*command->synopsis ? command->synopsis : "none"));
     auto promise = std::make_shared<std::promise<CommandOutcome>>();
     std::future<CommandOutcome> answer = promise->get_future();
-    // Set by whichever comes first: the job starting, or the caller giving up.
-    auto claimed = std::make_shared<std::atomic<bool>>(false);
-    auto job = [this, command, args, promise, claimed] {
-        if (claimed->exchange(true)) return;
-        if (!link_) {
-            promise->set_value(failedCommand(503, "not connected: " + describeBoard(board()) + " is not connected"));
-            return;
-        }
-        Invocation inv;
-        inv.json = true;
-        inv.yes = true;  // the request is the confirmation
-        try {
-            Context context(inv, args, *link_);
-            command->run(context);
-            CommandOutcome out;
-            out.body = context.json();
-            out.body["board"] = boardJson(link_->id(), link_->knownSerial());
-            if (context.deferredFailure()) out = failedCommand(503, *context.deferredFailure());
-            // sn set, sn clear and eeprom write change it: the entry follows.
-            if (link_->serial() != serial_) serialChanged();
-            promise->set_value(out);
-        } catch (const UsageError &e) {
-            promise->set_value(failedCommand(400, e.what()));
-        } catch (const BoardFailure &e) {
-            // "not available: ... type-1 boards only" is the board's kind, not
-            // its health.
-            const std::string text = e.what();
-            promise->set_value(failedCommand(text.rfind("not available", 0) == 0 ? 409 : 503, text));
-            if (text.rfind("not available", 0) != 0) reconnect_ = true;
-        } catch (const std::exception &e) {
-            promise->set_value(failedCommand(503, e.what()));
-        }
-    };
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        if (stop_) return failedCommand(503, "the service is stopping");
-        jobs_.emplace_back(std::move(job));
-    }
-    wake_.notify_all();
+    const auto ticket = submitCommand(name, args, [promise](CommandOutcome out) { promise->set_value(std::move(out)); });
     // A command that started is waited for: its answer says what it did.
-    if (answer.wait_for(timeout) != std::future_status::ready && !claimed->exchange(true))
+    if (ticket && answer.wait_for(timeout) != std::future_status::ready && ticket->abandon())
         return failedCommand(503, describeBoard(board()) + " is busy: the command did not run in time and will not run");
     return answer.get();
+}
+
+std::shared_ptr<CommandTicket> BoardMonitor::submitCommand(const std::string &name, const std::vector<std::string> &args,
+                                                           CommandDone done) {
+    const Command *command = findCommandByName(name);
+    if (command == nullptr || !isApiCommand(name)) {
+        done(failedCommand(400, "'" + name + "' is not a command the service runs"));
+        return nullptr;
+    }
+    if (args.size() < command->minArgs || args.size() > command->maxArgs) {
+        done(failedCommand(400, std::string(args.size() < command->minArgs ? "missing arguments" : "too many arguments") +
+                                    ": " + name + " takes " + (*command->synopsis ? command->synopsis : "none")));
+        return nullptr;
+    }
+    auto ticket = std::make_shared<CommandTicket>(pending_);
+    auto job = [this, command, args, done, ticket] {
+        if (ticket->claimed_.exchange(true)) return;  // given up on: it never runs
+        CommandOutcome out;
+        if (!link_) {
+            out = failedCommand(503, "not connected: " + describeBoard(board()) + " is not connected");
+        } else {
+            Invocation inv;
+            inv.json = true;
+            inv.yes = true;  // the request is the confirmation
+            try {
+                Context context(inv, args, *link_);
+                command->run(context);
+                out.body = context.json();
+                out.body["board"] = boardJson(link_->id(), link_->knownSerial());
+                if (context.deferredFailure()) out = failedCommand(503, *context.deferredFailure());
+                // sn set, sn clear and eeprom write change it: the entry follows.
+                if (link_->serial() != serial_) serialChanged();
+            } catch (const UsageError &e) {
+                out = failedCommand(400, e.what());
+            } catch (const BoardFailure &e) {
+                // "not available: ... type-1 boards only" is the board's kind,
+                // not its health.
+                const std::string text = e.what();
+                out = failedCommand(text.rfind("not available", 0) == 0 ? 409 : 503, text);
+                if (text.rfind("not available", 0) != 0) reconnect_ = true;
+            } catch (const std::exception &e) {
+                out = failedCommand(503, e.what());
+            }
+        }
+        --*pending_;
+        done(std::move(out));
+    };
+    std::optional<CommandOutcome> refusal;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        // Jobs given up on still sit in the queue until the board's thread
+        // drops them; they count no more.
+        if (stop_) {
+            refusal = failedCommand(503, "the service is stopping");
+        } else if (*pending_ >= kMaxPendingCommands) {
+            refusal = failedCommand(429, describeBoard(board_) + " has " + std::to_string(kMaxPendingCommands) +
+                                             " commands waiting or running already: send this one when one has ended");
+        } else {
+            ++*pending_;
+            jobs_.emplace_back(std::move(job));
+        }
+    }
+    if (refusal) {
+        done(std::move(*refusal));  // outside the lock: `done` may look at the board's view
+        return nullptr;
+    }
+    wake_.notify_all();
+    return ticket;
 }
 
 void BoardMonitor::runJobs() {

@@ -104,6 +104,28 @@ struct CommandOutcome {
     Json body;
 };
 
+// A command handed to a board's thread. Whoever comes first claims it: the
+// board's thread, which then runs it, or the caller giving up on it, after
+// which it never runs (so an answer that it did not run holds).
+class CommandTicket {
+   public:
+    explicit CommandTicket(std::shared_ptr<std::atomic<std::size_t>> pending) : pending_(std::move(pending)) {}
+    // True when the command had not started and now never will.
+    bool abandon() {
+        if (claimed_.exchange(true)) return false;
+        --*pending_;
+        return true;
+    }
+
+   private:
+    friend class BoardMonitor;
+    std::atomic<bool> claimed_{false};
+    std::shared_ptr<std::atomic<std::size_t>> pending_;  // the board's count of commands pending
+};
+
+// Commands waiting for or running on one board; one more is answered 429.
+constexpr std::size_t kMaxPendingCommands = 4;
+
 class BoardMonitor {
    public:
     using SampleListener = std::function<void(const std::shared_ptr<const BoardView> &)>;
@@ -131,12 +153,26 @@ class BoardMonitor {
     // Rescans say where the board is listed now, and where it is attached;
     // nothing when it is not listed (it is down, or missing).
     void bind(std::optional<BoardId> board, std::optional<std::string> location);
+    // At most `limit` of them, and the time of the next one when more remain.
+    struct HistoryPage {
+        std::vector<HistoryEntry> entries;
+        std::optional<std::chrono::system_clock::time_point> next;
+    };
+    HistoryPage history(std::chrono::system_clock::time_point since, std::size_t limit) const;
     // Runs a brevantctl command on the board (between two samples) and
     // returns what it printed with --json. Waits at most `timeout` for the
     // command to start: one that has not started by then never runs, so an
     // answer that it did not run holds.
     CommandOutcome runCommand(const std::string &name, const std::vector<std::string> &args,
                               std::chrono::milliseconds timeout);
+    // Hands a command to the board's thread and returns at once. `done` gets
+    // its outcome once: on the board's thread when it ends, or here when it
+    // is refused (not a command, too many waiting, stopping); never when the
+    // ticket was abandoned first. Returns null when refused.
+    using CommandDone = std::function<void(CommandOutcome)>;
+    std::shared_ptr<CommandTicket> submitCommand(const std::string &name, const std::vector<std::string> &args,
+                                                 CommandDone done);
+    std::size_t pendingCommands() const { return *pending_; }
 
    private:
     void loop();
@@ -175,6 +211,7 @@ class BoardMonitor {
     std::string gone_;  // why it is not listed
     std::uint64_t binding_ = 0;  // counts the changes of where the board is
     bool stop_ = false;
+    std::shared_ptr<std::atomic<std::size_t>> pending_ = std::make_shared<std::atomic<std::size_t>>(0);
 
     // The board thread's own state.
     std::uint64_t linkBinding_ = 0;  // the binding link_ was opened for

@@ -4,10 +4,15 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include "../context.h"
 #include "../handlers.h"
@@ -17,6 +22,7 @@
 #include "api_routes.h"
 #include "board_set.h"
 #include "http_server.h"
+#include "process_stats.h"
 
 namespace brevantctl::serve {
 
@@ -33,7 +39,13 @@ const char kServeDetails[] =
     "a board without --allow-writes. --csv-dir appends each board's samples to DIR/<serial>.csv in the "
     "columns of watch --csv. A board is followed by its serial number and place, whatever its device index: one "
     "unplugged and plugged back (here or elsewhere) keeps its entry. --inventory FILE lists the boards the bench "
-    "should carry; one that is not attached is shown as missing.";
+    "should carry; one that is not attached is shown as missing. --tls-cert and --tls-key serve HTTPS instead of "
+    "HTTP (the Linux build). Every write is logged on standard error. On Ctrl-C or SIGTERM it stops within 5 s, "
+    "even with a board in the middle of a slow transfer.";
+
+// How long a stop may take: the boards' threads are asked to end, and a
+// board in the middle of a slow transfer is left to the system after this.
+constexpr auto kStopTime = std::chrono::seconds(4);
 
 std::atomic<bool> stopRequested{false};
 extern "C" void onStop(int) { stopRequested = true; }
@@ -50,6 +62,16 @@ double secondsOption(const Invocation &inv, const char *name, double fallback, d
 }
 
 std::string readToken(const std::string &file) {
+#ifndef _WIN32
+    // As ssh does with a private key: a token others can read is no secret.
+    struct stat info {};
+    if (stat(file.c_str(), &info) == 0 && (info.st_mode & 077) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+        throw UsageError("the token file " + file + " can be read or changed by other users (mode " + mode +
+                         "): make it yours alone with chmod 600 " + file);
+    }
+#endif
     std::ifstream in(file, std::ios::binary);
     if (!in) throw FileFailure("cannot read the token file " + file);
     std::stringstream text;
@@ -81,6 +103,12 @@ void runServe(Context &c) {
     if (auto file = inv.value("--token-file")) rules.token = readToken(*file);
     if (!address.loopback && !rules.token)
         throw UsageError("--listen " + address.host + " reaches beyond this computer: give --token-file as well");
+    TlsFiles tls;
+    if (auto cert = inv.value("--tls-cert")) tls.certificate = *cert;
+    if (auto key = inv.value("--tls-key")) tls.key = *key;
+    if (tls.certificate.empty() != tls.key.empty()) throw UsageError("--tls-cert and --tls-key go together");
+    if (tls.enabled() && !tlsAvailable())
+        throw UsageError("this build of brevantctl serves no HTTPS: put a reverse proxy in front (docs/service.md)");
     BoardFilter filter;
     if (inv.type) filter.type = parseBoardType(*inv.type);
     if (inv.index) filter.index = static_cast<std::uint16_t>(parseNumber(*inv.index, "--index", 0, kLastDeviceIndex));
@@ -94,16 +122,21 @@ void runServe(Context &c) {
 
     silenceProgress();
     noteSimulated();
-    BoardSet boards(settings, filter, inventory);
+    raiseDescriptorLimit();
+    // Held by a pointer: a stop that takes too long leaves it to the system.
+    auto boardsHeld = std::make_unique<BoardSet>(settings, filter, inventory);
+    BoardSet &boards = *boardsHeld;
     ApiRoutes routes(boards, rules);
     std::unique_ptr<HttpServer> server;
     try {
-        server = std::make_unique<HttpServer>(address, rules, routes, boards);
+        server = std::make_unique<HttpServer>(address, rules, routes, boards, 4, ServerLimits{}, tls);
+    } catch (const Failure &) {
+        throw;
     } catch (const std::exception &e) {
         throw Failure("cannot listen on " + address.host + ":" + std::to_string(address.port) + ": " + e.what());
     }
     const std::string host = address.host.find(':') != std::string::npos ? "[" + address.host + "]" : address.host;
-    const std::string url = "http://" + host + ":" + std::to_string(server->port()) + "/";
+    const std::string url = std::string(tls.enabled() ? "https://" : "http://") + host + ":" + std::to_string(server->port()) + "/";
     ServiceNote note(url);
     boards.start();
     std::vector<BoardId> held;
@@ -113,6 +146,9 @@ void runServe(Context &c) {
                 url.c_str(), rules.allowWrites ? "allowed" : "off", rules.token ? ", token required" : "");
     flushStdout();
     c.printed();
+    if (rules.token && !address.loopback && !tls.enabled())
+        std::fprintf(stderr, "brevantctl serve: warning: the token travels in clear text on %s: give --tls-cert and "
+                             "--tls-key, or put a TLS reverse proxy in front\n", address.host.c_str());
 
     stopRequested = false;
     std::signal(SIGINT, onStop);
@@ -129,6 +165,23 @@ void runServe(Context &c) {
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
     server.reset();
+    // The boards' threads end after their sample or command; a board in the
+    // middle of a slow transfer may take long, so the stop waits a set time
+    // and then leaves it to the system (each sample is on disk already).
+    std::atomic<bool> stopped{false};
+    std::thread stopping([&] {
+        boardsHeld.reset();
+        stopped = true;
+    });
+    const auto deadline = std::chrono::steady_clock::now() + kStopTime;
+    while (!stopped && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (!stopped) {
+        std::printf("brevantctl serve: stopped (a board still in a transfer was left to end with the process)\n");
+        flushStdout();
+        std::fflush(stderr);
+        std::_Exit(0);
+    }
+    stopping.join();
     std::printf("brevantctl serve: stopped\n");
 }
 
@@ -143,7 +196,9 @@ CommandRegistration registration({
       {"--history", 0, "N", "samples kept per board (default 3600)"},
       {"--rescan", 0, "SECONDS", "time between two looks for boards (default 5)"},
       {"--mdio-port", 0, "N", "the MDIO port the modules answer on (default 1; the inventory may set it per board)"},
-      {"--inventory", 0, "FILE", "the boards the bench should carry (CSV: serial,name,slot,mdio_port): one absent is missing"}}},
+      {"--inventory", 0, "FILE", "the boards the bench should carry (CSV: serial,name,slot,mdio_port): one absent is missing"},
+      {"--tls-cert", 0, "FILE", "serve HTTPS with this PEM certificate chain (with --tls-key)"},
+      {"--tls-key", 0, "FILE", "the PEM private key of --tls-cert"}}},
 });
 
 }  // namespace

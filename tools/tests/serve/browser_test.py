@@ -167,6 +167,14 @@ def main(ctl, work):
         assert service.json('/api/v1/boards/VBRD0001')['board']['serial'] == 'VBRD0001'
         icon = driver.execute_script("const l = document.querySelector('link[rel=icon]'); return l ? l.href : '';")
         assert icon.startswith('data:image/svg+xml'), icon
+        # The write's "command" event on the stream left the page's one live
+        # stream standing (a page that took it for a sample lost its stream,
+        # and opened another 2 s later).
+        time.sleep(1.5)
+        streams = re.search(r'brevant_http_requests_total\{route="/api/v1/events",code="200"\} (\d+)',
+                            service.get('/metrics')).group(1)
+        assert streams == '1', 'the page opened %s live streams' % streams
+        assert text(driver, '#connection') == 'live'
         service.stop()
 
         # A rack of eight, with an inventory: one board expected and absent.

@@ -9,15 +9,17 @@ import urllib.request
 
 
 class Service:
-    def __init__(self, ctl, work, *args, bench=''):
+    def __init__(self, ctl, work, *args, bench='', listen='127.0.0.1:0', preexec_fn=None, ssl_context=None):
         os.makedirs(work, exist_ok=True)
         env = dict(os.environ, BREVANT_SIMULATOR='1', BREVANT_BENCH=bench,
                    BREVANT_BENCH_STATE=os.path.join(work, 'state'),
                    BREVANTCTL_SERVICE_NOTES=os.path.join(work, 'notes'))
-        self.process = subprocess.Popen([ctl, 'serve', '--listen', '127.0.0.1:0', *args],
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, text=True)
+        self.ssl_context = ssl_context
+        self.process = subprocess.Popen([ctl, 'serve', '--listen', listen, *args],
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, text=True,
+                                        preexec_fn=preexec_fn)
         line = self.process.stdout.readline()
-        found = re.search(r'at (http://[^ ]+/)', line)
+        found = re.search(r'at (https?://[^ ]+/)', line)
         if not found:
             self.stop()
             raise RuntimeError('brevantctl serve did not start: ' + line + self.process.stderr.read())
@@ -25,7 +27,7 @@ class Service:
 
     def get(self, path, headers=None):
         request = urllib.request.Request(self.url.rstrip('/') + path, headers=headers or {})
-        with urllib.request.urlopen(request, timeout=10) as response:
+        with urllib.request.urlopen(request, timeout=10, context=self.ssl_context) as response:
             return response.read().decode()
 
     def json(self, path):

@@ -544,8 +544,10 @@ async function stream() {
         while ((end = text.indexOf('\n\n')) >= 0) {
           const block = text.substring(0, end);
           text = text.substring(end + 2);
-          const data = block.split('\n').filter(l => l.startsWith('data: ')).map(l => l.substring(6)).join('\n');
-          if (data) update(JSON.parse(data));
+          const lines = block.split('\n');
+          const data = lines.filter(l => l.startsWith('data: ')).map(l => l.substring(6)).join('\n');
+          // Only samples update a card; a write's "command" event does not.
+          if (data && lines.includes('event: sample')) update(JSON.parse(data));
         }
       }
     } catch (e) {
@@ -573,7 +575,7 @@ async function start() {
     const board = cardFor(summary);
     update(summary);
     try {
-      const history = await getJson('/api/v1/boards/' + encodeURIComponent(summary.id) + '/history?since=' + since);
+      const history = await getJson('/api/v1/boards/' + encodeURIComponent(summary.id) + '/history?limit=10000&since=' + since);
       for (const sample of history.samples) remember(board, sample.time, sample.readings);
     } catch (e) {
       console.warn(e);
