@@ -192,6 +192,8 @@ def main(ctl, work):
         rows = lambda d: overview(d)[0]
         wait.until(lambda d: sum(r['state'] == 'up' for r in rows(d).values()) == 8)
         wait.until(lambda d: rows(d)['RACK0002']['alarms'] == '0xA01E=0x0040')
+        # A card's module state comes with the board's first sample that read it.
+        wait.until(lambda d: all(r['module'] != '—' for s, r in rows(d).items() if s != 'RACK0009'))
         seen = rows(driver)
         assert seen['RACK0009']['state'] == 'missing', seen['RACK0009']
         assert seen['RACK0002']['module'] == 'Fault' and seen['RACK0003']['module'] == 'no module', seen
