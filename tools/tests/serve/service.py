@@ -1,10 +1,13 @@
 """service.py - starts brevantctl serve on the simulated bench for a test:
-a free port, a state file and a folder of its own, stopped at the end."""
+a free port, a state file and a folder of its own, stopped at the end; and
+a Prometheus server on loopback that scrapes it."""
 import json
 import os
 import re
+import socket
 import subprocess
 import time
+import urllib.parse
 import urllib.request
 
 
@@ -50,3 +53,41 @@ class Service:
                 return value
             time.sleep(0.1)
         raise AssertionError('timed out waiting for ' + what)
+
+
+class Prometheus:
+    """A Prometheus server on a free loopback port, scraping every second as
+    the `scrape_configs` text given says; its data and log in `work`."""
+
+    def __init__(self, work, scrape_configs):
+        with socket.socket() as s:
+            s.bind(('127.0.0.1', 0))
+            self.port = s.getsockname()[1]
+        config = os.path.join(work, 'prometheus.yml')
+        with open(config, 'w') as f:
+            f.write('global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\nscrape_configs:\n' + scrape_configs)
+        self.log = open(os.path.join(work, 'prometheus.log'), 'w')
+        self.process = subprocess.Popen(
+            ['prometheus', '--config.file=' + config, '--storage.tsdb.path=' + os.path.join(work, 'tsdb'),
+             '--web.listen-address=127.0.0.1:%d' % self.port, '--log.level=warn'],
+            stdout=subprocess.DEVNULL, stderr=self.log)
+
+    def query(self, expr):
+        """The query's result vector, or None while it is empty or the server not up."""
+        url = 'http://127.0.0.1:%d/api/v1/query?%s' % (self.port, urllib.parse.urlencode({'query': expr}))
+        try:
+            with urllib.request.urlopen(url, timeout=2) as response:
+                result = json.load(response)['data']['result']
+        except OSError:
+            return None
+        return result or None
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.log.close()

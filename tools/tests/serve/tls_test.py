@@ -8,14 +8,13 @@ token, after which its query API has the bench's series.
     /usr/bin/python3 tls_test.py BREVANTCTL WORKDIR"""
 import json
 import os
-import socket
 import ssl
 import subprocess
 import sys
 import urllib.parse
 import urllib.request
 
-from service import Service
+from service import Prometheus, Service
 
 TOKEN = '0123456789abcdef-tls-bench-token'
 
@@ -48,12 +47,6 @@ def curl(url, ca, *args):
                            *args, url], capture_output=True, text=True, timeout=20)
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(('127.0.0.1', 0))
-        return s.getsockname()[1]
-
-
 def main(ctl, work):
     os.makedirs(work, exist_ok=True)
     ca_key, ca = make_authority(work, 'bench-ca')
@@ -84,42 +77,19 @@ def main(ctl, work):
         print('curl over HTTPS: the page, the API and the live stream; under another authority: refused (%s)'
               % errors[0])
 
-        port = free_port()
         target = urllib.parse.urlparse(service.url).netloc
-        config = os.path.join(work, 'prometheus.yml')
-        with open(config, 'w') as f:
-            f.write('global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n'
-                    'scrape_configs:\n  - job_name: bench\n    scheme: https\n'
-                    '    authorization:\n      credentials_file: %s\n'
-                    '    tls_config:\n      ca_file: %s\n'
-                    '    static_configs:\n      - targets: ["%s"]\n' % (token, ca, target))
-        prometheus = subprocess.Popen(
-            ['prometheus', '--config.file=' + config, '--storage.tsdb.path=' + os.path.join(work, 'tsdb'),
-             '--web.listen-address=127.0.0.1:%d' % port, '--log.level=warn'],
-            stdout=subprocess.DEVNULL, stderr=open(os.path.join(work, 'prometheus.log'), 'w'))
-
-        def query():
-            url = 'http://127.0.0.1:%d/api/v1/query?%s' % (
-                port, urllib.parse.urlencode({'query': 'brevant_up{serial="VBRD0001"}'}))
-            try:
-                with urllib.request.urlopen(url, timeout=2) as response:
-                    result = json.load(response)['data']['result']
-            except OSError:
-                return None
-            return result or None
-
+        prometheus = Prometheus(work, '  - job_name: bench\n    scheme: https\n'
+                                      '    authorization:\n      credentials_file: %s\n'
+                                      '    tls_config:\n      ca_file: %s\n'
+                                      '    static_configs:\n      - targets: ["%s"]\n' % (token, ca, target))
+        query = lambda: prometheus.query('brevant_up{serial="VBRD0001"}')
         result = service.wait_for(query, seconds=30, what='Prometheus to scrape the service over HTTPS')
         assert result[0]['value'][1] == '1', result
         assert 'brevant_build_info{version=' in service.get('/metrics', {'Authorization': 'Bearer ' + TOKEN})
         print('Prometheus scraped /metrics over HTTPS with the authority and the token: brevant_up 1')
     finally:
         if prometheus is not None:
-            prometheus.terminate()
-            try:
-                prometheus.wait(10)
-            except subprocess.TimeoutExpired:
-                prometheus.kill()
-                prometheus.wait()
+            prometheus.stop()
         service.stop()
 
 
