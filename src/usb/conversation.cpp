@@ -193,6 +193,7 @@ bool quietAfter(USBAPI &transport, BoardTurn &turn, bool &gone) {
             }
             return readTimedOut();
         }
+        if (received == 0) return true;  // an empty packet: nothing is queued
     }
     return false;
 }
