@@ -156,11 +156,14 @@ TEST_F(LateReply, SilentBoardFailsEveryQueryWithin200msAndKeepsItsPipes) {
         EXPECT_LE(hostwin::nowMs() - start, 200u);
         EXPECT_TRUE(pipesOpen());
     }
-    // The board comes back: the first query still waits out what it may owe,
-    // then gets its own answer.
+    // The board comes back: queries fail until the resync pings the silent
+    // board never answered are taken as lost (3 s of waiting), then each
+    // gets its own answer, and none got another's before.
     board->knobs().silent = false;
-    EXPECT_EQ(veskcfp2_getPort(inst, 3, &port), VESKCFP2_CMD_OK);
+    EXPECT_TRUE(answersAgain([&] { return veskcfp2_getPort(inst, 3, &port); }));
     EXPECT_EQ(port, 0x12);
+    EXPECT_EQ(veskcfp2_getVCC(inst, &volts), VESKCFP2_CMD_OK);
+    EXPECT_EQ(volts, 3.3125);
 }
 
 TEST_F(LateReply, CommandsWithoutAReplyDoNotWaitForIt) {

@@ -57,6 +57,8 @@ extern "C" int32_t brevant_diagnosticExchange(CFP2INSTANCE *instance, const uint
         dropPipesIfGone(transport, turn);
         return outcome;
     }
+    // A read without a report took a reply the board owed.
+    if (report == nullptr) turn.replyTaken(count);
     if (received != nullptr) *received = count;
     return BREVANT_DIAG_OK;
 }

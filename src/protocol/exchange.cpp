@@ -72,7 +72,10 @@ int exchange(VESK::USBAPI &transport, const std::uint8_t *report, std::uint32_t 
     // come); a whole packet is a board that pads its replies, which no resync
     // would mend. The read itself succeeded, so the pipes are fine: no system
     // error is consulted.
-    if (received < REPORT_SIZE) turn.replyMayStillCome(replyLength);
+    if (received < REPORT_SIZE) {
+        turn.replyTaken(received);
+        turn.replyMayStillCome(replyLength);
+    }
     return CMD_FAILED;
 }
 

@@ -16,6 +16,9 @@ enum class PipeDirection { Write, Read };
 
 enum class SharedTurnTake { Taken, Abandoned, Failed };
 
+// The bytes of a board's mark that every process sees alike.
+constexpr std::uint32_t SHARED_MARK_SIZE = 256;
+
 // A board's turn and mark shared by every process that uses the library on
 // it. Only where the system lets two processes open one board at once.
 struct SharedTurnOps {
@@ -25,8 +28,8 @@ struct SharedTurnOps {
     // Waits for the turn; Abandoned when a process died holding it.
     SharedTurnTake (*take)(void *turn);
     void (*give)(void *turn);
-    // Two words every process sees alike, read and written only while the
-    // turn is held: the replies the board may owe, and how many are pings.
+    // SHARED_MARK_SIZE bytes every process sees alike (zero at first), read
+    // and written only while the turn is held: what the board may owe.
     std::uint32_t *(*mark)(void *turn);
     void (*close)(void *turn);
 };

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 #include "protocol/command_table.h"
@@ -22,12 +23,48 @@ std::vector<std::shared_ptr<BoardConversation>> &entries() {
     return *all;
 }
 
-// Marks stop counting here: past it, a board is simply out of step.
-constexpr std::uint32_t kOwedCap = 16;
+// Marks stop counting replies here: past it, a board is simply out of step.
+constexpr std::uint32_t kOwedCap = 64;
 // A resync gives up after this many reads that ran their whole wait with
-// nothing coming before the ping's reply, and after this many packets.
+// nothing coming before its ping's reply, and after this many packets.
 constexpr unsigned kResyncQuietWaits = 2;
-constexpr unsigned kResyncPacketLimit = 32;
+constexpr unsigned kResyncPacketLimit = 64;
+constexpr std::uint32_t kPingReplyLength = 20;
+
+void oweReply(OwedReplies &o) {
+    o.replies = std::min(o.replies + 1, kOwedCap);
+    o.lastIsPing = 0;
+}
+
+void owePing(OwedReplies &o) {
+    o.replies = std::min(o.replies + 1, kOwedCap);
+    o.lastIsPing = 1;
+    if (o.pings == kOwedPingsCap) {
+        std::copy(o.pingWaitedMs + 1, o.pingWaitedMs + kOwedPingsCap, o.pingWaitedMs);
+        --o.pings;
+    }
+    o.pingWaitedMs[o.pings++] = 0;
+}
+
+// A 20-byte reply came: the oldest ping followed was answered.
+void pingAnswered(OwedReplies &o) {
+    if (o.pings == 0) return;
+    std::copy(o.pingWaitedMs + 1, o.pingWaitedMs + o.pings, o.pingWaitedMs);
+    --o.pings;
+}
+
+// A read waited `ms` and nothing came: every ping followed waited as long,
+// and those that waited past all lateness are taken as lost.
+void nothingCameFor(OwedReplies &o, std::uint32_t ms) {
+    for (std::uint32_t i = 0; i < o.pings; ++i) o.pingWaitedMs[i] += ms;
+    std::uint32_t lost = 0;
+    while (lost < o.pings && o.pingWaitedMs[lost] >= kPingPresumedLostMs) ++lost;
+    std::copy(o.pingWaitedMs + lost, o.pingWaitedMs + o.pings, o.pingWaitedMs);
+    o.pings -= lost;
+}
+
+static_assert(sizeof(OwedReplies) <= SHARED_MARK_SIZE, "the mark fits the section other processes share");
+static_assert(std::is_trivially_copyable<OwedReplies>::value, "the mark is copied as bytes");
 
 const SharedTurnOps *sharedOps() { return backend().sharedTurn; }
 
@@ -118,10 +155,11 @@ BoardTurn::BoardTurn(const USBAPI &transport) : board_(transport.board()), hold_
         case SharedTurnTake::Taken: sharedHeld_ = true; break;
         case SharedTurnTake::Abandoned: {
             // A process died in the middle of an exchange: the board may owe
-            // it a reply of any length.
+            // it a reply.
             sharedHeld_ = true;
             OwedReplies o = owed();
-            setOwed({std::min(o.replies + 1, kOwedCap), std::min(o.pings + 1, kOwedCap)});
+            oweReply(o);
+            setOwed(o);
             break;
         }
         case SharedTurnTake::Failed: held_ = false; break;
@@ -134,26 +172,37 @@ BoardTurn::~BoardTurn() {
 
 OwedReplies BoardTurn::owed() const {
     if (board_->sharedTurn == nullptr) return board_->owedHere;
-    const std::uint32_t *words = sharedOps()->mark(board_->sharedTurn);
-    return {words[0], words[1]};
+    OwedReplies o;
+    std::memcpy(static_cast<void *>(&o), sharedOps()->mark(board_->sharedTurn), sizeof o);
+    o.pings = std::min(o.pings, kOwedPingsCap);  // another process's word, however written
+    return o;
 }
 
-void BoardTurn::setOwed(OwedReplies owed) {
+void BoardTurn::setOwed(const OwedReplies &owed) {
     if (board_->sharedTurn == nullptr) {
         board_->owedHere = owed;
     } else {
-        std::uint32_t *words = sharedOps()->mark(board_->sharedTurn);
-        words[0] = owed.replies;
-        words[1] = owed.pings;
+        std::memcpy(sharedOps()->mark(board_->sharedTurn), &owed, sizeof owed);
     }
     board_->owes = owed.replies != 0;
 }
 
+void BoardTurn::replyTaken(std::uint32_t length) {
+    if (length != kPingReplyLength) return;
+    OwedReplies o = owed();
+    if (o.pings == 0) return;
+    pingAnswered(o);
+    setOwed(o);
+}
+
 void BoardTurn::replyMayStillCome(std::uint32_t replyLength) {
-    const OwedReplies o = owed();
-    const auto pingLength = brevant::commandRow(brevant::Command::Ping).replyLength;
-    setOwed({std::min(o.replies + 1, kOwedCap),
-             std::min(o.pings + (replyLength == pingLength ? 1u : 0u), kOwedCap)});
+    OwedReplies o = owed();
+    if (replyLength == kPingReplyLength) {
+        owePing(o);
+    } else {
+        oweReply(o);
+    }
+    setOwed(o);
 }
 
 void BoardTurn::boardFoundGone() {
@@ -181,8 +230,10 @@ bool droppedIfGone(USBAPI &transport, BoardTurn &turn) {
 }
 
 // Short whole-packet reads until one finds nothing: true when the endpoint
-// was found quiet. `gone` tells a board found gone.
-bool quietAfter(USBAPI &transport, BoardTurn &turn, bool &gone) {
+// was found quiet (after `mustBeEmpty`, only when the first read found
+// nothing). Ping replies that come are counted off `o`, and the waits age
+// the pings it follows. `gone` tells a board found gone.
+bool quietAfter(USBAPI &transport, BoardTurn &turn, OwedReplies &o, bool mustBeEmpty, bool &gone) {
     std::uint8_t discarded[brevant::REPORT_SIZE];
     for (unsigned read = 0; read < DRAIN_READ_LIMIT; ++read) {
         std::uint32_t received = 0;
@@ -191,58 +242,60 @@ bool quietAfter(USBAPI &transport, BoardTurn &turn, bool &gone) {
                 gone = true;
                 return false;
             }
-            return readTimedOut();
+            if (!readTimedOut()) return false;
+            nothingCameFor(o, DRAIN_READ_MS);
+            return read == 0 || !mustBeEmpty;
         }
-        if (received == 0) return true;  // an empty packet: nothing is queued
+        if (received == 0) return read == 0 || !mustBeEmpty;  // an empty packet: nothing is queued
+        if (received == kPingReplyLength) pingAnswered(o);
     }
     return false;
 }
 
 }  // namespace
 
-// The ping's reply is the only 20-byte one. Replies come in order, so once
-// the ping's reply has come, every reply owed from before it has come or
-// never will; the short reads after it take anything right behind it. When
-// the board also owed ping replies, as many 20-byte replies are waited for
-// as may come, and a whole reply time with nothing more ends the wait.
+// The ping's reply is the only 20-byte one, and replies come in order: once
+// every ping reply the board owed has come (or waited so long it is taken as
+// lost), the last of them a ping sent after every other report owed (this
+// resync's, or an earlier one's still awaited), every reply owed from before
+// it has come or never will. The short reads after it must then find the
+// endpoint quiet.
 bool BoardTurn::resynchronise(USBAPI &transport) {
-    std::uint8_t ping[brevant::REPORT_SIZE];
-    std::memset(ping, 0, sizeof ping);
-    brevant::fillReport(ping, brevant::Command::Ping);
-    const std::uint32_t pingLength = brevant::commandRow(brevant::Command::Ping).replyLength;
-    if (!writeReport(transport.writePipe(), ping, nullptr)) {
-        droppedIfGone(transport, *this);
-        return false;
+    OwedReplies o = owed();
+    // A ping owed last is the marker already: its reply ends what is owed.
+    if (o.pings == 0 || o.lastIsPing == 0) {
+        std::uint8_t ping[brevant::REPORT_SIZE];
+        std::memset(ping, 0, sizeof ping);
+        brevant::fillReport(ping, brevant::Command::Ping);
+        if (!writeReport(transport.writePipe(), ping, nullptr)) {
+            droppedIfGone(transport, *this);
+            return false;
+        }
+        owePing(o);
     }
-    const OwedReplies before = owed();
-    const std::uint32_t expected = before.pings + 1;
-    std::uint32_t seen = 0;
     unsigned quietWaits = 0;
     std::uint8_t packet[brevant::REPORT_SIZE];
-    for (unsigned packets = 0; packets < kResyncPacketLimit && seen < expected;) {
+    for (unsigned packets = 0; packets < kResyncPacketLimit && o.pings > 0;) {
         std::uint32_t received = 0;
         if (readReply(transport.readPipe(), packet, sizeof packet, &received, PIPE_TIMEOUT_MS)) {
             ++packets;
-            if (received == pingLength) ++seen;
+            if (received == kPingReplyLength) pingAnswered(o);
             continue;
         }
         if (droppedIfGone(transport, *this)) return false;
         // A read that failed for another reason than nothing coming proves
         // nothing: what it missed may still be in the endpoint.
-        if (!readTimedOut()) {
-            seen = 0;
-            break;
-        }
-        if (seen > 0) break;  // nothing more came in a whole reply time
+        if (!readTimedOut()) break;
+        nothingCameFor(o, PIPE_TIMEOUT_MS);
         if (++quietWaits >= kResyncQuietWaits) break;
     }
-    if (seen == 0) {
-        // The ping's own reply may still come.
-        setOwed({std::min(before.replies + 1, kOwedCap), std::min(before.pings + 1, kOwedCap)});
+    setOwed(o);
+    if (o.pings > 0) return false;
+    bool gone = false;
+    if (!quietAfter(transport, *this, o, true, gone)) {
+        if (!gone) setOwed(o);
         return false;
     }
-    bool gone = false;
-    if (!quietAfter(transport, *this, gone)) return false;
     setOwed({});
     return true;
 }
@@ -252,11 +305,13 @@ bool BoardTurn::resynchronise(USBAPI &transport) {
 // failed for another reason than nothing coming, or replies kept coming)
 // marks the board, so its next query resynchronises first.
 bool drainBoard(USBAPI &transport, BoardTurn &turn) {
+    OwedReplies o = turn.owed();
+    const bool marked = o.replies != 0;
     bool gone = false;
-    if (quietAfter(transport, turn, gone)) return true;
+    const bool quiet = quietAfter(transport, turn, o, false, gone);
     if (gone) return false;
-    const OwedReplies o = turn.owed();
-    if (o.replies == 0) turn.setOwed({1, 0});
+    if (!quiet && o.replies == 0) oweReply(o);
+    if (marked || !quiet) turn.setOwed(o);
     return true;
 }
 

@@ -31,10 +31,27 @@ namespace VESK {
 
 class USBAPI;
 
-// What a board may still send that no exchange waits for.
+// How many ping replies a mark keeps track of; past it the oldest is let go.
+constexpr std::uint32_t kOwedPingsCap = 32;
+// A ping's reply that has not come while the library waited this long on its
+// board, with nothing coming at all, is taken as lost: the board never
+// answered that ping (it was silent, or reset).
+constexpr std::uint32_t kPingPresumedLostMs = 3000;
+
+// What a board may still send that no exchange waits for. Replies come in
+// order, and only a ping's is 20 bytes long, so what tells a resync that the
+// conversation is in step again is the ping replies owed: each is followed
+// until it comes or is taken as lost.
 struct OwedReplies {
     std::uint32_t replies = 0;  // 0: the conversation is in step
-    std::uint32_t pings = 0;    // how many of those may be 20-byte ping replies
+    std::uint32_t pings = 0;    // how many of those are ping replies followed below
+    // Whether the last report owed a reply for was a ping: its reply, when
+    // it comes, ends what is owed, so a resync waits for it instead of
+    // sending another (pings that were lost would otherwise pile up).
+    std::uint32_t lastIsPing = 0;
+    // For each, oldest first: how long the library has waited on the board
+    // since the ping went out with nothing coming.
+    std::uint32_t pingWaitedMs[kOwedPingsCap] = {};
 };
 
 // One physical board this process has open, told apart by the path its
@@ -99,13 +116,16 @@ class BoardTurn {
     // The query's read failed, or brought a reply that cannot be its own:
     // its reply (of `replyLength` bytes) may still come.
     void replyMayStillCome(std::uint32_t replyLength);
+    // A read took a reply of `length` bytes that no query of this exchange
+    // asked for (one the board owed): a ping's is counted off the mark.
+    void replyTaken(std::uint32_t length);
     // The exchange's transfer found the board gone: it owes nothing more,
     // unless other transports of the process still have pipes on its path
     // (the board may be back under them, owing one of them a reply).
     void boardFoundGone();
 
     OwedReplies owed() const;
-    void setOwed(OwedReplies owed);
+    void setOwed(const OwedReplies &owed);
 
    private:
     bool resynchronise(USBAPI &transport);

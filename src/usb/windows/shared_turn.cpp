@@ -23,7 +23,7 @@ namespace {
 // How long an exchange waits for another process to end its exchange: far
 // past any exchange (a write and a few bounded reads), short of a hang.
 constexpr DWORD kTurnWaitMs = 5000;
-constexpr DWORD kMarkSize = 2 * sizeof(std::uint32_t);
+constexpr DWORD kMarkSize = SHARED_MARK_SIZE;
 
 struct Turn {
     HANDLE mutex;
