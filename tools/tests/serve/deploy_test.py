@@ -22,7 +22,7 @@ import time
 import urllib.parse
 import urllib.request
 
-from service import Service
+from service import Service, stop_process
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), '..', '..', '..'))
 RULES = os.path.join(ROOT, 'packaging', 'prometheus', 'brevant-rules.yml')
@@ -97,13 +97,7 @@ class Program:
         self.process = subprocess.Popen(argv, stdout=self.log, stderr=subprocess.STDOUT)
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        stop_process(self.process)
         self.log.close()
 
 

@@ -86,7 +86,10 @@ def main(ctl, work):
         host, port = service.url.split('/')[2].split(':')
         for _ in range(300):
             idle.append(socket.create_connection((host, int(port)), timeout=5))
-        before = service.get('/metrics')
+        # The scrape waits its turn behind the connections still in the
+        # listen backlog, each accepted (and an idle one closed) in turn;
+        # what is checked is that it is answered, not how soon.
+        before = service.get('/metrics', timeout=40)
         time.sleep(2)
         for _ in range(5):
             after = service.get('/metrics')

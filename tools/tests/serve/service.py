@@ -11,6 +11,17 @@ import urllib.parse
 import urllib.request
 
 
+def stop_process(process):
+    """Ends a program a test started: asked to stop, killed after 10 s."""
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
 class Service:
     def __init__(self, ctl, work, *args, bench='', listen='127.0.0.1:0', preexec_fn=None, ssl_context=None):
         os.makedirs(work, exist_ok=True)
@@ -28,22 +39,16 @@ class Service:
             raise RuntimeError('brevantctl serve did not start: ' + line + self.process.stderr.read())
         self.url = found.group(1)
 
-    def get(self, path, headers=None):
+    def get(self, path, headers=None, timeout=10):
         request = urllib.request.Request(self.url.rstrip('/') + path, headers=headers or {})
-        with urllib.request.urlopen(request, timeout=10, context=self.ssl_context) as response:
+        with urllib.request.urlopen(request, timeout=timeout, context=self.ssl_context) as response:
             return response.read().decode()
 
     def json(self, path):
         return json.loads(self.get(path))
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        stop_process(self.process)
 
     def wait_for(self, check, seconds=10, what='a condition'):
         deadline = time.monotonic() + seconds
@@ -83,11 +88,5 @@ class Prometheus:
         return result or None
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        stop_process(self.process)
         self.log.close()
