@@ -46,12 +46,19 @@ constexpr unsigned kGraceMs = 2000;
 // descriptors and the parent's claimed handles belong to the parent, so the
 // child forgets them (without closing anything the parent still uses) and
 // makes a context of its own on its first call.
+//
+// libusb's start and its device lookup take locks of libusb's own, which a
+// fork would copy into the child as they are: a child forked while another
+// thread of ours is in either would wait for ever in its own start of
+// libusb. Both therefore run under contextLock, which the fork handling
+// takes. (libusb's hotplug thread takes the same lock when a device comes
+// or goes; that moment no lock of ours can cover.)
 std::mutex contextLock;
 libusb_context *madeContext = nullptr;  // guarded by contextLock
 unsigned startsToFail = 0;              // guarded by contextLock
 
-libusb_context *context() {
-    std::lock_guard<std::mutex> hold(contextLock);
+// The context, started if need be; contextLock is held.
+libusb_context *startedContext() {
     if (madeContext == nullptr) {
         if (startsToFail > 0) {
             --startsToFail;
@@ -61,6 +68,11 @@ libusb_context *context() {
         if (libusb_init(&ctx) == LIBUSB_SUCCESS) madeContext = ctx;
     }
     return madeContext;
+}
+
+libusb_context *context() {
+    std::lock_guard<std::mutex> hold(contextLock);
+    return startedContext();
 }
 
 // One board in the list, with the reference the list holds on it.
@@ -81,10 +93,14 @@ bool before(const Listed &a, const Listed &b) {
 // The boards present, in bus and port order, as libusb lists them now.
 // Every entry holds a reference that releaseList gives back.
 bool listPresent(std::vector<Listed> &boards) {
-    libusb_context *ctx = context();
-    if (ctx == nullptr) return false;
     libusb_device **all = nullptr;
-    const ssize_t count = libusb_get_device_list(ctx, &all);
+    ssize_t count = 0;
+    {
+        std::lock_guard<std::mutex> hold(contextLock);
+        libusb_context *ctx = startedContext();
+        if (ctx == nullptr) return false;
+        count = libusb_get_device_list(ctx, &all);
+    }
     if (count < 0) return false;
     for (ssize_t i = 0; i < count; ++i) {
         libusb_device_descriptor d;
