@@ -203,14 +203,19 @@ struct HttpServer::Impl {
     // Closes the connection idle longest; false when none is idle.
     bool evictIdle() {
         std::shared_ptr<Connection> oldest;
-        std::vector<std::shared_ptr<Connection>> seen;  // released after the lock: one may be the last hold
+        // Every connection taken hold of here is let go after the lock: a
+        // connection whose own thread let go of it meanwhile ends when this
+        // hold ends, and its end takes the lock to leave the list.
+        std::vector<std::shared_ptr<Connection>> seen;
         {
             std::lock_guard<std::mutex> hold(connectionsLock);
+            seen.reserve(connectionList.size());
             for (const auto &entry : connectionList) {
                 auto connection = entry.second.lock();
-                if (!connection || connection->evicting || !connection->idle) continue;
+                if (!connection) continue;
+                seen.push_back(connection);
+                if (connection->evicting || !connection->idle) continue;
                 if (!oldest || connection->idleSince < oldest->idleSince) oldest = connection;
-                seen.push_back(std::move(connection));
             }
             if (oldest) oldest->evicting = true;
         }
