@@ -90,19 +90,27 @@ BoardMonitor::BoardMonitor(std::string id, BoardId board, std::optional<std::str
         view->problem = gone_;
     }
     view_ = view;
-    if (settings_.csvDir) csv_ = std::make_unique<CsvLog>(*settings_.csvDir, id_);
     thread_ = std::thread([this] { loop(); });
 }
 
-BoardMonitor::~BoardMonitor() {
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        stop_ = true;
-    }
-    wake_.notify_all();
-    thread_.join();
-    // Commands that were still waiting get their answer.
-    for (auto &job : jobs_) job();
+BoardMonitor::~BoardMonitor() { stop(); }
+
+void BoardMonitor::stop() {
+    std::call_once(stopped_, [this] {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+        // Commands that were still waiting get their answer.
+        std::deque<std::function<void()>> left;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            left.swap(jobs_);
+        }
+        for (auto &job : left) job();
+    });
 }
 
 std::shared_ptr<const BoardView> BoardMonitor::view() const {
@@ -460,7 +468,13 @@ void BoardMonitor::sampleOnce(const BoardId &board, std::uint64_t binding) {
         history_.push_back(std::move(entry));
         while (history_.size() > settings_.historyLength) history_.pop_front();
     }
-    if (csv_) csv_->append(time, readings);
+    if (settings_.csvDir) {
+        // After sn set the entry goes by its new serial number, and so do
+        // the samples written from then on.
+        const std::string name = id();
+        if (!csv_ || csv_->board() != name) csv_ = std::make_unique<CsvLog>(*settings_.csvDir, name);
+        csv_->append(time, readings);
+    }
     publish(view);
 }
 

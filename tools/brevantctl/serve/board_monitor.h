@@ -137,7 +137,13 @@ class BoardMonitor {
     };
     BoardMonitor(std::string id, BoardId board, std::optional<std::string> serial, std::optional<std::string> location,
                  const ServiceSettings &settings, SampleListener onSample, BoardPlan plan = {}, Hooks hooks = {});
-    ~BoardMonitor();  // stops the thread and disconnects the board
+    ~BoardMonitor();  // stop(), if it has not run
+    // Stops the thread and disconnects the board; commands still waiting
+    // get their answer. The board set calls it when it drops the entry, so
+    // that whoever lets go of the last reference (an HTTP thread, maybe
+    // under a lock) never waits for the board. Runs once; later calls
+    // return at once.
+    void stop();
     BoardMonitor(const BoardMonitor &) = delete;
     BoardMonitor &operator=(const BoardMonitor &) = delete;
 
@@ -211,6 +217,7 @@ class BoardMonitor {
     std::string gone_;  // why it is not listed
     std::uint64_t binding_ = 0;  // counts the changes of where the board is
     bool stop_ = false;
+    std::once_flag stopped_;
     std::shared_ptr<std::atomic<std::size_t>> pending_ = std::make_shared<std::atomic<std::size_t>>(0);
 
     // The board thread's own state.

@@ -122,7 +122,7 @@ BoardSet::~BoardSet() {
         std::lock_guard<std::mutex> hold(lock_);
         boards.swap(boards_);
     }
-    boards.clear();  // joins every board's thread
+    for (const auto &board : boards) board->stop();  // joins every board's thread
 }
 
 void BoardSet::start() {
@@ -274,16 +274,21 @@ void BoardSet::rescan() {
         });
         if (!current[m]->plan().expected && !serialKey(views[m]->serial) && placeTaken) stale.push_back(current[m]);
     }
-    std::lock_guard<std::mutex> hold(lock_);
-    if (stop_) return;
-    for (const auto &gone : stale) boards_.erase(std::find(boards_.begin(), boards_.end(), gone));
-    for (std::size_t f = 0; f < found.size(); ++f) {
-        if (match[f] >= 0) continue;
-        if (filter_.serial && found[f].serial != filter_.serial) continue;
-        const Found &board = found[f];
-        boards_.push_back(makeMonitor(newId(board.board.type, board.serial, board.location, nullptr), board.board,
-                                      board.serial, board.location, {}));
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (stop_) return;
+        for (const auto &gone : stale) boards_.erase(std::find(boards_.begin(), boards_.end(), gone));
+        for (std::size_t f = 0; f < found.size(); ++f) {
+            if (match[f] >= 0) continue;
+            if (filter_.serial && found[f].serial != filter_.serial) continue;
+            const Found &board = found[f];
+            boards_.push_back(makeMonitor(newId(board.board.type, board.serial, board.location, nullptr), board.board,
+                                          board.serial, board.location, {}));
+        }
     }
+    // Stopped here, outside the lock: a request may still hold an entry
+    // dropped now, and its last reference must not wait for the board.
+    for (const auto &gone : stale) gone->stop();
 }
 std::vector<std::shared_ptr<BoardMonitor>> BoardSet::boards() const {
     std::lock_guard<std::mutex> hold(lock_);

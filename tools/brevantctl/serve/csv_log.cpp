@@ -44,7 +44,7 @@ std::string fileName(const std::string &board) {
 }  // namespace
 
 CsvLog::CsvLog(const std::string &dir, const std::string &board)
-    : dir_(dir), path_((std::filesystem::path(dir) / (fileName(board) + ".csv")).string()) {}
+    : dir_(dir), board_(board), path_((std::filesystem::path(dir) / (fileName(board) + ".csv")).string()) {}
 
 CsvLog::~CsvLog() {
     if (file_ != nullptr) std::fclose(file_);

@@ -2,7 +2,8 @@
 // watch --csv writes, one line per sample, flushed as it is written. A file
 // that exists is continued, never truncated: rows follow its header. When a
 // sample brings a column the header lacks (a module plugged in later), the
-// file is renamed to DIR/<board>.<time>.csv and a new one begins.
+// file is renamed to DIR/<board>.<time>.csv and a new one begins. A board
+// given another serial number (sn set) continues in its new name's file.
 #ifndef BREVANTCTL_SERVE_CSV_LOG_H
 #define BREVANTCTL_SERVE_CSV_LOG_H
 
@@ -26,12 +27,13 @@ class CsvLog {
     // standard error, and the service goes on.
     void append(std::chrono::system_clock::time_point time, const std::vector<Reading> &readings);
     const std::string &path() const { return path_; }
+    const std::string &board() const { return board_; }
 
    private:
     bool open(const std::vector<Reading> &readings);
     void fail(const std::string &what);
 
-    std::string dir_, path_;
+    std::string dir_, board_, path_;
     std::FILE *file_ = nullptr;
     std::vector<std::string> columns_;  // after "time"
     bool reported_ = false;

@@ -200,6 +200,11 @@ struct HttpServer::Impl {
         std::lock_guard<std::mutex> hold(connectionsLock);
         connectionList.erase(id);
     }
+    // A connection chosen to close that was busy by then.
+    void spare(Connection &connection) {
+        std::lock_guard<std::mutex> hold(connectionsLock);
+        connection.evicting = false;
+    }
     // Closes the connection idle longest; false when none is idle.
     bool evictIdle() {
         std::shared_ptr<Connection> oldest;
@@ -338,7 +343,11 @@ class Session : public Connection, public StreamSink, public std::enable_shared_
 
     void evict() override {
         net::post(stream_.get_executor(), [self = this->shared_from_this()] {
-            if (self->idle) self->close();
+            if (self->idle) {
+                self->close();
+            } else {
+                self->server_.spare(*self);  // busy again: it may be chosen another time
+            }
         });
     }
 

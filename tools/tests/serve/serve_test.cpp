@@ -482,7 +482,12 @@ TEST_F(ServeTest, ABoardWithoutASerialNumberIsNamedByItsPlaceAlikeInTheApiAndThe
     vboard::Board &named = bench.plug(1, "AB000001");
     AccessRules rules;
     rules.allowWrites = true;
-    start(quick(), rules);
+    const std::filesystem::path dir = std::filesystem::temp_directory_path() / "serve_test_renamed_csv";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    ServiceSettings settings = quick();
+    settings.csvDir = dir.string();
+    start(settings, rules);
     ASSERT_TRUE(waitFor([&] { return state("type1-bench-0") == "up" && state("AB000001") == "up"; }));
     EXPECT_NE(get(port, "/metrics").body.find("brevant_up{serial=\"type1-bench-0\",type=\"1\",location=\"bench:0\"} 1"),
               std::string::npos);
@@ -494,12 +499,18 @@ TEST_F(ServeTest, ABoardWithoutASerialNumberIsNamedByItsPlaceAlikeInTheApiAndThe
     EXPECT_EQ(renamed.json()["id"], "AB000777");
     EXPECT_EQ(boards->find("AB000777"), entry);
     EXPECT_EQ(boards->find("AB000001"), nullptr);
+    // Its samples go on in the file of its new serial number.
+    EXPECT_TRUE(waitFor([&] { return std::filesystem::exists(dir / "AB000777.csv"); }));
+    EXPECT_TRUE(std::filesystem::exists(dir / "AB000001.csv"));
     // A look at the boards after an unplug elsewhere keeps it the same entry.
     bench.unplug(named);
     bench.replug(named);
     ASSERT_TRUE(waitFor([&] { return state("AB000777") == "up" && samples("AB000777") > 3; }));
     EXPECT_EQ(boards->boards().size(), 2u);
     EXPECT_EQ(get(port, "/api/v1/boards/AB000777").json()["board"]["serial"], "AB000777");
+    server.reset();
+    boards.reset();
+    std::filesystem::remove_all(dir);
 }
 
 TEST_F(ServeTest, HotPlugUnderLoadNeverShowsOneBoardsReadingsAsAnothers) {
