@@ -14,4 +14,4 @@ if [ "$(od -An -tu1 -j4 -N1 "$library" | tr -d ' ')" != 1 ] ||
   echo "i686: $library is not a 32-bit x86 library" >&2
   exit 1
 fi
-ctest --preset i686
+ctest --preset i686 --timeout 600
