@@ -18,6 +18,14 @@ bool isMutex(HANDLE handle) {
     return findObject(s, handle, Object::Mutex) != nullptr;
 }
 
+// The named mutex a handle stands for; null when it is no mutex handle.
+NamedMutex *namedMutex(State &s, HANDLE handle) {
+    Object *o = findObject(s, handle, Object::Mutex);
+    if (o == nullptr) return nullptr;
+    auto named = s.mutexes.find(o->name);
+    return named == s.mutexes.end() ? nullptr : &named->second;
+}
+
 DWORD waitForMutex(HANDLE handle, DWORD milliseconds) {
     Call call(Fn::WaitForMutex);
     if (call.fault()) {
@@ -25,13 +33,12 @@ DWORD waitForMutex(HANDLE handle, DWORD milliseconds) {
         return WAIT_FAILED;
     }
     State &s = call.s;
-    Object *o = findObject(s, handle, Object::Mutex);
-    auto named = o != nullptr ? s.mutexes.find(o->name) : s.mutexes.end();
-    if (named == s.mutexes.end()) {
+    NamedMutex *found = namedMutex(s, handle);
+    if (found == nullptr) {
         setError(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;
     }
-    NamedMutex &m = named->second;
+    NamedMutex &m = *found;
     const std::thread::id me = std::this_thread::get_id();
     if (m.recursion != 0 && m.owner != me) {
         if (milliseconds != INFINITE) s.clock += milliseconds;
@@ -116,13 +123,12 @@ BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
         return FALSE;
     }
     State &s = call.s;
-    Object *o = findObject(s, hMutex, Object::Mutex);
-    auto named = o != nullptr ? s.mutexes.find(o->name) : s.mutexes.end();
-    if (named == s.mutexes.end()) {
+    NamedMutex *found = namedMutex(s, hMutex);
+    if (found == nullptr) {
         setError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    NamedMutex &m = named->second;
+    NamedMutex &m = *found;
     if (m.recursion == 0 || m.owner != std::this_thread::get_id()) {
         setError(ERROR_NOT_OWNER);
         return FALSE;

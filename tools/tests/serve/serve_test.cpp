@@ -72,6 +72,27 @@ Answer command(std::uint16_t port, const std::string &board, const std::string &
     return request(port, http::verb::post, "/api/v1/boards/" + board + "/commands", body, std::move(headers));
 }
 
+// Reads what comes on `socket` into `text` until `enough(text)` holds (true
+// is returned), the service closes it, or `limit` passes.
+template <typename Enough>
+bool readUntil(net::ip::tcp::socket &socket, std::string &text, std::chrono::milliseconds limit, Enough enough) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    socket.non_blocking(true);
+    while (std::chrono::steady_clock::now() < deadline) {
+        char chunk[4096];
+        boost::system::error_code error;
+        const std::size_t n = socket.read_some(net::buffer(chunk), error);
+        if (error == net::error::would_block) {
+            std::this_thread::sleep_for(5ms);
+            continue;
+        }
+        if (error) return false;
+        text.append(chunk, n);
+        if (enough(text)) return true;
+    }
+    return false;
+}
+
 // A live stream: reads until `events` sample events came (or time ran out).
 std::vector<Json> readEvents(std::uint16_t port, std::size_t events, std::chrono::milliseconds limit) {
     net::io_context io;
@@ -81,25 +102,15 @@ std::vector<Json> readEvents(std::uint16_t port, std::size_t events, std::chrono
     net::write(socket, net::buffer(head));
     std::string text;
     std::vector<Json> out;
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    socket.non_blocking(true);
-    while (out.size() < events && std::chrono::steady_clock::now() < deadline) {
-        char chunk[4096];
-        boost::system::error_code error;
-        const std::size_t n = socket.read_some(net::buffer(chunk), error);
-        if (error == net::error::would_block) {
-            std::this_thread::sleep_for(5ms);
-            continue;
-        }
-        if (error) break;
-        text.append(chunk, n);
+    readUntil(socket, text, limit, [&](std::string &t) {
         std::size_t at;
-        while ((at = text.find("data: ")) != std::string::npos && text.find("\n\n", at) != std::string::npos) {
-            const std::size_t end = text.find("\n\n", at);
-            out.push_back(Json::parse(text.substr(at + 6, end - at - 6)));
-            text.erase(0, end + 2);
+        while ((at = t.find("data: ")) != std::string::npos && t.find("\n\n", at) != std::string::npos) {
+            const std::size_t end = t.find("\n\n", at);
+            out.push_back(Json::parse(t.substr(at + 6, end - at - 6)));
+            t.erase(0, end + 2);
         }
-    }
+        return out.size() >= events;
+    });
     return out;
 }
 
@@ -110,20 +121,8 @@ std::string rawExchange(std::uint16_t port, const std::string &bytes, std::chron
     net::ip::tcp::socket socket(io);
     socket.connect({net::ip::make_address("127.0.0.1"), port});
     net::write(socket, net::buffer(bytes));
-    socket.non_blocking(true);
     std::string text;
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        char chunk[4096];
-        boost::system::error_code error;
-        const std::size_t n = socket.read_some(net::buffer(chunk), error);
-        if (error == net::error::would_block) {
-            std::this_thread::sleep_for(5ms);
-            continue;
-        }
-        if (error) break;
-        text.append(chunk, n);
-    }
+    readUntil(socket, text, limit, [](const std::string &) { return false; });
     return text;
 }
 
@@ -812,15 +811,10 @@ TEST_F(ServeTest, WritesWaitingForABoardHoldNoThreadThatServesReadsAndEachIsAudi
     }
     // Each write is on the stream as a "command" event, and heartbeats come.
     std::string text;
-    stream.non_blocking(true);
-    EXPECT_TRUE(waitFor([&] {
-        char chunk[4096];
-        boost::system::error_code error;
-        const std::size_t n = stream.read_some(net::buffer(chunk), error);
-        if (!error) text.append(chunk, n);
+    EXPECT_TRUE(readUntil(stream, text, 5s, [](const std::string &t) {
         std::size_t events = 0;
-        for (std::size_t at = 0; (at = text.find("event: command\n", at)) != std::string::npos; ++at) ++events;
-        return events == 5 && text.find(": keep-alive\n") != std::string::npos;
+        for (std::size_t at = 0; (at = t.find("event: command\n", at)) != std::string::npos; ++at) ++events;
+        return events == 5 && t.find(": keep-alive\n") != std::string::npos;
     }));
     EXPECT_NE(text.find(R"("command":"port set","args":["5","9"],"status":429)"), std::string::npos);
     EXPECT_NE(text.find(R"("peer":"127.0.0.1:)"), std::string::npos);
@@ -883,13 +877,8 @@ TEST_F(ServeTest, AWriteThatStartedIsWaitedForThenAnswered504AndStillAudited) {
     EXPECT_NE(answer.body.find("has not ended in time"), std::string::npos);
     // When it ends, what it did is on the stream all the same.
     std::string text;
-    stream.non_blocking(true);
-    EXPECT_TRUE(waitFor([&] {
-        char chunk[4096];
-        boost::system::error_code error;
-        const std::size_t n = stream.read_some(net::buffer(chunk), error);
-        if (!error) text.append(chunk, n);
-        return text.find(R"("args":["5","77"],"status":200)") != std::string::npos;
+    EXPECT_TRUE(readUntil(stream, text, 5s, [](const std::string &t) {
+        return t.find(R"("args":["5","77"],"status":200)") != std::string::npos;
     })) << text;
     std::lock_guard<std::mutex> hold(board.mutex());
     EXPECT_EQ(board.state().ports[5], 77);
